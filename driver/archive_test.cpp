@@ -1,0 +1,3 @@
+#include "reports.h"
+
+void TestArchive(SpiDllFile&, const char*) {}

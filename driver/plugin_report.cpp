@@ -1,0 +1,5 @@
+#include "reports.h"
+
+void ReportPluginInfo(SpiDllFile&) {}
+
+void OpenConfigurationDlg(SpiDllFile&) {}

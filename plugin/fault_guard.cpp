@@ -1,0 +1,85 @@
+#include "fault_guard.h"
+
+#include <malloc.h>  // _resetstkoflw
+
+#if defined(_MSC_VER)
+
+bool RunGuarded(GuardedBody body, void* context, DWORD* exceptionCode) {
+    DWORD code = 0;
+    __try {
+        body(context);
+        return true;
+    } __except (code = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
+    }
+    if (code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
+    if (exceptionCode) *exceptionCode = code;
+    return false;
+}
+
+#elif defined(__GNUC__) && defined(__i386__)
+
+namespace {
+
+// Starts with the two fields of an EXCEPTION_REGISTRATION record (next,
+// handler), as the system's dispatcher reads them from fs:[0].
+struct GuardFrame {
+    GuardFrame* next;
+    void* handler;
+    void* resume[5];  // __builtin_setjmp buffer
+    DWORD code;
+};
+
+// Our own accessors: mingw-w64's __readfsdword/__writefsdword carry no
+// memory clobber, and GCC may move or drop them.
+GuardFrame* ReadChainHead() {
+    GuardFrame* head;
+    asm volatile("movl %%fs:0, %0" : "=r"(head) : : "memory");
+    return head;
+}
+
+void WriteChainHead(GuardFrame* head) {
+    asm volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
+}
+
+extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record,
+                                                       void* establisherFrame, CONTEXT*,
+                                                       void*) {
+    // Unwind calls pass through while RtlUnwind below clears the frames
+    // the module linked above ours.
+    if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
+        return ExceptionContinueSearch;
+    GuardFrame* frame = static_cast<GuardFrame*>(establisherFrame);
+    frame->code = record->ExceptionCode;
+    RtlUnwind(frame, nullptr, record, nullptr);
+    WriteChainHead(frame->next);
+    __builtin_longjmp(frame->resume, 1);
+}
+
+}  // namespace
+
+// noinline keeps the frame and the receiver of the long jump in a function
+// of their own; the body is called through a pointer, so no trapping code
+// can be inlined after the setjmp point (GCC would then drop the receiver).
+__attribute__((noinline)) bool RunGuarded(GuardedBody body, void* context,
+                                          DWORD* exceptionCode) {
+    GuardFrame frame;
+    frame.code = 0;
+    if (__builtin_setjmp(frame.resume)) {
+        // Reached from GuardHandler; the chain no longer holds our frame.
+        DWORD code = *static_cast<volatile DWORD*>(&frame.code);
+        if (code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
+        if (exceptionCode) *exceptionCode = code;
+        return false;
+    }
+    frame.next = ReadChainHead();
+    frame.handler = reinterpret_cast<void*>(&GuardHandler);
+    WriteChainHead(&frame);
+    GuardedBody volatile call = body;
+    call(context);
+    WriteChainHead(frame.next);
+    return true;
+}
+
+#else
+#error "no fault guard for this compiler and processor"
+#endif

@@ -1,0 +1,38 @@
+// The fault guard: runs a piece of code that calls into a plug-in module so
+// that any structured exception raised inside it (access violations, divide
+// by zero, illegal or privileged instructions, breakpoints, stack overflow,
+// RaiseException with any code, including 0xE06D7363 from an uncaught
+// MSVC C++ throw) is caught and reported instead of ending the process.
+//
+// Rules of use:
+// - Guard exactly the calls into the module and nothing else: the guard
+//   swallows every fault, so a bug of our own inside the body would be
+//   hidden as a plug-in failure.
+// - The body must not throw C++ exceptions; nothing propagates through the
+//   guard. After a fault the body's locals are abandoned without running
+//   destructors, so the body must own nothing that needs releasing.
+// - Exceptions that the module handles itself (its own handler frames,
+//   IsBadReadPtr on a bad address) never reach the guard: it is a frame
+//   linked into the thread's handler chain right around the call, not a
+//   vectored handler, which would see those first-chance exceptions too.
+// - After a stack overflow the stack's guard page is restored, so a later
+//   overflow is caught as well.
+// - A C++ exception escaping a plug-in built with GCC cannot be caught: its
+//   runtime calls terminate() before any handler frame is consulted.
+//   MSVC- and Delphi-built plug-ins raise SEH exceptions, which are caught.
+//
+// GCC has no __try/__except for 32-bit x86, so its implementation links an
+// EXCEPTION_REGISTRATION record into fs:[0] by hand; MSVC builds use
+// __try/__except. Both live in fault_guard.cpp and nowhere else.
+#ifndef SPIPROBE_PLUGIN_FAULT_GUARD_H
+#define SPIPROBE_PLUGIN_FAULT_GUARD_H
+
+#include <windows.h>
+
+typedef void (*GuardedBody)(void* context);
+
+// Runs body(context). Returns true when the body returned normally, false
+// when a fault was caught; then *exceptionCode (when given) holds its code.
+bool RunGuarded(GuardedBody body, void* context, DWORD* exceptionCode = nullptr);
+
+#endif

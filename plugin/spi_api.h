@@ -1,0 +1,109 @@
+// The plug-in module interface: the records a module fills, its return
+// codes and flags, and the signatures of its nine stdcall exports.
+//
+// Everything here is what crosses the boundary between a host and a
+// plug-in DLL, so the layouts are fixed byte for byte (packed, little
+// endian, 32-bit) and checked below at compile time.
+#ifndef SPIPROBE_PLUGIN_SPI_API_H
+#define SPIPROBE_PLUGIN_SPI_API_H
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#define SPI_API __stdcall
+
+// Return codes of every export (0 success).
+enum SpiResult : int32_t {
+    SPI_NOT_IMPLEMENTED = -1,
+    SPI_SUCCESS = 0,
+    SPI_ABORT = 1,         // cancelled by the progress callback
+    SPI_UNSUPPORTED = 2,   // unsupported format
+    SPI_CORRUPT = 3,       // corrupt data
+    SPI_NO_MEMORY = 4,     // allocation failed
+    SPI_MEMORY_ERROR = 5,  // memory operation failed
+    SPI_READ_ERROR = 6,    // file read error
+    SPI_RESERVED = 7,
+    SPI_INTERNAL_ERROR = 8,
+};
+
+// Input selection in the low bits of every flag word.
+constexpr uint32_t SPI_INPUT_FILE = 0x0000;    // source = file name, length = offset
+constexpr uint32_t SPI_INPUT_MEMORY = 0x0001;  // source = address, length = size
+constexpr uint32_t SPI_INPUT_MASK = 0x0007;
+// Output selection for GetFile (and, on request, GetFileInfo).
+constexpr uint32_t SPI_OUTPUT_MEMORY = 0x0100;  // destination = address of a HLOCAL
+
+// Size of the sample IsSupported is given when it receives a buffer.
+constexpr size_t SPI_SAMPLE_SIZE = 2048;
+
+#pragma pack(push, 1)
+
+struct PictureInfo {
+    int32_t left;
+    int32_t top;
+    int32_t width;
+    int32_t height;
+    uint16_t x_density;
+    uint16_t y_density;
+    int16_t colorDepth;  // bits per pixel
+    HLOCAL hInfo;        // comment text, or 0
+};
+
+struct fileInfo {
+    unsigned char method[8];
+    uint32_t position;  // the member's place in the archive
+    uint32_t compsize;  // stored size
+    uint32_t filesize;  // uncompressed size
+    int32_t timestamp;  // seconds since 1970, UTC
+    char path[200];
+    char filename[200];
+    uint32_t crc;
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(HLOCAL) == 4, "the plug-in API is 32-bit");
+static_assert(sizeof(PictureInfo) == 26, "PictureInfo is 26 bytes");
+static_assert(offsetof(PictureInfo, left) == 0, "PictureInfo.left");
+static_assert(offsetof(PictureInfo, top) == 4, "PictureInfo.top");
+static_assert(offsetof(PictureInfo, width) == 8, "PictureInfo.width");
+static_assert(offsetof(PictureInfo, height) == 12, "PictureInfo.height");
+static_assert(offsetof(PictureInfo, x_density) == 16, "PictureInfo.x_density");
+static_assert(offsetof(PictureInfo, y_density) == 18, "PictureInfo.y_density");
+static_assert(offsetof(PictureInfo, colorDepth) == 20, "PictureInfo.colorDepth");
+static_assert(offsetof(PictureInfo, hInfo) == 22, "PictureInfo.hInfo");
+
+static_assert(sizeof(fileInfo) == 428, "fileInfo is 428 bytes");
+static_assert(offsetof(fileInfo, method) == 0, "fileInfo.method");
+static_assert(offsetof(fileInfo, position) == 8, "fileInfo.position");
+static_assert(offsetof(fileInfo, compsize) == 12, "fileInfo.compsize");
+static_assert(offsetof(fileInfo, filesize) == 16, "fileInfo.filesize");
+static_assert(offsetof(fileInfo, timestamp) == 20, "fileInfo.timestamp");
+static_assert(offsetof(fileInfo, path) == 24, "fileInfo.path");
+static_assert(offsetof(fileInfo, filename) == 224, "fileInfo.filename");
+static_assert(offsetof(fileInfo, crc) == 424, "fileInfo.crc");
+
+// Progress callback: (done, total, callback data); 0 goes on, anything else
+// makes the plug-in stop and return SPI_ABORT.
+typedef int32_t(SPI_API* ProgressCallback)(int32_t nNum, int32_t nDenom, int32_t lData);
+
+// The exports, arguments in their order.
+typedef int32_t(SPI_API* GetPluginInfoProc)(int32_t infono, LPSTR buf, int32_t buflen);
+typedef int32_t(SPI_API* IsSupportedProc)(LPCSTR filename, void* dw);
+typedef int32_t(SPI_API* GetPictureInfoProc)(LPCSTR buf, int32_t len, uint32_t flag,
+                                             PictureInfo* lpInfo);
+typedef int32_t(SPI_API* GetPictureProc)(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo,
+                                         HLOCAL* pHBm, ProgressCallback lpPrgressCallback,
+                                         int32_t lData);
+typedef GetPictureProc GetPreviewProc;
+typedef int32_t(SPI_API* GetArchiveInfoProc)(LPCSTR buf, int32_t len, uint32_t flag,
+                                             HLOCAL* lphInf);
+typedef int32_t(SPI_API* GetFileInfoProc)(LPCSTR buf, int32_t len, LPCSTR filename,
+                                          uint32_t flag, fileInfo* lpInfo);
+typedef int32_t(SPI_API* GetFileProc)(LPCSTR src, int32_t len, LPSTR dest, uint32_t flag,
+                                      ProgressCallback prgressCallback, int32_t lData);
+typedef int32_t(SPI_API* ConfigurationDlgProc)(HWND parent, int32_t fnc);
+
+#endif

@@ -1,0 +1,152 @@
+// SpiDllFile: a plug-in object backed by a plug-in DLL.
+//
+// Load identifies the module by its version text and settles whether it
+// stays loaded between calls (its residency). Every export is then called
+// through one of the nine guarded operations, which check the kind, load
+// the module when the residency requires it, call the export under a fault
+// guard and release the module again in OnDemand mode. The stream-level
+// operations at the end work on a SpiInputStream instead of a raw source.
+#ifndef SPIPROBE_PLUGIN_SPI_DLL_FILE_H
+#define SPIPROBE_PLUGIN_SPI_DLL_FILE_H
+
+#include "spi_file.h"
+
+class SpiDllFile;
+class SpiInputStream;
+
+// How a SpiDllFile keeps its module between calls. Hooks may answer other
+// values; they are stored unchanged and then behave like Undecided.
+enum ResidencyMode : int32_t {
+    Undecided = 0,  // the decision hook is asked at the next successful Load
+    Resident = 1,   // the module stays loaded; after Unload, Load runs again
+    OnDemand = 2,   // the module is loaded around every call
+};
+
+// Figure of available memory, taken just before and just after loading.
+typedef uint32_t (*MemoryProbe)(SpiDllFile* object);
+// Chooses the residency from the two figures.
+typedef int32_t (*ResidencyDecision)(SpiDllFile* object, uint32_t before, uint32_t after);
+
+// The process's available virtual address space (GlobalMemoryStatus).
+uint32_t DefaultMemoryProbe(SpiDllFile* object);
+// OnDemand when loading left the figure unchanged, Resident otherwise.
+int32_t DefaultResidencyDecision(SpiDllFile* object, uint32_t before, uint32_t after);
+
+// A progress callback that never cancels.
+int32_t SPI_API NullProgress(int32_t nNum, int32_t nDenom, int32_t lData);
+
+class SpiDllFile : public SpiFile {
+public:
+    static constexpr int kAboutTextSize = 128;
+    static constexpr int kModulePathSize = 260;
+    static constexpr int kVersionTextSize = 10;
+    static constexpr int kFilterTextSize = 1024;
+    // Highest info number the filter walk asks for: far above any real
+    // plug-in's filter count, low enough that a module that never answers
+    // 0 cannot stall a load.
+    static constexpr int32_t kMaxFilterInfoNumber = 2000;
+
+    SpiDllFile();
+    explicit SpiDllFile(int32_t residency);
+    ~SpiDllFile() override;
+
+    // 1 when the module was identified as an image or archive plug-in, or
+    // when a module is already held (then nothing changes); 0 otherwise.
+    // The path is "folder\fileName" for a non-empty folder, else fileName.
+    // After a failed LoadLibrary the last error is the loader's; a path that
+    // does not fit 260 bytes fails with ERROR_FILENAME_EXCED_RANGE.
+    int32_t Load(LPCSTR folder, LPCSTR fileName) override;
+    // Releases a held module; keeps kind, residency and texts. Always 1.
+    int32_t Unload() override;
+
+    // Guarded export operations: the module's result, -1 when the kind does
+    // not allow the call or the export is missing, and 8 (0 for IsSupported)
+    // when a fault inside the module was caught.
+    int32_t GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) override;
+    int32_t IsSupported(LPCSTR fileName, void* data) override;
+    // Function number -1 only asks whether the export exists: 0 or -1.
+    int32_t ConfigurationDlg(HWND parent, int32_t function) override;
+    // Zero-fills *info before the module sees it.
+    int32_t GetPictureInfo(LPCSTR source, int32_t length, uint32_t flag,
+                           PictureInfo* info) override;
+    int32_t GetPicture(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* info, HLOCAL* bits,
+                       ProgressCallback progress, int32_t data) override;
+    int32_t GetPreview(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* info, HLOCAL* bits,
+                       ProgressCallback progress, int32_t data) override;
+    // Nulls *list first; answers 0 whenever the module handed back a list.
+    int32_t GetArchiveInfo(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* list) override;
+    int32_t GetFileInfo(LPCSTR source, int32_t length, LPCSTR memberName, uint32_t flag,
+                        fileInfo* info) override;
+    int32_t GetFile(LPCSTR source, int32_t length, LPSTR destination, uint32_t flag,
+                    ProgressCallback progress, int32_t data) override;
+
+    // Stream-level operations (slot order is part of the interface).
+    //
+    // IsSupported on a 2048-byte sample of the stream's data from byte 0;
+    // 0 when a file stream's file cannot be opened.
+    virtual int32_t IsSupportedStream(SpiInputStream& stream);
+    virtual int32_t GetPictureStream(SpiInputStream& stream, HLOCAL* info, HLOCAL* bits,
+                                     ProgressCallback progress, int32_t data);
+    virtual int32_t GetPreviewStream(SpiInputStream& stream, HLOCAL* info, HLOCAL* bits,
+                                     ProgressCallback progress, int32_t data);
+    // The raw list handle; the caller frees it.
+    virtual int32_t GetArchiveInfoStream(SpiInputStream& stream, HLOCAL* handle);
+    // The list copied into a malloc'ed array ended by an all-zero record;
+    // the caller releases it with free(). 0, the listing's error, or 5.
+    virtual int32_t GetArchiveList(SpiInputStream& stream, fileInfo** list);
+    // Bit 0 of options adds SPI_OUTPUT_MEMORY to the flag.
+    virtual int32_t GetFileInfoStream(SpiInputStream& stream, LPCSTR fileName, uint32_t options,
+                                      fileInfo* info);
+    virtual int32_t GetFileToMemory(SpiInputStream& stream, const fileInfo* entry, HLOCAL* handle,
+                                    ProgressCallback progress, int32_t data);
+    virtual int32_t GetFileToDisk(SpiInputStream& stream, const fileInfo* entry,
+                                  LPCSTR directory, ProgressCallback progress, int32_t data);
+    // Finds the member named by the head of memberPath and re-points the
+    // stream at its extracted bytes: 1 path used up, 0 more path follows
+    // at *rest (just past the separator), -1 nothing found or a failure.
+    virtual int32_t OpenMember(SpiInputStream& stream, LPCSTR memberPath, LPCSTR* rest);
+
+    // Residency machinery shared by the guarded operations.
+    int32_t DecideResidency(uint32_t before, uint32_t after);
+    // 1 when a module is held on return.
+    int32_t EnsureLoaded();
+    // Releases the module after a call in OnDemand mode. Always 1.
+    int32_t ReleaseAfterCall();
+
+    LPCSTR GetAboutText() const { return aboutText; }
+    LPCSTR GetModulePath() const { return modulePath; }
+
+    // Per-object hooks; null means the figure 0 / the answer OnDemand.
+    MemoryProbe probeBefore;
+    MemoryProbe probeAfter;
+    ResidencyDecision decideResidency;
+
+protected:
+    GetPluginInfoProc pGetPluginInfo = nullptr;
+    IsSupportedProc pIsSupported = nullptr;
+    GetPictureInfoProc pGetPictureInfo = nullptr;
+    GetPictureProc pGetPicture = nullptr;
+    GetPreviewProc pGetPreview = nullptr;
+    GetArchiveInfoProc pGetArchiveInfo = nullptr;
+    GetFileInfoProc pGetFileInfo = nullptr;
+    GetFileProc pGetFile = nullptr;
+    ConfigurationDlgProc pConfigurationDlg = nullptr;
+    HMODULE module = nullptr;
+    int32_t residency = Undecided;
+    char aboutText[kAboutTextSize] = {};
+    char modulePath[kModulePathSize] = {};
+    char* extensionList = nullptr;  // ".ext;" per filter pattern
+
+private:
+    void ClearEntryPoints();
+    void ResolveAllExports();
+    int32_t Identify();
+    int32_t BuildExtensionList();
+    int32_t FailLoad();
+    bool QueryInfo(int32_t number, LPSTR buffer, int32_t size, int32_t* result);
+    static void FreeModuleGuarded(HMODULE held);
+    template <typename Call>
+    int32_t CallGuarded(Call&& call, int32_t faultResult);
+};
+
+#endif

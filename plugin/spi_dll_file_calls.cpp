@@ -1,0 +1,158 @@
+// SpiDllFile: residency and the nine guarded export operations.
+#include <cstring>
+
+#include "fault_guard.h"
+#include "spi_dll_file.h"
+
+uint32_t DefaultMemoryProbe(SpiDllFile*) {
+    MEMORYSTATUS status;
+    memset(&status, 0, sizeof status);
+    status.dwLength = sizeof status;
+    GlobalMemoryStatus(&status);
+    return static_cast<uint32_t>(status.dwAvailVirtual);
+}
+
+int32_t DefaultResidencyDecision(SpiDllFile*, uint32_t before, uint32_t after) {
+    return before == after ? OnDemand : Resident;
+}
+
+int32_t SpiDllFile::DecideResidency(uint32_t before, uint32_t after) {
+    if (residency != Undecided) return residency;
+    if (decideResidency) return decideResidency(this, before, after);
+    return OnDemand;
+}
+
+int32_t SpiDllFile::EnsureLoaded() {
+    if (module) return 1;
+    if (residency == OnDemand) {
+        module = LoadLibraryA(modulePath);
+        if (!module) return 0;
+        ResolveAllExports();
+        return 1;
+    }
+    if (residency == Resident) return Load(nullptr, modulePath);
+    return 0;
+}
+
+int32_t SpiDllFile::ReleaseAfterCall() {
+    if (module && residency == OnDemand) {
+        // Cleared before the release, so a fault in the module's unload
+        // code leaves the object consistent.
+        HMODULE held = module;
+        module = nullptr;
+        ClearEntryPoints();
+        FreeLibrary(held);
+    }
+    return 1;
+}
+
+// Steps 4 and 5 of every guarded operation: the call, then the release,
+// both under the guard. After a fault the release runs again outside it
+// (it finds nothing left when the fault came from the release itself).
+template <typename Call>
+int32_t SpiDllFile::CallGuarded(Call&& call, int32_t faultResult) {
+    struct Context {
+        SpiDllFile* self;
+        Call* call;
+        int32_t result;
+    } context = {this, &call, 0};
+    GuardedBody body = [](void* p) {
+        Context* c = static_cast<Context*>(p);
+        c->result = (*c->call)();
+        c->self->ReleaseAfterCall();
+    };
+    if (RunGuarded(body, &context)) return context.result;
+    ReleaseAfterCall();
+    return faultResult;
+}
+
+int32_t SpiDllFile::GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
+    EnsureLoaded();
+    GetPluginInfoProc proc = pGetPluginInfo;
+    if (!proc) return SPI_NOT_IMPLEMENTED;
+    return CallGuarded([&] { return proc(infono, buf, buflen); }, SPI_INTERNAL_ERROR);
+}
+
+int32_t SpiDllFile::IsSupported(LPCSTR fileName, void* data) {
+    if (kind != PluginKind::Image && kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
+    EnsureLoaded();
+    IsSupportedProc proc = pIsSupported;
+    if (!proc) return SPI_NOT_IMPLEMENTED;
+    return CallGuarded([&] { return proc(fileName, data); }, 0);
+}
+
+int32_t SpiDllFile::ConfigurationDlg(HWND parent, int32_t function) {
+    EnsureLoaded();
+    ConfigurationDlgProc proc = pConfigurationDlg;
+    if (!proc) return SPI_NOT_IMPLEMENTED;
+    if (function == -1) return 0;  // presence probe: the dialog is not opened
+    return CallGuarded([&] { return proc(parent, function); }, SPI_INTERNAL_ERROR);
+}
+
+int32_t SpiDllFile::GetPictureInfo(LPCSTR source, int32_t length, uint32_t flag,
+                                   PictureInfo* info) {
+    if (kind != PluginKind::Image) return SPI_NOT_IMPLEMENTED;
+    EnsureLoaded();
+    GetPictureInfoProc proc = pGetPictureInfo;
+    if (!proc) return SPI_NOT_IMPLEMENTED;
+    return CallGuarded(
+        [&] {
+            memset(info, 0, sizeof *info);
+            return proc(source, length, flag, info);
+        },
+        SPI_INTERNAL_ERROR);
+}
+
+int32_t SpiDllFile::GetPicture(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* info,
+                               HLOCAL* bits, ProgressCallback progress, int32_t data) {
+    if (kind != PluginKind::Image) return SPI_NOT_IMPLEMENTED;
+    EnsureLoaded();
+    GetPictureProc proc = pGetPicture;
+    if (!proc) return SPI_NOT_IMPLEMENTED;
+    return CallGuarded([&] { return proc(source, length, flag, info, bits, progress, data); },
+                       SPI_INTERNAL_ERROR);
+}
+
+int32_t SpiDllFile::GetPreview(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* info,
+                               HLOCAL* bits, ProgressCallback progress, int32_t data) {
+    if (kind != PluginKind::Image) return SPI_NOT_IMPLEMENTED;
+    EnsureLoaded();
+    GetPreviewProc proc = pGetPreview;
+    if (!proc) return SPI_NOT_IMPLEMENTED;
+    return CallGuarded([&] { return proc(source, length, flag, info, bits, progress, data); },
+                       SPI_INTERNAL_ERROR);
+}
+
+int32_t SpiDllFile::GetArchiveInfo(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* list) {
+    if (list) *list = nullptr;
+    if (kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
+    EnsureLoaded();
+    GetArchiveInfoProc proc = pGetArchiveInfo;
+    if (!proc) return SPI_NOT_IMPLEMENTED;
+    return CallGuarded(
+        [&] {
+            int32_t result = proc(source, length, flag, list);
+            return (list && *list) ? 0 : result;
+        },
+        SPI_INTERNAL_ERROR);
+}
+
+int32_t SpiDllFile::GetFileInfo(LPCSTR source, int32_t length, LPCSTR memberName, uint32_t flag,
+                                fileInfo* info) {
+    if (kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
+    EnsureLoaded();
+    GetFileInfoProc proc = pGetFileInfo;
+    if (!proc) return SPI_NOT_IMPLEMENTED;
+    return CallGuarded([&] { return proc(source, length, memberName, flag, info); },
+                       SPI_INTERNAL_ERROR);
+}
+
+int32_t SpiDllFile::GetFile(LPCSTR source, int32_t length, LPSTR destination, uint32_t flag,
+                            ProgressCallback progress, int32_t data) {
+    if (kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
+    EnsureLoaded();
+    GetFileProc proc = pGetFile;
+    if (!proc) return SPI_NOT_IMPLEMENTED;
+    return CallGuarded([&] { return proc(source, length, destination, flag, progress, data); },
+                       SPI_INTERNAL_ERROR);
+}

@@ -1,0 +1,173 @@
+#include "test_support.h"
+
+#include <cstdio>
+
+std::string BinDir() {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string dir(path);
+    size_t slash = dir.find_last_of("\\/");
+    return slash == std::string::npos ? std::string(".\\") : dir.substr(0, slash + 1);
+}
+
+std::string BinPath(const std::string& name) { return BinDir() + name; }
+
+namespace {
+
+HANDLE InheritableFile(const std::string& path) {
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &sa,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::string Quote(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string quoted = "\"";
+    for (char c : arg) {
+        if (c == '"') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs) {
+    ProcessResult result;
+    TempDir scratch;
+    std::string outPath = scratch.File("stdout"), errPath = scratch.File("stderr");
+    HANDLE out = InheritableFile(outPath);
+    HANDLE err = InheritableFile(errPath);
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                            OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in;
+    si.hStdOutput = out;
+    si.hStdError = err;
+    PROCESS_INFORMATION pi = {};
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back(0);
+    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                       &pi)) {
+        if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0)
+            TerminateProcess(pi.hProcess, 0xDEAD);
+        GetExitCodeProcess(pi.hProcess, &result.status);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    CloseHandle(in);
+    CloseHandle(out);
+    CloseHandle(err);
+    result.out = ReadBytes(outPath);
+    result.err = ReadBytes(errPath);
+    return result;
+}
+
+ProcessResult RunSpiprobe(const std::vector<std::string>& args) {
+    std::string line = Quote(BinPath("spiprobe.exe"));
+    for (const std::string& arg : args) line += " " + Quote(arg);
+    return RunProcess(line);
+}
+
+TempDir::TempDir() {
+    static unsigned counter;
+    char base[MAX_PATH] = {};
+    GetTempPathA(sizeof base, base);
+    for (;;) {
+        char name[MAX_PATH];
+        snprintf(name, sizeof name, "%sspitest-%lu-%u", base, GetCurrentProcessId(), ++counter);
+        if (CreateDirectoryA(name, nullptr)) {
+            path_ = name;
+            return;
+        }
+    }
+}
+
+namespace {
+
+void RemoveTree(const std::string& dir) {
+    WIN32_FIND_DATAA fd;
+    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = fd.cFileName;
+            if (name == "." || name == "..") continue;
+            std::string full = dir + "\\" + name;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(full);
+            } else {
+                SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(full.c_str());
+            }
+        } while (FindNextFileA(find, &fd));
+        FindClose(find);
+    }
+    RemoveDirectoryA(dir.c_str());
+}
+
+}  // namespace
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+std::string TempDir::File(const std::string& name) const { return path_ + "\\" + name; }
+
+bool WriteBytes(const std::string& path, const std::string& bytes) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return fclose(f) == 0 && ok;
+}
+
+std::string ReadBytes(const std::string& path) {
+    std::string bytes;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return bytes;
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
+    fclose(f);
+    return bytes;
+}
+
+bool CopyPlugin(const std::string& pluginName, const std::string& destination) {
+    return CopyFileA(BinPath(pluginName).c_str(), destination.c_str(), FALSE) != 0;
+}
+
+ScopedEnv::ScopedEnv(const std::string& name, const char* value) : name_(name) {
+    char buffer[8192];
+    SetLastError(0);
+    DWORD n = GetEnvironmentVariableA(name.c_str(), buffer, sizeof buffer);
+    hadValue_ = !(n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) && n < sizeof buffer;
+    if (hadValue_) oldValue_.assign(buffer, n);
+    SetEnvironmentVariableA(name.c_str(), value);
+}
+
+ScopedEnv::~ScopedEnv() {
+    SetEnvironmentVariableA(name_.c_str(), hadValue_ ? oldValue_.c_str() : nullptr);
+}
+
+PluginScript::PluginScript(std::initializer_list<std::pair<const char*, std::string>> keys) {
+    for (const auto& key : keys) Set(key.first, key.second);
+}
+
+void PluginScript::Set(const std::string& key, const std::string& value) {
+    std::string name = "SPITEST_" + key;
+    SetEnvironmentVariableA(name.c_str(), value.c_str());
+    names_.push_back(name);
+}
+
+PluginScript::~PluginScript() {
+    for (const std::string& name : names_) SetEnvironmentVariableA(name.c_str(), nullptr);
+}
+
+std::string Crlf(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}

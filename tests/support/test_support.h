@@ -1,0 +1,81 @@
+// Helpers for the test programs: run spiprobe.exe as a child process and
+// capture its output byte for byte, scratch folders, files and scoped
+// environment variables (the scripted test plug-in reads its script from
+// the environment).
+#ifndef SPIPROBE_TESTS_TEST_SUPPORT_H
+#define SPIPROBE_TESTS_TEST_SUPPORT_H
+
+#include <windows.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ProcessResult {
+    std::string out;  // standard output, as written (CR LF included)
+    std::string err;  // standard error
+    DWORD status = 0xFFFFFFFF;
+};
+
+// Folder of the running test program (build/bin), with a trailing "\".
+std::string BinDir();
+// BinDir() + name.
+std::string BinPath(const std::string& name);
+
+// Runs commandLine with standard output and error redirected to files and
+// waits for it (at most timeoutMs). Environment: the current one.
+ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs = 60000);
+// Runs build/bin/spiprobe.exe with the arguments, each quoted.
+ProcessResult RunSpiprobe(const std::vector<std::string>& args);
+
+// A fresh folder under the temporary folder, deleted with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    // path() + "\" + name
+    std::string File(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+bool WriteBytes(const std::string& path, const std::string& bytes);
+std::string ReadBytes(const std::string& path);
+bool CopyPlugin(const std::string& pluginName, const std::string& destination);
+
+// Sets (or, with a null value, removes) a variable for the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const std::string& name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    bool hadValue_;
+    std::string oldValue_;
+};
+
+// Several SPITEST_ script keys at once: {"VERSION", "00AM"} sets
+// SPITEST_VERSION. Removes them again at the end of the scope.
+class PluginScript {
+public:
+    PluginScript(std::initializer_list<std::pair<const char*, std::string>> keys);
+    ~PluginScript();
+    PluginScript(const PluginScript&) = delete;
+    PluginScript& operator=(const PluginScript&) = delete;
+    void Set(const std::string& key, const std::string& value);
+
+private:
+    std::vector<std::string> names_;
+};
+
+// "a\nb\n" -> "a\r\nb\r\n": what a text-mode stream writes.
+std::string Crlf(const std::string& text);
+
+#endif
