@@ -146,9 +146,8 @@ void RaiseFault(const std::string& kind) {
         volatile int* p = reinterpret_cast<volatile int*>(g_nullAddress);
         *p = 1;
     } else if (kind == "div0") {
-        volatile int zero = 0;
-        volatile int r = 1 / zero;
-        (void)r;
+        asm volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\tcltd\n\tidivl %%ecx"
+                     : : : "eax", "ecx", "edx");
     } else if (kind == "ud2") {
         asm volatile("ud2");
     } else if (kind == "int3") {

@@ -1,0 +1,27 @@
+// A SpiDllFile whose state tests can read, and hooks that force a
+// residency (under Wine the default memory probe reads the same figure
+// before and after loading, so the default decision is always OnDemand).
+#ifndef SPIPROBE_TESTS_INSPECTABLE_DLL_H
+#define SPIPROBE_TESTS_INSPECTABLE_DLL_H
+
+#include "spi_dll_file.h"
+
+class InspectableDll : public SpiDllFile {
+public:
+    using SpiDllFile::SpiDllFile;
+    HMODULE Module() const { return module; }
+    int32_t Residency() const { return residency; }
+    const char* Extensions() const { return extensionList; }
+    bool AnyEntryPoint() const {
+        return pGetPluginInfo || pIsSupported || pGetPictureInfo || pGetPicture || pGetPreview ||
+               pGetArchiveInfo || pGetFileInfo || pGetFile || pConfigurationDlg;
+    }
+
+    // Probes that differ, so the default decision keeps the module loaded.
+    void MakeResident() {
+        probeBefore = [](SpiDllFile*) -> uint32_t { return 1000; };
+        probeAfter = [](SpiDllFile*) -> uint32_t { return 2000; };
+    }
+};
+
+#endif
