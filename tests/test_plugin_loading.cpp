@@ -305,3 +305,15 @@ TEST(PluginLoading, ModuleThatFaultsWhileIdentifiedFailsToLoad) {
     InspectableDll plugin;
     EXPECT_EQ(1, plugin.Load(nullptr, kScripted.c_str()));
 }
+
+// Hosts load an OnDemand module around every call; a module must survive
+// that far beyond the thousand loads that exhaust a process's TLS slots
+// when each load leaks one.
+TEST(PluginResidency, AnOnDemandModuleSurvivesThousandsOfCalls) {
+    InspectableDll plugin(OnDemand);
+    ASSERT_EQ(1, plugin.Load(nullptr, kScripted.c_str()));
+    char sample[2048] = {};
+    int accepted = 0;
+    for (int i = 0; i < 1500; ++i) accepted += plugin.IsSupported("f", sample) == 1;
+    EXPECT_EQ(1500, accepted);
+}
