@@ -1,7 +1,170 @@
+// The test of one file: open, the two support probes, then the image test
+// (or the archive test, archive_test.cpp).
+#include <cstdio>
+#include <cstring>
+
+#include "local_block.h"
+#include "options.h"
 #include "reports.h"
 
-void TestFile(SpiDllFile&, const char*) {}
+namespace {
 
-void TestImage(SpiDllFile&, const char*) {}
+// The probes see the file's first 2048 bytes, then the 2048 from byte 128.
+constexpr DWORD kSecondProbeOffset = 128;
+constexpr DWORD kHeadSize = SPI_SAMPLE_SIZE + kSecondProbeOffset;
 
-int32_t SPI_API ShowProgress(int32_t, int32_t, int32_t) { return 0; }
+// The tested file's handle, closed at the latest when the test ends.
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() { Close(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+    void Close() {
+        if (valid()) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+// Both probes; true when the plug-in accepted either. -1 (no IsSupported
+// export) counts as accepted.
+bool Probe(SpiDllFile& plugin, const char* fileName, HANDLE file) {
+    char head[kHeadSize];
+    void* source = file;
+    if (useMemoryInterface) {
+        memset(head, 0, sizeof head);
+        DWORD got = 0;
+        ReadFile(file, head, kHeadSize, &got, nullptr);
+        SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+        source = head;
+    }
+    if (plugin.IsSupported(fileName, source) != 0) return true;
+
+    if (useMemoryInterface) {
+        source = head + kSecondProbeOffset;
+    } else {
+        // Byte 128, wherever the first probe left the file pointer.
+        SetFilePointer(file, kSecondProbeOffset, nullptr, FILE_BEGIN);
+    }
+    return plugin.IsSupported(fileName, source) != 0;
+}
+
+void PrintComment(HLOCAL comment) {
+    {
+        LocalBlockLock text(comment);
+        if (text.data()) {
+            // The text may lack its terminator: it ends with the block.
+            const char* p = static_cast<const char*>(text.data());
+            printf("\tComment\t%.*s\n", static_cast<int>(strnlen(p, text.size())), p);
+        }
+    }
+    FreeReturnedBlock(comment);
+}
+
+void PrintBitmapHeader(const void* block, size_t size) {
+    printf("BITMAPINFOHEADER\n");
+    if (!block || size < sizeof(BITMAPINFOHEADER)) {
+        printf("\tInvalid info block (%u bytes)\n", static_cast<unsigned>(size));
+        return;
+    }
+    BITMAPINFOHEADER h;
+    memcpy(&h, block, sizeof h);
+    printf("\tStructSize:\t%d\n", static_cast<int>(h.biSize));
+    printf("\tImageSize:\t%d\n", static_cast<int>(h.biSizeImage));
+    printf("\tBiClrSize:\t%d\n", static_cast<int>(h.biClrUsed));
+    printf("\tWidth:\t%d\n", static_cast<int>(h.biWidth));
+    printf("\tHeight:\t%d\n", static_cast<int>(h.biHeight));
+    printf("\tPlanes:\t%d\n", static_cast<int>(h.biPlanes));
+    printf("\tDepth:\t%d\n", static_cast<int>(h.biBitCount));
+    printf("\tXPelsPerMeter:\t%d\n", static_cast<int>(h.biXPelsPerMeter));
+    printf("\tYPelsPerMeter:\t%d\n", static_cast<int>(h.biYPelsPerMeter));
+}
+
+}  // namespace
+
+void TestFile(SpiDllFile& plugin, const char* fileName) {
+    FileHandle file(CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr));
+    if (!file.valid()) {
+        printf("ファイル[%s]のオープンに失敗しました。\n", fileName);
+        return;
+    }
+    fflush(stdout);
+
+    if (!Probe(plugin, fileName, file.get())) {
+        printf("%sは未サポートのフォーマットです\n", fileName);
+        return;
+    }
+    // Every later call is given the name: the handle is done with.
+    file.Close();
+    fflush(stdout);
+
+    switch (static_cast<PluginKind>(plugin.GetKind())) {
+    case PluginKind::Image:
+        TestImage(plugin, fileName);
+        break;
+    case PluginKind::Archive:
+        TestArchive(plugin, fileName);
+        break;
+    default:
+        printf("未対応の形式のPlug-inです。\n");
+        break;
+    }
+}
+
+void TestImage(SpiDllFile& plugin, const char* fileName) {
+    PictureInfo info;
+    int32_t result = plugin.GetPictureInfo(fileName, 0, 0, &info);
+    if (result != 0) {
+        printf("%sの画像情報取得に失敗しました(Ret==%d)。\n", fileName, static_cast<int>(result));
+        printf("Continue...\n");
+    } else {
+        printf("PictureInfomation[%s]\n", fileName);
+        printf("\tPoint\t[%d,%d]\n", static_cast<int>(info.left), static_cast<int>(info.top));
+        printf("\tSize\t[%d,%d]\n", static_cast<int>(info.width), static_cast<int>(info.height));
+        printf("\t水平密度\t[%d]\n", static_cast<int>(info.x_density));
+        printf("\t垂直密度\t[%d]\n", static_cast<int>(info.y_density));
+        printf("\tDepth\t%dbits\n", static_cast<int>(info.colorDepth));
+        if (info.hInfo) PrintComment(info.hInfo);
+    }
+
+    ProgressCallback progress = nullptr;
+    int32_t progressData = 0;
+    if (useCallback) {
+        progress = ShowProgress;
+        progressData = static_cast<int32_t>(
+            reinterpret_cast<intptr_t>(GetStdHandle(STD_OUTPUT_HANDLE)));
+    }
+    fflush(stdout);
+
+    HLOCAL infoHandle = nullptr;
+    HLOCAL bitsHandle = nullptr;
+    result = useGetPreview
+                 ? plugin.GetPreview(fileName, 0, 0, &infoHandle, &bitsHandle, progress,
+                                     progressData)
+                 : plugin.GetPicture(fileName, 0, 0, &infoHandle, &bitsHandle, progress,
+                                     progressData);
+    if (result != 0) {
+        // The newline ends the row the progress display was writing on.
+        printf("\n%sの展開に失敗しました(Ret==%d)。\n", fileName, static_cast<int>(result));
+        return;
+    }
+
+    {
+        LocalBlockLock bits(bitsHandle);
+        LocalBlockLock header(infoHandle);
+        // No newline before the header: with -c it starts at column 0 of
+        // the progress row.
+        PrintBitmapHeader(header.data(), header.size());
+        bits.Unlock();
+        header.Unlock();
+    }
+    FreeReturnedBlock(bitsHandle);
+    FreeReturnedBlock(infoHandle);
+}

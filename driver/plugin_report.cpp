@@ -1,5 +1,78 @@
+// -i: the plug-in information report; -o: the configuration dialog.
+#include <cstdio>
+#include <cstring>
+
+#include "options.h"
 #include "reports.h"
 
-void ReportPluginInfo(SpiDllFile&) {}
+namespace {
 
-void OpenConfigurationDlg(SpiDllFile&) {}
+constexpr int32_t kInfoBufferSize = 2048;
+
+// Highest information number the pattern listing asks for: 256 pattern
+// pairs, far more than any real plug-in has. It ends the report of a
+// plug-in that answers every number (or faults on every call, giving 8)
+// within seconds even when each call loads the module afresh, and keeps
+// the number of those loads well below what a module that leaks a TLS slot
+// per load (as GCC-built ones do) can survive.
+constexpr int32_t kMaxPatternInfoNumber = 512;
+
+struct InfoBuffer {
+    char text[kInfoBufferSize];
+
+    // Clears the buffer and asks for one information text.
+    int32_t Query(SpiDllFile& plugin, int32_t number) {
+        text[0] = 0;
+        return plugin.GetPluginInfo(number, text, kInfoBufferSize);
+    }
+
+    // Prints one "<label>\t[<text>]" line. A plug-in may fill the whole
+    // buffer without a terminator: the text ends with the buffer.
+    void Print(const char* label) const {
+        printf("%s\t[%.*s]\n", label, static_cast<int>(strnlen(text, kInfoBufferSize)), text);
+    }
+};
+
+}  // namespace
+
+void ReportPluginInfo(SpiDllFile& plugin) {
+    InfoBuffer info;
+
+    printf("Plug-in Information\n");
+    fflush(stdout);
+
+    info.Query(plugin, 0);
+    info.Print("API Version");
+    fflush(stdout);
+
+    info.Query(plugin, 1);
+    info.Print("Plug-in about");
+    fflush(stdout);
+
+    // Pairs of pattern and format name until the plug-in has no more. A
+    // negative answer (-1 from the object when the module can no longer be
+    // reached) ends the listing as 0 does.
+    int32_t n = 2;
+    int32_t result = info.Query(plugin, n);
+    while (result > 0) {
+        info.Print("Extention");
+        if (info.Query(plugin, n + 1) <= 0) break;
+        info.Print("Format Name");
+        n += 2;
+        fflush(stdout);
+        if (n > kMaxPatternInfoNumber) break;
+        result = info.Query(plugin, n);
+    }
+    fflush(stdout);
+
+    int32_t dialog = plugin.ConfigurationDlg(nullptr, -1);
+    printf("Config Dialog\t[%s]\n", dialog == -1 ? "Not Supported" : "Supported");
+    fflush(stdout);
+}
+
+void OpenConfigurationDlg(SpiDllFile& plugin) {
+    int32_t result = plugin.ConfigurationDlg(nullptr, configurationDlgFunction);
+    if (result != 0)
+        printf("ConfigurationDlg(NULL, %d)が失敗しました(Ret==%d)\n",
+               static_cast<int>(configurationDlgFunction), static_cast<int>(result));
+}
