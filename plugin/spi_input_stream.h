@@ -1,0 +1,68 @@
+// SpiInputStream: the data a stream-level plug-in operation reads.
+//
+// A stream is either a named file read from a byte offset (file mode) or a
+// locked local-memory block of known size (memory mode). Blocks are shared:
+// every stream holding one accounts for one count in handleRefTable, and
+// the Close that takes the last count unlocks and frees the block.
+//
+// Streams are single-threaded, like the table they share.
+#ifndef SPIPROBE_PLUGIN_SPI_INPUT_STREAM_H
+#define SPIPROBE_PLUGIN_SPI_INPUT_STREAM_H
+
+#include "spi_api.h"
+
+class SpiInputStream {
+public:
+    SpiInputStream();
+    // Runs Close.
+    virtual ~SpiInputStream();
+
+    SpiInputStream(const SpiInputStream&) = delete;
+    SpiInputStream& operator=(const SpiInputStream&) = delete;
+
+    // Close, then file mode: a copy of fileName (null: no name), data from
+    // byte `offset` on. Always 0. fileName must not be this stream's own name.
+    int32_t SetFile(LPCSTR fileName, int32_t offset);
+    // Close, then memory mode: a copy of blockName, the block locked once
+    // more and its count raised (a null handle is not counted). Always 0.
+    int32_t SetMemory(LPCSTR blockName, HLOCAL handle, int32_t size);
+    // Makes this stream a second holder of source's data: same mode, a copy
+    // of its name, its offset, block, size and pointer, one more count for
+    // the block (count 2 when the table did not know it). The block is not
+    // locked again. Whatever this stream held before is given back first.
+    void Assign(const SpiInputStream& source);
+    // Gives back the name, a held file handle and this stream's count of the
+    // block; the last count unlocks and frees the block. Mode, offset and
+    // size are kept. Closing an empty stream does nothing.
+    void Close();
+    // Forgets the name, the file handle and the block without closing or
+    // freeing anything; the block's count drops by one but its entry stays.
+    // For handing a block to a stream that received it through Assign.
+    void Detach();
+
+    LPCSTR GetName() const { return name; }
+    // File mode: the name, whatever the entry. Memory mode: the block's
+    // address, advanced by the entry's position when an entry is given.
+    LPCSTR GetSource(const fileInfo* entry) const;
+    // File mode: offset (+ the entry's position). Memory mode: the block's
+    // size (- the entry's position). The length argument of an export.
+    int32_t GetLength(const fileInfo* entry) const;
+    // 1 in memory mode, 0 in file mode: the input bits of an export's flag.
+    int32_t IsMemory() const { return memoryMode; }
+
+protected:
+    char* name;           // owned copy, or null
+    int32_t offset;       // file mode: where the data begins in the file
+    HANDLE fileHandle;    // a file held open, INVALID_HANDLE_VALUE for none
+    HLOCAL memHandle;     // memory mode: the block, or null
+    void* memData;        // memory mode: LocalLock(memHandle), or null
+    int32_t memSize;      // memory mode: bytes in the block
+    int32_t memoryMode;   // 1 memory, 0 file
+
+private:
+    void ReplaceName(LPCSTR text);
+    // Closes a held file and gives back this stream's count of its block.
+    void ReleaseHeld();
+};
+
+#endif
