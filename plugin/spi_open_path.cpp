@@ -1,0 +1,108 @@
+// SpiFilesManage::OpenPath: names that run through archives, such as
+// C:\pics\set.lzh\dir\a.bmp, resolved into the member they name.
+//
+// The shortest leading part of the name that opens as a file is taken for
+// the archive; the archive plug-ins of the set then look the rest of the
+// name up among its members, entering one archive inside another as often
+// as the name says.
+#include <mbstring.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "spi_files_manage.h"
+#include "spi_input_stream.h"
+
+namespace {
+
+struct FreeText {
+    void operator()(char* text) const { free(text); }
+};
+typedef std::unique_ptr<char, FreeText> OwnedText;
+
+bool OpensAsFile(LPCSTR path) {
+    HANDLE file =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(file);
+    return true;
+}
+
+const unsigned char kSeparators[] = "\\/";
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+}  // namespace
+
+int32_t SpiFilesManage::OpenPath(SpiInputStream& stream, int32_t) {
+    SpiInputStream working;
+    if (stream.IsMemory()) return 1;
+    LPCSTR name = stream.GetSource(nullptr);
+    if (!name) return -1;
+    if (OpensAsFile(name)) return 1;
+
+    // The head never grows beyond the name plus one separator.
+    size_t length = strlen(name);
+    OwnedText components(static_cast<char*>(malloc(length + 12)));
+    OwnedText head(static_cast<char*>(malloc(length + 12)));
+    if (!components || !head) return -1;
+    memcpy(components.get(), name, length + 1);
+    head.get()[0] = 0;
+
+    // _mbstok keeps a double-byte character whole, so a trail byte equal
+    // to "\" never splits it. Leading separators are skipped and a run of
+    // them counts as one.
+    unsigned char* copy = reinterpret_cast<unsigned char*>(components.get());
+    unsigned char* component = _mbstok(copy, kSeparators);
+    LPCSTR remainder = nullptr;
+    while (component) {
+        size_t componentLength = strlen(reinterpret_cast<char*>(component));
+        strcat(head.get(), reinterpret_cast<char*>(component));
+        if (OpensAsFile(head.get())) {
+            // What follows the separator right after this component, in the
+            // name's own spelling.
+            LPCSTR end = name + (component - copy) + componentLength;
+            remainder = IsSeparator(*end) ? end + 1 : end;
+            break;
+        }
+        strcat(head.get(), "\\");
+        component = _mbstok(nullptr, kSeparators);
+    }
+    if (!remainder) return -1;
+    working.SetFile(head.get(), 0);
+
+    for (;;) {
+        SpiFindData* cursor = FindStart();
+        if (!cursor) return -1;
+        bool asked = false, entered = false, reached = false;
+        while (SpiFile* plugin = FindNext(cursor)) {
+            SpiDllFile* dll = dynamic_cast<SpiDllFile*>(plugin);
+            if (!dll || dll->GetKind() != static_cast<int32_t>(PluginKind::Archive) ||
+                dll->IsSupportedStream(working) == 0)
+                continue;
+            LPCSTR next = nullptr;
+            int32_t result = dll->OpenMember(working, remainder, &next);
+            asked = true;
+            if (result > 0) {
+                reached = true;
+                break;
+            }
+            if (result == 0) {
+                // The working stream now holds the entered member; the
+                // next objects are asked about it.
+                entered = true;
+                remainder = next ? next : "";
+            }
+        }
+        FindEnd(cursor);
+        if (reached) break;
+        // A member entered in this pass is looked into by another pass,
+        // even when a later plug-in of this pass found nothing in it.
+        if (!asked || !entered) return -1;
+    }
+
+    stream.Assign(working);
+    working.Detach();
+    return 1;
+}
