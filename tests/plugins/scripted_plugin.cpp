@@ -16,6 +16,9 @@
 //   INFO_FOREVER     any value: every number >= 2 answers non-zero
 //   INFO_UNTERMINATED  any value: texts are copied without a terminator,
 //                    filling the whole buffer
+//   INFO_FAULT       fault (kinds as FAULT_) on every info number >= 2
+//                    asked with a buffer of 2048 bytes or more (spiprobe's
+//                    -i report; loading asks with smaller buffers)
 //   RESULT_<Export>  the export's return value (after doing its work)
 //   FAULT_<Export>   fault inside the export: avread, avwrite, avnull,
 //                    div0, ud2, int3, priv, stack, raise:<hex code>
@@ -26,8 +29,13 @@
 //                    "magic:<text>": the data must begin with the text
 //   PICINFO          left,top,width,height,xdensity,ydensity,depth
 //   COMMENT          comment text returned through hInfo
+//   COMMENT_FORM     "noterminator": the block holds the text only;
+//                    "discarded": hInfo is a zero-size block that cannot
+//                    be locked
 //   BIH              biSize,biSizeImage,biClrUsed,biWidth,biHeight,biPlanes,
 //                    biBitCount,biXPelsPerMeter,biYPelsPerMeter
+//   INFO_BLOCK_SIZE  the decoded picture's info block holds only this many
+//                    bytes of its header
 //   PROGRESS         "n/d,n/d,...": callback calls made while decoding or
 //                    extracting; a non-zero answer ends the call with 1
 //   MEMBERS          archive list: records joined by "|", each
@@ -36,7 +44,12 @@
 //   LIST             "none": GetArchiveInfo hands back no list;
 //                    "noterminator": the block ends after the last record;
 //                    "fill": method, path and filename fill their fields
-//                    without a terminator
+//                    without a terminator;
+//                    "discarded": the list handle is a zero-size block
+//                    that cannot be locked
+//   ARCHIVE_SIZE     GetFile from memory: the archive's size, so the
+//                    member is the one at position ARCHIVE_SIZE - len
+//                    (unset: the first member)
 //   LOG              file that every call appends a line to
 //   DUMP_SAMPLE      file that IsSupported writes the 2048 bytes it was
 //                    given to (memory form), or "handle at <pos>"
@@ -269,6 +282,10 @@ SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t bufl
     Misbehave("GetPluginInfo");
     std::string text;
     bool answer;
+    if (infono >= 2 && buflen >= 2048) {
+        std::string fault;
+        if (Script("INFO_FAULT", &fault)) RaiseFault(fault);
+    }
     if (infono == 0) {
         text = ScriptOr("VERSION", "00IN");
         answer = true;
@@ -358,8 +375,14 @@ SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, int32_t len, uint32_t flag
     lpInfo->y_density = static_cast<uint16_t>(v[5]);
     lpInfo->colorDepth = static_cast<int16_t>(v[6]);
     std::string comment;
-    lpInfo->hInfo = Script("COMMENT", &comment) ? AllocCopy(comment.c_str(), comment.size() + 1)
-                                                : nullptr;
+    std::string form = ScriptOr("COMMENT_FORM", "");
+    if (!Script("COMMENT", &comment))
+        lpInfo->hInfo = nullptr;
+    else if (form == "discarded")
+        lpInfo->hInfo = LocalAlloc(LMEM_MOVEABLE, 0);
+    else
+        lpInfo->hInfo =
+            AllocCopy(comment.c_str(), comment.size() + (form == "noterminator" ? 0 : 1));
     if (lpInfo->hInfo) Log("comment handle %p", lpInfo->hInfo);
     return Result("GetPictureInfo", 0);
 }
@@ -389,7 +412,13 @@ int32_t Decode(const char* exportName, LPCSTR buf, int32_t len, uint32_t flag, H
     header.biXPelsPerMeter = v[7];
     header.biYPelsPerMeter = v[8];
     std::vector<char> pixels(v[1] > 0 && v[1] < (1 << 24) ? v[1] : 1, 0x55);
-    *pHBInfo = AllocCopy(&header, sizeof header);
+    size_t infoSize = sizeof header;
+    std::string limit;
+    if (Script("INFO_BLOCK_SIZE", &limit)) {
+        size_t wanted = strtoul(limit.c_str(), nullptr, 0);
+        if (wanted < infoSize) infoSize = wanted;
+    }
+    *pHBInfo = AllocCopy(&header, infoSize);
     *pHBm = AllocCopy(pixels.data(), pixels.size());
     Log("picture handles %p %p", *pHBInfo, *pHBm);
     return 0;
@@ -419,6 +448,11 @@ SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, int32_t len, uint32_t flag
     std::string list = ScriptOr("LIST", "");
     int32_t code = Result("GetArchiveInfo", 0);
     if (list == "none") return code ? code : 2;
+    if (list == "discarded") {
+        *lphInf = LocalAlloc(LMEM_MOVEABLE, 0);
+        Log("list handle %p", *lphInf);
+        return code;
+    }
     std::vector<Member> members = Members();
     std::vector<fileInfo> records;
     for (const Member& m : members) records.push_back(m.info);
@@ -456,9 +490,14 @@ SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, int32_t len, LPSTR dest, uint32_t
     // offset for a file source, and for memory the bytes left after it.
     std::vector<Member> members = Members();
     const Member* found = nullptr;
+    std::string sizeText;
+    bool sized = Script("ARCHIVE_SIZE", &sizeText);
+    uint32_t archiveSize = sized ? strtoul(sizeText.c_str(), nullptr, 0) : 0;
     for (const Member& m : members) {
         if ((flag & 7) == 0 && m.info.position == static_cast<uint32_t>(len)) found = &m;
-        if ((flag & 7) != 0 && found == nullptr) found = &m;
+        if ((flag & 7) != 0 && found == nullptr && !sized) found = &m;
+        if ((flag & 7) != 0 && sized && m.info.position == archiveSize - static_cast<uint32_t>(len))
+            found = &m;
     }
     if (!found) return Result("GetFile", 8);
     if (Progress(progress, data)) return 1;

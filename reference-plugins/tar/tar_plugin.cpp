@@ -1,0 +1,370 @@
+// tar.spi: an archive plug-in for tar files (ustar, GNU, pax and v7), for
+// any host of the plug-in API.
+//
+// The list holds regular files only. Directories, links, devices and the
+// like have no bytes to extract, and a member's folder shows in its path.
+// An entry's position is the offset of its first header block (its long
+// name or pax header included) from the start of the archive data, so
+// GetFile reads that member's headers first whether it is given the
+// archive file with the length archive offset + position, or the address
+// archive + position with the bytes left.
+//
+// Results beyond the usual ones: GetFileInfo answers 8 when no member has
+// the name asked for; GetFile answers 2 for a position that holds no
+// regular file, 4 for a member of 4 GiB or more asked for in memory, and 6
+// when the file in the destination folder cannot be created or written.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "spi_api.h"
+#include "tar_reader.h"
+#include "tar_source.h"
+
+#define SPI_EXPORT extern "C" __declspec(dllexport)
+
+namespace {
+
+const char* const kPluginInfo[] = {
+    "00AM",
+    "tar.spi 1.0: tar archives (ustar, GNU, pax)",
+    "*.tar",
+    "TAR archive",
+};
+
+constexpr uint32_t kCopyChunk = 64 * 1024;
+constexpr uint32_t kOutputMask = 0x0700;
+constexpr uint32_t kIgnoreCase = 0x0080;
+constexpr size_t kFieldText = 199;  // path and filename fields hold 200 bytes with the NUL
+
+// The plug-in's C++ allocations may throw; nothing may leave an export.
+template <typename Body>
+int32_t Shielded(Body&& body) {
+    try {
+        return body();
+    } catch (...) {
+        return SPI_NO_MEMORY;
+    }
+}
+
+class LocalBlock {
+public:
+    explicit LocalBlock(HLOCAL handle) : handle_(handle) {}
+    ~LocalBlock() {
+        if (handle_) LocalFree(handle_);
+    }
+    LocalBlock(const LocalBlock&) = delete;
+    LocalBlock& operator=(const LocalBlock&) = delete;
+    HLOCAL get() const { return handle_; }
+    HLOCAL release() {
+        HLOCAL handle = handle_;
+        handle_ = nullptr;
+        return handle;
+    }
+
+private:
+    HLOCAL handle_;
+};
+
+void CopyField(char* field, const std::string& text) {
+    size_t n = text.size() < kFieldText ? text.size() : kFieldText;
+    memcpy(field, text.data(), n);
+    field[n] = 0;
+}
+
+// Folder part with "\" separators and a trailing "\", and the last
+// component. The split is made at the tar name's own "/" separators, so a
+// double-byte name whose trail byte is 0x5C is never cut.
+void SplitName(const std::string& name, std::string* path, std::string* file) {
+    size_t slash = name.rfind('/');
+    if (slash == std::string::npos) {
+        path->clear();
+        *file = name;
+        return;
+    }
+    *path = name.substr(0, slash + 1);
+    for (char& c : *path) {
+        if (c == '/') c = '\\';
+    }
+    *file = name.substr(slash + 1);
+}
+
+// False when the member lies beyond what a 32-bit position can address.
+bool FillEntry(const TarMember& member, fileInfo* entry) {
+    if (member.headerOffset > UINT32_MAX) return false;
+    memset(entry, 0, sizeof *entry);
+    memcpy(entry->method, "tar", 4);
+    entry->position = static_cast<uint32_t>(member.headerOffset);
+    uint32_t size = member.size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(member.size);
+    entry->compsize = size;
+    entry->filesize = size;
+    int64_t mtime = member.mtime;
+    if (mtime > INT32_MAX) mtime = INT32_MAX;
+    if (mtime < INT32_MIN) mtime = INT32_MIN;
+    entry->timestamp = static_cast<int32_t>(mtime);
+    std::string path, file;
+    SplitName(member.name, &path, &file);
+    CopyField(entry->path, path);
+    CopyField(entry->filename, file);
+    return true;
+}
+
+char FoldSeparator(char c, bool ignoreCase) {
+    if (c == '/') return '\\';
+    if (ignoreCase && c >= 'A' && c <= 'Z') return static_cast<char>(c - 'A' + 'a');
+    return c;
+}
+
+// The entry's full name (path then filename) against a requested name;
+// "/" and "\" count as the same separator.
+bool NameMatches(const fileInfo& entry, LPCSTR wanted, bool ignoreCase) {
+    std::string full = std::string(entry.path) + entry.filename;
+    size_t i = 0;
+    for (; i < full.size(); ++i) {
+        if (!wanted[i] || FoldSeparator(full[i], ignoreCase) != FoldSeparator(wanted[i], ignoreCase))
+            return false;
+    }
+    return wanted[i] == 0;
+}
+
+// Progress in the callback's signed 32-bit range: large totals are scaled
+// down by a power of two.
+class Progress {
+public:
+    Progress(ProgressCallback callback, int32_t data, uint64_t total)
+        : callback_(callback), data_(data), total_(total) {
+        while ((total_ >> shift_) > INT32_MAX) ++shift_;
+    }
+    // True when the callback asks to stop.
+    bool Report(uint64_t done) {
+        if (!callback_) return false;
+        return callback_(static_cast<int32_t>(done >> shift_), static_cast<int32_t>(total_ >> shift_),
+                         data_) != 0;
+    }
+
+private:
+    ProgressCallback callback_;
+    int32_t data_;
+    uint64_t total_;
+    int shift_ = 0;
+};
+
+// Hands the member's data to sink(bytes, count) chunk by chunk; sink
+// answers 0 or an error code. 1 when the callback cancels.
+template <typename Sink>
+int32_t CopyMember(TarSource& source, const TarMember& member, Progress& progress, Sink&& sink) {
+    if (progress.Report(0)) return SPI_ABORT;
+    std::vector<unsigned char> buffer(member.size < kCopyChunk ? static_cast<size_t>(member.size)
+                                                               : kCopyChunk);
+    uint64_t done = 0;
+    while (done < member.size) {
+        uint64_t left = member.size - done;
+        uint32_t n = left < kCopyChunk ? static_cast<uint32_t>(left) : kCopyChunk;
+        int32_t result = source.Read(member.dataOffset + done, buffer.data(), n);
+        if (result) return result;
+        result = sink(buffer.data(), n);
+        if (result) return result;
+        done += n;
+        if (progress.Report(done)) return SPI_ABORT;
+    }
+    return SPI_SUCCESS;
+}
+
+// Calls visit(member, entry) for each listed member until it answers
+// false. 0 at the end of the archive (or when visit stopped), else the
+// reader's error.
+template <typename Visit>
+int32_t WalkEntries(TarSource& source, Visit&& visit) {
+    TarReader reader(source);
+    TarMember member;
+    for (;;) {
+        int32_t result = reader.Next(&member);
+        if (result == TarReader::kEnd) return SPI_SUCCESS;
+        if (result) return result;
+        fileInfo entry;
+        if (!member.regular || !FillEntry(member, &entry)) continue;
+        if (!visit(member, entry)) return SPI_SUCCESS;
+    }
+}
+
+// dir + "\" + name, without doubling a separator dir already ends with.
+std::string JoinPath(LPCSTR dir, const char* name) {
+    std::string path = dir;
+    bool endsWithSeparator = false;
+    for (const char* p = dir; *p; p = CharNextA(p)) {
+        endsWithSeparator = (*p == '\\' || *p == '/') && !IsDBCSLeadByte(static_cast<BYTE>(*p));
+    }
+    if (!path.empty() && !endsWithSeparator) path += '\\';
+    return path + name;
+}
+
+FILETIME UnixTimeToFileTime(int64_t seconds) {
+    // 100-ns intervals from 1601 to 1970.
+    int64_t ticks = seconds * 10000000 + 116444736000000000LL;
+    if (ticks < 0) ticks = 0;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks);
+    time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
+    return time;
+}
+
+int32_t ExtractToMemory(TarSource& source, const TarMember& member, Progress& progress,
+                        HLOCAL* destination) {
+    if (member.size > UINT32_MAX) return SPI_NO_MEMORY;
+    LocalBlock block(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(member.size)));
+    if (!block.get()) return SPI_NO_MEMORY;
+    // A zero-size block cannot be locked; nothing needs writing into it.
+    unsigned char* bytes = nullptr;
+    if (member.size) {
+        bytes = static_cast<unsigned char*>(LocalLock(block.get()));
+        if (!bytes) return SPI_MEMORY_ERROR;
+    }
+    uint64_t written = 0;
+    int32_t result = CopyMember(source, member, progress, [&](const unsigned char* data, uint32_t n) {
+        memcpy(bytes + written, data, n);
+        written += n;
+        return 0;
+    });
+    if (bytes) LocalUnlock(block.get());
+    if (result) return result;
+    *destination = block.release();
+    return SPI_SUCCESS;
+}
+
+int32_t ExtractToFolder(TarSource& source, const TarMember& member, const fileInfo& entry,
+                        Progress& progress, LPCSTR folder) {
+    std::string path = JoinPath(folder, entry.filename);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return SPI_READ_ERROR;
+    int32_t result = CopyMember(source, member, progress, [&](const unsigned char* data, uint32_t n) {
+        DWORD put = 0;
+        return WriteFile(file, data, n, &put, nullptr) && put == n ? 0 : SPI_READ_ERROR;
+    });
+    if (result == SPI_SUCCESS) {
+        FILETIME time = UnixTimeToFileTime(member.mtime);
+        SetFileTime(file, nullptr, nullptr, &time);
+    }
+    CloseHandle(file);
+    // A cancelled or failed extraction leaves no partial file behind.
+    if (result) DeleteFileA(path.c_str());
+    return result;
+}
+
+}  // namespace
+
+SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
+    const int32_t count = sizeof kPluginInfo / sizeof kPluginInfo[0];
+    if (infono < 0 || infono >= count || !buf || buflen <= 0) return 0;
+    size_t length = strlen(kPluginInfo[infono]);
+    if (length > static_cast<size_t>(buflen - 1)) length = static_cast<size_t>(buflen - 1);
+    memcpy(buf, kPluginInfo[infono], length);
+    buf[length] = 0;
+    return static_cast<int32_t>(length);
+}
+
+// dw is a file handle positioned at the data when its high 16 bits are
+// clear (the handle's position is restored), otherwise the address of a
+// 2048-byte sample.
+SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR /*filename*/, void* dw) {
+    unsigned char block[kTarBlock];
+    if ((reinterpret_cast<uintptr_t>(dw) & 0xFFFF0000u) == 0) {
+        HANDLE file = static_cast<HANDLE>(dw);
+        LARGE_INTEGER zero = {}, here = {};
+        if (!SetFilePointerEx(file, zero, &here, FILE_CURRENT)) return 0;
+        DWORD total = 0;
+        while (total < kTarBlock) {
+            DWORD got = 0;
+            if (!ReadFile(file, block + total, kTarBlock - total, &got, nullptr) || got == 0) break;
+            total += got;
+        }
+        SetFilePointerEx(file, here, nullptr, FILE_BEGIN);
+        if (total < kTarBlock) return 0;
+    } else {
+        memcpy(block, dw, kTarBlock);
+    }
+    return LooksLikeTar(block) ? 1 : 0;
+}
+
+SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* lphInf) {
+    if (!lphInf) return SPI_INTERNAL_ERROR;
+    *lphInf = nullptr;
+    return Shielded([&]() -> int32_t {
+        TarSource source;
+        int32_t result = source.Open(buf, len, flag & SPI_INPUT_MASK);
+        if (result) return result;
+        std::vector<fileInfo> entries;
+        result = WalkEntries(source, [&](const TarMember&, const fileInfo& entry) {
+            entries.push_back(entry);
+            return true;
+        });
+        if (result) return result;
+        if (entries.size() >= SIZE_MAX / sizeof(fileInfo)) return SPI_NO_MEMORY;
+        // The zero-filled record after the last entry ends the list.
+        LocalBlock list(LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT,
+                                   (entries.size() + 1) * sizeof(fileInfo)));
+        if (!list.get()) return SPI_NO_MEMORY;
+        void* records = LocalLock(list.get());
+        if (!records) return SPI_MEMORY_ERROR;
+        if (!entries.empty()) memcpy(records, entries.data(), entries.size() * sizeof(fileInfo));
+        LocalUnlock(list.get());
+        *lphInf = list.release();
+        return SPI_SUCCESS;
+    });
+}
+
+// Finds a member by its full name (path then filename); flag bit 0x80 makes
+// the ASCII letters match in either case.
+SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, int32_t len, LPCSTR filename, uint32_t flag,
+                                       fileInfo* lpInfo) {
+    if (!filename || !lpInfo) return SPI_INTERNAL_ERROR;
+    return Shielded([&]() -> int32_t {
+        TarSource source;
+        int32_t result = source.Open(buf, len, flag & SPI_INPUT_MASK);
+        if (result) return result;
+        bool found = false;
+        result = WalkEntries(source, [&](const TarMember&, const fileInfo& entry) {
+            if (!NameMatches(entry, filename, (flag & kIgnoreCase) != 0)) return true;
+            *lpInfo = entry;
+            found = true;
+            return false;
+        });
+        if (result) return result;
+        return found ? SPI_SUCCESS : SPI_INTERNAL_ERROR;
+    });
+}
+
+SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, int32_t len, LPSTR dest, uint32_t flag,
+                                   ProgressCallback prgressCallback, int32_t lData) {
+    uint32_t output = flag & kOutputMask;
+    if (output != 0 && output != SPI_OUTPUT_MEMORY) return SPI_NOT_IMPLEMENTED;
+    if (!dest) return SPI_INTERNAL_ERROR;
+    HLOCAL* handle = reinterpret_cast<HLOCAL*>(dest);
+    if (output == SPI_OUTPUT_MEMORY) *handle = nullptr;
+    return Shielded([&]() -> int32_t {
+        TarSource source;
+        int32_t result = source.Open(src, len, flag & SPI_INPUT_MASK);
+        if (result) return result;
+        TarReader reader(source);
+        TarMember member;
+        result = reader.Next(&member);
+        if (result == TarReader::kEnd) return SPI_CORRUPT;
+        if (result) return result;
+        fileInfo entry;
+        if (!member.regular || !FillEntry(member, &entry)) return SPI_UNSUPPORTED;
+        Progress progress(prgressCallback, lData, member.size);
+        if (output == SPI_OUTPUT_MEMORY) return ExtractToMemory(source, member, progress, handle);
+        return ExtractToFolder(source, member, entry, progress, dest);
+    });
+}
+
+// Function 0 shows the about box; there are no settings, so every other
+// function answers -1 without opening a window.
+SPI_EXPORT int32_t SPI_API ConfigurationDlg(HWND parent, int32_t fnc) {
+    if (fnc != 0) return SPI_NOT_IMPLEMENTED;
+    MessageBoxA(parent, kPluginInfo[1], "tar.spi", MB_OK | MB_ICONINFORMATION);
+    return SPI_SUCCESS;
+}
