@@ -92,7 +92,8 @@ public:
     // The raw list handle; the caller frees it.
     virtual int32_t GetArchiveInfoStream(SpiInputStream& stream, HLOCAL* handle);
     // The list copied into a malloc'ed array ended by an all-zero record;
-    // the caller releases it with free(). 0, the listing's error, or 5.
+    // the caller releases it with free(). 0, the listing's error, 5 when
+    // the block cannot be locked, or 4 when the copy cannot be allocated.
     virtual int32_t GetArchiveList(SpiInputStream& stream, fileInfo** list);
     // Bit 0 of options adds SPI_OUTPUT_MEMORY to the flag.
     virtual int32_t GetFileInfoStream(SpiInputStream& stream, LPCSTR fileName, uint32_t options,
