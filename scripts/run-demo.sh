@@ -13,7 +13,7 @@ out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 
 show() {
-  echo "\$ spiprobe $*"
+  printf '$ spiprobe %s\n' "$*"
   (cd "$bin" && "$build/wine-run.sh" ./spiprobe.exe "$@") >"$out" 2>&1
   status=$?
   iconv -f CP932 -t UTF-8 "$out" | tr -d '\r'

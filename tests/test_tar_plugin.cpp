@@ -292,6 +292,23 @@ TEST_F(TarPlugin, TakesTheSizeFromAPaxRecord) {
     EXPECT_EQ(0, result);
 }
 
+TEST_F(TarPlugin, GivesPaxNamesInTheAnsiCodePage) {
+    if (GetACP() != 1252) GTEST_SKIP() << "needs code page 1252, not " << GetACP();
+    std::string archive = TarFixture("paxutf8.tar");
+    std::vector<fileInfo> pax = ListFile(archive);
+    ASSERT_EQ(1u, pax.size());
+    EXPECT_STREQ("caf\xE9.txt", pax[0].filename);
+    // A ustar name declares no encoding: its bytes stay as they are.
+    std::vector<fileInfo> ustar = ListFile(TarFixture("ustarutf8.tar"));
+    ASSERT_EQ(1u, ustar.size());
+    EXPECT_STREQ("caf\xC3\xA9.txt", ustar[0].filename);
+
+    TempDir dir;
+    EXPECT_EQ(0, plugin.GetFile(archive.c_str(), pax[0].position,
+                                const_cast<LPSTR>(dir.path().c_str()), 0, nullptr, 0));
+    EXPECT_EQ("caf\xC3\xA9\n", ReadBytes(dir.File("caf\xE9.txt")));
+}
+
 std::vector<std::pair<int32_t, int32_t>> progressCalls;
 int32_t stopAtCall = -1;  // answer 1 on this call (0-based), 0 before
 

@@ -9,6 +9,10 @@
 // archive file with the length archive offset + position, or the address
 // archive + position with the bytes left.
 //
+// Members whose headers start 4 GiB or more into the archive cannot be
+// given a position and are left out of the list; sizes of 4 GiB or more
+// are listed as 0xFFFFFFFF, times outside the 32-bit range at its ends.
+//
 // Results beyond the usual ones: GetFileInfo answers 8 when no member has
 // the name asked for; GetFile answers 2 for a position that holds no
 // regular file, 4 for a member of 4 GiB or more asked for in memory, and 6
@@ -202,9 +206,12 @@ std::string JoinPath(LPCSTR dir, const char* name) {
 }
 
 FILETIME UnixTimeToFileTime(int64_t seconds) {
-    // 100-ns intervals from 1601 to 1970.
-    int64_t ticks = seconds * 10000000 + 116444736000000000LL;
-    if (ticks < 0) ticks = 0;
+    // A pax mtime may be any 64-bit value: keep it between 1601 and the
+    // year 30000, where the tick count cannot overflow.
+    const int64_t kFrom1601 = 11644473600LL;
+    if (seconds < -kFrom1601) seconds = -kFrom1601;
+    if (seconds > 884000000000LL) seconds = 884000000000LL;
+    int64_t ticks = (seconds + kFrom1601) * 10000000;
     FILETIME time;
     time.dwLowDateTime = static_cast<DWORD>(ticks);
     time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);

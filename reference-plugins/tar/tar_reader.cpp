@@ -1,5 +1,7 @@
 #include "tar_reader.h"
 
+#include <windows.h>
+
 #include <cstring>
 
 namespace {
@@ -54,6 +56,28 @@ std::string HeaderName(const unsigned char* block) {
         name = FieldText(block + kPrefix, kPrefixLength) + "/" + name;
     }
     return name;
+}
+
+// pax paths are UTF-8, while hosts work in the ANSI code page. A path is
+// converted only when every character has a form there; otherwise it is
+// kept as stored.
+std::string Utf8ToAnsi(const std::string& utf8) {
+    bool ascii = true;
+    for (unsigned char c : utf8) ascii = ascii && c < 0x80;
+    if (ascii || utf8.size() > INT32_MAX) return utf8;
+    int size = static_cast<int>(utf8.size());
+    int wideSize = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
+    if (wideSize <= 0) return utf8;
+    std::wstring wide(static_cast<size_t>(wideSize), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, &wide[0], wideSize);
+    BOOL lossy = FALSE;
+    int ansiSize = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wideSize, nullptr,
+                                       0, nullptr, &lossy);
+    if (ansiSize <= 0 || lossy) return utf8;
+    std::string ansi(static_cast<size_t>(ansiSize), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wideSize, &ansi[0], ansiSize,
+                        nullptr, &lossy);
+    return lossy ? utf8 : ansi;
 }
 
 bool ParseUnsignedDecimal(const char* text, size_t length, uint64_t limit, uint64_t* value) {
@@ -179,6 +203,8 @@ bool ParsePaxRecords(const char* data, size_t length, PaxValues* values) {
         } else if (key == "mtime") {
             if (!ParseSeconds(value, valueLength, &values->mtime)) return false;
             values->hasMtime = true;
+        } else if (key == "hdrcharset") {
+            values->binaryNames = std::string(value, valueLength) == "BINARY";
         } else if (key.compare(0, 11, "GNU.sparse.") == 0) {
             values->sparse = true;
         }
@@ -264,9 +290,11 @@ int32_t TarReader::Next(TarMember* member) {
         member->size = size;
         member->mtime = pax.hasMtime ? pax.mtime : headerMtime;
         member->type = type;
-        member->name = NormalizeName(pax.hasPath ? pax.path
-                                     : hasLongName ? longName
-                                                   : HeaderName(block));
+        if (pax.hasPath) {
+            member->name = NormalizeName(pax.binaryNames ? pax.path : Utf8ToAnsi(pax.path));
+        } else {
+            member->name = NormalizeName(hasLongName ? longName : HeaderName(block));
+        }
         member->regular = (type == '0' || type == 0 || type == '7') && !pax.sparse &&
                           !member->name.empty() && member->name.back() != '/';
         pos_ = dataOffset + padded;

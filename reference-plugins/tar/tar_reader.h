@@ -40,6 +40,7 @@ struct PaxValues {
     bool hasMtime = false;
     int64_t mtime = 0;
     bool sparse = false;  // GNU sparse map: the data is not the file's bytes
+    bool binaryNames = false;  // hdrcharset=BINARY: the path is not UTF-8
 };
 // Parses "<length> <key>=<value>\n" records. False when a record is
 // malformed: a bad length, one that runs past the data, no "=", no final
@@ -54,7 +55,9 @@ struct TarMember {
     int64_t mtime = 0;          // seconds since 1970 UTC
     char type = '0';
     bool regular = false;       // a file whose data is its bytes
-    std::string name;           // '/' separators, no leading "/" or "./"
+    std::string name;           // '/' separators, no leading "/" or "./";
+                                // a pax path in the ANSI code page when it
+                                // has a form there, else as stored
 };
 
 // Walks the members of an archive from its first header block.
