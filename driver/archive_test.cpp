@@ -50,19 +50,13 @@ void TestEntry(SpiDllFile& plugin, const char* fileName, const fileInfo& entry) 
            FieldLength(entry.filename, sizeof entry.filename), entry.filename);
     printf(" CRC: %ud\n", static_cast<unsigned>(entry.crc));
 
-    ProgressCallback progress = nullptr;
-    int32_t progressData = 0;
-    if (useCallback) {
-        progress = ShowProgress;
-        progressData = static_cast<int32_t>(
-            reinterpret_cast<intptr_t>(GetStdHandle(STD_OUTPUT_HANDLE)));
-    }
+    ProgressArguments progress = CurrentProgressArguments();
     // Null before every call, so that a plug-in that succeeds without
     // storing a handle never gets an earlier member's handle freed twice.
     HLOCAL member = nullptr;
     int32_t result = plugin.GetFile(fileName, static_cast<int32_t>(entry.position),
                                     reinterpret_cast<LPSTR>(&member), SPI_OUTPUT_MEMORY,
-                                    progress, progressData);
+                                    progress.callback, progress.data);
     if (result == 0) {
         printf("GetFile成功\n");
         FreeReturnedBlock(member);

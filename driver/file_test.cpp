@@ -134,22 +134,16 @@ void TestImage(SpiDllFile& plugin, const char* fileName) {
         if (info.hInfo) PrintComment(info.hInfo);
     }
 
-    ProgressCallback progress = nullptr;
-    int32_t progressData = 0;
-    if (useCallback) {
-        progress = ShowProgress;
-        progressData = static_cast<int32_t>(
-            reinterpret_cast<intptr_t>(GetStdHandle(STD_OUTPUT_HANDLE)));
-    }
+    ProgressArguments progress = CurrentProgressArguments();
     fflush(stdout);
 
     HLOCAL infoHandle = nullptr;
     HLOCAL bitsHandle = nullptr;
     result = useGetPreview
-                 ? plugin.GetPreview(fileName, 0, 0, &infoHandle, &bitsHandle, progress,
-                                     progressData)
-                 : plugin.GetPicture(fileName, 0, 0, &infoHandle, &bitsHandle, progress,
-                                     progressData);
+                 ? plugin.GetPreview(fileName, 0, 0, &infoHandle, &bitsHandle, progress.callback,
+                                     progress.data)
+                 : plugin.GetPicture(fileName, 0, 0, &infoHandle, &bitsHandle, progress.callback,
+                                     progress.data);
     if (result != 0) {
         // The newline ends the row the progress display was writing on.
         printf("\n%sの展開に失敗しました(Ret==%d)。\n", fileName, static_cast<int>(result));

@@ -2,6 +2,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "options.h"
 #include "reports.h"
 
 int32_t SPI_API ShowProgress(int32_t nNum, int32_t nDenom, int32_t lData) {
@@ -21,4 +22,10 @@ int32_t SPI_API ShowProgress(int32_t nNum, int32_t nDenom, int32_t lData) {
     COORD rowStart = {0, screen.dwCursorPosition.Y};
     SetConsoleCursorPosition(console, rowStart);
     return 0;
+}
+
+ProgressArguments CurrentProgressArguments() {
+    if (!useCallback) return {nullptr, 0};
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    return {ShowProgress, static_cast<int32_t>(reinterpret_cast<intptr_t>(output))};
 }

@@ -19,4 +19,12 @@ void TestArchive(SpiDllFile& plugin, const char* fileName);
 // the handle in lData is not a console. Always 0.
 int32_t SPI_API ShowProgress(int32_t nNum, int32_t nDenom, int32_t lData);
 
+// The callback and its data for one decoding or extraction call: with -c,
+// ShowProgress and the standard-output handle fetched now; else none.
+struct ProgressArguments {
+    ProgressCallback callback;
+    int32_t data;
+};
+ProgressArguments CurrentProgressArguments();
+
 #endif
