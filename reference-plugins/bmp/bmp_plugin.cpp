@@ -1,0 +1,245 @@
+// bmp.spi: an image plug-in for Windows bitmaps, for any host of the
+// plug-in API.
+//
+// Output of GetPicture and GetPreview, whatever the file's depth: an info
+// block holding a BITMAPINFOHEADER alone (24 bits, BI_RGB, bottom-up,
+// biSizeImage set, the file's pixels-per-metre kept) and a pixel block of
+// BGR rows padded to 4 bytes. GetPreview decodes the full picture.
+// GetPictureInfo reports the file's own depth, its densities in dots per
+// inch and no comment text.
+//
+// The whole input is read into memory first; files above 1 GiB are refused
+// with 4. Results beyond the usual ones: 6 when the file cannot be opened
+// or read, or the offset lies past its end; 2 for an input kind other than
+// file or memory; 8 for a null output pointer.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "bmp_decoder.h"
+#include "spi_api.h"
+
+#define SPI_EXPORT extern "C" __declspec(dllexport)
+
+namespace {
+
+const char* const kPluginInfo[] = {
+    "00IN",
+    "bmp.spi 1.0: Windows bitmaps (1 to 32 bits, RLE, bit fields)",
+    "*.bmp;*.dib",
+    "Windows bitmap",
+};
+
+constexpr LONGLONG kMaxFileData = 1 << 30;
+
+// The input bytes: the caller's memory, or a heap copy of the file's data.
+class Input {
+public:
+    Input() = default;
+    ~Input() { free(owned_); }
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
+
+    int32_t Open(LPCSTR source, int32_t length, uint32_t flag) {
+        switch (flag & SPI_INPUT_MASK) {
+        case SPI_INPUT_MEMORY:
+            if (!source || length < 0) return SPI_CORRUPT;
+            data_ = reinterpret_cast<const uint8_t*>(source);
+            size_ = static_cast<size_t>(length);
+            return SPI_SUCCESS;
+        case SPI_INPUT_FILE:
+            return ReadFileData(source, length);
+        default:
+            return SPI_UNSUPPORTED;
+        }
+    }
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    int32_t ReadFileData(LPCSTR name, int32_t offset) {
+        if (!name || offset < 0) return SPI_READ_ERROR;
+        HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return SPI_READ_ERROR;
+        int32_t result = ReadOpened(file, offset);
+        CloseHandle(file);
+        return result;
+    }
+    int32_t ReadOpened(HANDLE file, int32_t offset) {
+        LARGE_INTEGER fileSize = {}, start = {};
+        if (!GetFileSizeEx(file, &fileSize) || offset > fileSize.QuadPart) return SPI_READ_ERROR;
+        const LONGLONG wanted = fileSize.QuadPart - offset;
+        if (wanted > kMaxFileData) return SPI_NO_MEMORY;
+        start.QuadPart = offset;
+        if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return SPI_READ_ERROR;
+        owned_ = static_cast<uint8_t*>(malloc(wanted ? static_cast<size_t>(wanted) : 1));
+        if (!owned_) return SPI_NO_MEMORY;
+        DWORD got = 0;
+        if (!ReadFile(file, owned_, static_cast<DWORD>(wanted), &got, nullptr) || got != wanted)
+            return SPI_READ_ERROR;
+        data_ = owned_;
+        size_ = got;
+        return SPI_SUCCESS;
+    }
+
+    uint8_t* owned_ = nullptr;
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+class LocalBlock {
+public:
+    explicit LocalBlock(SIZE_T bytes) : handle_(LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, bytes)) {}
+    ~LocalBlock() {
+        if (handle_) LocalFree(handle_);
+    }
+    LocalBlock(const LocalBlock&) = delete;
+    LocalBlock& operator=(const LocalBlock&) = delete;
+    HLOCAL get() const { return handle_; }
+    HLOCAL release() {
+        HLOCAL held = handle_;
+        handle_ = nullptr;
+        return held;
+    }
+
+private:
+    HLOCAL handle_;
+};
+
+class LocalLockScope {
+public:
+    explicit LocalLockScope(HLOCAL handle) : handle_(handle), address_(LocalLock(handle)) {}
+    ~LocalLockScope() {
+        if (address_) LocalUnlock(handle_);
+    }
+    LocalLockScope(const LocalLockScope&) = delete;
+    LocalLockScope& operator=(const LocalLockScope&) = delete;
+    void* get() const { return address_; }
+
+private:
+    HLOCAL handle_;
+    void* address_;
+};
+
+uint16_t DotsPerInch(int32_t pelsPerMeter) {
+    if (pelsPerMeter <= 0) return 0;
+    const int64_t dpi = (static_cast<int64_t>(pelsPerMeter) * 254 + 5000) / 10000;
+    return static_cast<uint16_t>(dpi > 0xFFFF ? 0xFFFF : dpi);
+}
+
+int32_t Decode(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
+               ProgressCallback progress, int32_t lData) {
+    if (!pHBInfo || !pHBm) return SPI_INTERNAL_ERROR;
+    *pHBInfo = nullptr;
+    *pHBm = nullptr;
+    Input input;
+    int32_t result = input.Open(buf, len, flag);
+    if (result) return result;
+    BmpImage image;
+    result = ParseBmp(input.data(), input.size(), &image);
+    if (result) return result;
+
+    const size_t stride = BmpOutputStride(image.width);
+    const size_t bitsSize = stride * static_cast<size_t>(image.height);
+    LocalBlock info(sizeof(BITMAPINFOHEADER));
+    LocalBlock bits(bitsSize);
+    if (!info.get() || !bits.get()) return SPI_NO_MEMORY;
+    {
+        LocalLockScope infoLock(info.get());
+        LocalLockScope bitsLock(bits.get());
+        if (!infoLock.get() || !bitsLock.get()) return SPI_MEMORY_ERROR;
+        result = DecodeBmp(image, input.data(), input.size(), static_cast<uint8_t*>(bitsLock.get()),
+                           progress, lData);
+        if (result) return result;
+        BITMAPINFOHEADER* header = static_cast<BITMAPINFOHEADER*>(infoLock.get());
+        header->biSize = sizeof(BITMAPINFOHEADER);
+        header->biWidth = image.width;
+        header->biHeight = image.height;
+        header->biPlanes = 1;
+        header->biBitCount = 24;
+        header->biCompression = BI_RGB;
+        header->biSizeImage = static_cast<DWORD>(bitsSize);
+        header->biXPelsPerMeter = image.xPelsPerMeter;
+        header->biYPelsPerMeter = image.yPelsPerMeter;
+    }
+    *pHBInfo = info.release();
+    *pHBm = bits.release();
+    return SPI_SUCCESS;
+}
+
+}  // namespace
+
+SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
+    const int32_t count = sizeof kPluginInfo / sizeof kPluginInfo[0];
+    if (infono < 0 || infono >= count || !buf || buflen <= 0) return 0;
+    size_t length = strlen(kPluginInfo[infono]);
+    if (length > static_cast<size_t>(buflen - 1)) length = static_cast<size_t>(buflen - 1);
+    memcpy(buf, kPluginInfo[infono], length);
+    buf[length] = 0;
+    return static_cast<int32_t>(length);
+}
+
+// dw is a file handle positioned at the data when its high 16 bits are
+// clear (the handle's position is restored), otherwise the address of a
+// 2048-byte sample.
+SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR /*filename*/, void* dw) {
+    uint8_t head[32];
+    size_t size = sizeof head;
+    if ((reinterpret_cast<uintptr_t>(dw) & 0xFFFF0000u) == 0) {
+        HANDLE file = static_cast<HANDLE>(dw);
+        LARGE_INTEGER zero = {}, here = {};
+        if (!SetFilePointerEx(file, zero, &here, FILE_CURRENT)) return 0;
+        DWORD got = 0;
+        if (!ReadFile(file, head, sizeof head, &got, nullptr)) got = 0;
+        SetFilePointerEx(file, here, nullptr, FILE_BEGIN);
+        size = got;
+    } else {
+        memcpy(head, dw, sizeof head);
+    }
+    return LooksLikeBmp(head, size) ? 1 : 0;
+}
+
+SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, int32_t len, uint32_t flag,
+                                          PictureInfo* lpInfo) {
+    if (!lpInfo) return SPI_INTERNAL_ERROR;
+    Input input;
+    // The whole input, so that a picture whose pixels run past the end is
+    // refused here already.
+    int32_t result = input.Open(buf, len, flag);
+    if (result) return result;
+    BmpImage image;
+    result = ParseBmp(input.data(), input.size(), &image);
+    if (result) return result;
+    lpInfo->left = 0;
+    lpInfo->top = 0;
+    lpInfo->width = image.width;
+    lpInfo->height = image.height;
+    lpInfo->x_density = DotsPerInch(image.xPelsPerMeter);
+    lpInfo->y_density = DotsPerInch(image.yPelsPerMeter);
+    lpInfo->colorDepth = static_cast<int16_t>(image.bitCount);
+    lpInfo->hInfo = nullptr;
+    return SPI_SUCCESS;
+}
+
+SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo,
+                                      HLOCAL* pHBm, ProgressCallback lpPrgressCallback,
+                                      int32_t lData) {
+    return Decode(buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
+}
+
+SPI_EXPORT int32_t SPI_API GetPreview(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo,
+                                      HLOCAL* pHBm, ProgressCallback lpPrgressCallback,
+                                      int32_t lData) {
+    return Decode(buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
+}
+
+// Function 0 shows the about box; there are no settings, so every other
+// function answers -1 without opening a window.
+SPI_EXPORT int32_t SPI_API ConfigurationDlg(HWND parent, int32_t fnc) {
+    if (fnc != 0) return SPI_NOT_IMPLEMENTED;
+    MessageBoxA(parent, kPluginInfo[1], "bmp.spi", MB_OK | MB_ICONINFORMATION);
+    return SPI_SUCCESS;
+}
