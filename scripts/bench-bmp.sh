@@ -1,0 +1,64 @@
+#!/bin/sh
+# spiprobe testing 1,000 small bitmaps with bmp.spi in one run, beside a
+# minimal host (bench/bmp_host.cpp) making the same plug-in calls with no
+# guard and no reports: first loading the module around every call, as
+# spiprobe's on-demand residency does under Wine, then keeping it loaded.
+# Each figure is the best of three runs of the whole process, taken in turns.
+# Usage: scripts/bench-bmp.sh BUILD_DIR (inside scripts/wine-session.sh).
+set -eu
+build=$(cd "$1" && pwd)
+bin="$build/bin"
+work="$build/bench-bmp"
+count=1000
+IM=/usr/bin/convert
+[ -x "$IM" ] || { echo "bench-bmp.sh: ImageMagick's $IM is missing" >&2; exit 1; }
+for program in spiprobe.exe bmp_host.exe bmp.spi; do
+  [ -f "$bin/$program" ] || { echo "bench-bmp.sh: $bin/$program is missing (build first)" >&2; exit 1; }
+done
+
+if [ ! -f "$work/.made" ]; then
+  rm -rf "$work"
+  mkdir -p "$work"
+  "$IM" rose: -resize 48x32 bmp3:"$work/seed.bmp"
+  i=1
+  while [ $i -le $count ]; do
+    cp "$work/seed.bmp" "$work/$(printf '%04d' $i).bmp"
+    i=$((i + 1))
+  done
+  rm "$work/seed.bmp"
+  touch "$work/.made"
+fi
+plugin=$(echo "Z:$bin/bmp.spi" | tr / '\\')
+files=$(cd "$work" && ls ./*.bmp | sed 's|^\./||')
+
+# run_ms COMMAND...: one run from the folder of the bitmaps, in
+# milliseconds. The output goes to a file: under Wine every write to
+# /dev/null costs about a millisecond, which would swamp what is measured.
+run_ms() {
+  start=$(date +%s%N)
+  (cd "$work" && "$build/wine-run.sh" "$@") >"$work/output.txt" 2>&1 || {
+    echo "bench-bmp.sh: $1 failed" >&2; exit 1; }
+  echo $(( ($(date +%s%N) - start) / 1000000 ))
+}
+min() { if [ -z "$1" ] || [ "$2" -lt "$1" ]; then echo "$2"; else echo "$1"; fi; }
+
+# The three programs take turns, so a slow spell of the machine does not
+# fall on one of them only.
+spiprobe="" ondemand="" resident=""
+for round in 1 2 3; do
+  # shellcheck disable=SC2086  # one argument per file
+  spiprobe=$(min "$spiprobe" "$(run_ms "$bin/spiprobe.exe" "$plugin" $files)")
+  # shellcheck disable=SC2086
+  ondemand=$(min "$ondemand" "$(run_ms "$bin/bmp_host.exe" ondemand "$plugin" $files)")
+  # shellcheck disable=SC2086
+  resident=$(min "$resident" "$(run_ms "$bin/bmp_host.exe" resident "$plugin" $files)")
+done
+
+echo "== bmp.spi on $count bitmaps of 48x32 pixels, one process each (best of 3)"
+awk -v s="$spiprobe" -v o="$ondemand" -v r="$resident" 'BEGIN {
+  printf "spiprobe (on demand, guarded, reports)   %6d ms\n", s
+  printf "minimal host, loaded around each call    %6d ms\n", o
+  printf "minimal host, module kept loaded         %6d ms\n", r
+  printf "spiprobe / minimal host on demand        %6.2f (target at most 1.10)\n", s / o
+  printf "on demand / kept loaded                  %6.2f (what the residency costs)\n", o / r
+}'
