@@ -1,0 +1,46 @@
+#!/bin/sh
+# The end of `make run`: spicheck on the reference BMP plug-in and on a
+# test plug-in with a known defect (inside scripts/wine-session.sh).
+# spicheck writes English text with CR LF; only the line ends are changed.
+# Usage: demo-spicheck.sh BUILD_DIR
+set -u
+top=$(pwd)
+build=$(cd "$1" && pwd)
+bin="$build/bin"
+[ -f "$bin/spicheck.exe" ] || exit 0
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# show PLUGIN FILE: the file is copied beside the plug-ins for the run, so
+# the session shows short names.
+show() {
+  name=spicheck-demo-$(basename "$2")
+  cp "$2" "$bin/$name" || return
+  printf '$ spicheck %s %s\n' "$1" "$name"
+  (cd "$bin" && "$build/wine-run.sh" ./spicheck.exe "$1" "$name") >"$work/out" 2>&1
+  status=$?
+  tr -d '\r' <"$work/out"
+  rm -f "$bin/$name"
+  echo "(exit status $status)"
+  echo
+}
+
+bmp=""
+if [ -f "$top/reference-plugins/samples/sample.bmp" ]; then
+  bmp="$top/reference-plugins/samples/sample.bmp"
+elif [ -d "$build/fixtures/bmp" ]; then
+  bmp=$(ls "$build/fixtures/bmp"/*.bmp 2>/dev/null | head -n 1)
+fi
+if [ -f "$bin/bmp.spi" ] && [ -n "$bmp" ]; then
+  show bmp.spi "$bmp"
+fi
+
+# A 2x2 picture in the defect plug-ins' toy format: "DFI1", width, height,
+# a reserved byte and padding, then RGB rows.
+if [ -f "$bin/defect_null_callback.spi" ]; then
+  printf 'DFI1\002\000\002\000\000\000\000\000\001\021\041\061\101\121\141\161\201\221\241\261' \
+    >"$work/toy.dfi"
+  show defect_null_callback.spi "$work/toy.dfi"
+fi
+exit 0

@@ -1,0 +1,81 @@
+// spicheck: loads one plug-in with the access library, runs every check
+// that applies to its kind on each file, and reports PASS, WARN or FAIL per
+// check. Exit status 0 nothing failed, 1 something failed, 2 the plug-in
+// could not be loaded or the command line is wrong.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "checker.h"
+#include "memory_tools.h"
+#include "options.h"
+#include "report.h"
+#include "watchdog.h"
+
+namespace {
+
+struct Run {
+    Report* report;
+    Checker* checker;
+    const Options* options;
+    const char* kind;
+};
+
+void PrintEnd(const Run& run) {
+    if (run.options->json)
+        run.report->PrintJson(stdout, run.options->plugin, run.kind, run.checker->Version());
+    else
+        printf("%s\n", run.report->Summary().c_str());
+    fflush(stdout);
+}
+
+// The main thread is stuck inside the plug-in: it touches nothing of ours
+// while this runs, and the process ends right after.
+void ReportHang(const char* label, DWORD limitMs, void* context) {
+    const Run& run = *static_cast<Run*>(context);
+    run.report->Fail("robust.time", run.checker->CurrentFile(),
+                     Format("%s did not return within %lu ms; the run was ended", label,
+                            static_cast<unsigned long>(limitMs)));
+    PrintEnd(run);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A faulting plug-in must never stall a run on an error dialog.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+
+    Options options;
+    std::string error;
+    if (!ParseOptions(argc, argv, &options, &error)) {
+        fprintf(stderr, "spicheck: %s\n%s", error.c_str(), kUsageText);
+        return 2;
+    }
+
+    CheckedPlugin plugin;
+    if (!plugin.Load(nullptr, options.plugin.c_str())) {
+        DWORD code = GetLastError();
+        fprintf(stderr, "spicheck: cannot load %s as an image or archive plug-in (error %lu)\n",
+                options.plugin.c_str(), code);
+        return 2;
+    }
+    InstallFaultWatch();
+
+    Report report;
+    const char* kind =
+        plugin.GetKind() == static_cast<int32_t>(PluginKind::Image) ? "image" : "archive";
+    Checker checker(plugin, options, report);
+    if (!options.json) {
+        printf("spicheck: %s, %s plug-in\n", options.plugin.c_str(), kind);
+        fflush(stdout);
+        report.StreamTo(stdout);
+    }
+    Run run = {&report, &checker, &options, kind};
+    StartWatchdog(options.timeLimitMs * 10, ReportHang, &run);
+    checker.CheckIdentification();
+    for (const std::string& file : options.files) checker.CheckFile(file);
+    CallEnded();
+    PrintEnd(run);
+    return report.Count(Verdict::Fail) ? 1 : 0;
+}

@@ -1,0 +1,88 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+const char kUsageText[] =
+    "usage: spicheck [options] PLUGIN [FILE...]\n"
+    "Checks a plug-in against the plug-in API on each file and prints PASS, WARN\n"
+    "or FAIL per check. Exit status: 0 nothing failed, 1 something failed,\n"
+    "2 the plug-in could not be loaded or the command line is wrong.\n"
+    "  --json           one JSON document on standard output instead of text\n"
+    "  --save=DIR       write decoded pictures (.bmp) and extracted members to DIR\n"
+    "  --fuzz=N         byte-flipped variants tried per file (default 200)\n"
+    "  --seed=S         seed of the variants (default 1)\n"
+    "  --rounds=N       repeated decodes or extractions of the leak check (default 200)\n"
+    "  --time-limit=MS  longest a single call may take (default 3000)\n";
+
+namespace {
+
+bool ParseNumber(const char* text, long min, long max, long* value) {
+    if (!*text) return false;
+    char* end = nullptr;
+    errno = 0;
+    long n = strtol(text, &end, 10);
+    if (errno || *end || n < min || n > max) return false;
+    *value = n;
+    return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (strncmp(arg, "--", 2) != 0) {
+            if (options->plugin.empty())
+                options->plugin = arg;
+            else
+                options->files.push_back(arg);
+            continue;
+        }
+        const char* eq = strchr(arg, '=');
+        std::string name = eq ? std::string(arg, eq - arg) : std::string(arg);
+        const char* value = eq ? eq + 1 : nullptr;
+        long n = 0;
+        if (name == "--json" && !value) {
+            options->json = true;
+        } else if (name == "--save" && value && *value) {
+            options->saveDir = value;
+        } else if (name == "--fuzz" && value) {
+            if (!ParseNumber(value, 0, 100000, &n)) {
+                *error = std::string("bad value for --fuzz: ") + value;
+                return false;
+            }
+            options->fuzzRounds = static_cast<int>(n);
+        } else if (name == "--seed" && value) {
+            char* end = nullptr;
+            errno = 0;
+            unsigned long s = strtoul(value, &end, 10);
+            if (!*value || errno || *end || *value == '-') {
+                *error = std::string("bad value for --seed: ") + value;
+                return false;
+            }
+            options->seed = static_cast<uint32_t>(s);
+        } else if (name == "--rounds" && value) {
+            if (!ParseNumber(value, 10, 100000, &n)) {
+                *error = std::string("bad value for --rounds (10 or more): ") + value;
+                return false;
+            }
+            options->leakRounds = static_cast<int>(n);
+        } else if (name == "--time-limit" && value) {
+            if (!ParseNumber(value, 1, 3600000, &n)) {
+                *error = std::string("bad value for --time-limit: ") + value;
+                return false;
+            }
+            options->timeLimitMs = static_cast<uint32_t>(n);
+        } else {
+            *error = std::string("unknown option: ") + arg;
+            return false;
+        }
+    }
+    if (options->plugin.empty()) {
+        *error = "no plug-in named";
+        return false;
+    }
+    return true;
+}

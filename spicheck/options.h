@@ -1,0 +1,26 @@
+// spicheck's command line: spicheck [options] PLUGIN [FILE...]
+#ifndef SPICHECK_OPTIONS_H
+#define SPICHECK_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Options {
+    bool json = false;          // --json
+    std::string saveDir;        // --save=DIR; empty: nothing is saved
+    int fuzzRounds = 200;       // --fuzz=N byte-flipped variants per file
+    uint32_t seed = 1;          // --seed=S
+    int leakRounds = 200;       // --rounds=N repeated decodes / extractions
+    uint32_t timeLimitMs = 3000;  // --time-limit=MS for any single call
+    std::string plugin;
+    std::vector<std::string> files;
+};
+
+// Fills options from argv. False with a one-line message in *error when
+// the command line is wrong (an unknown option, a bad value, no plug-in).
+bool ParseOptions(int argc, char** argv, Options* options, std::string* error);
+
+extern const char kUsageText[];
+
+#endif

@@ -1,0 +1,39 @@
+#include "watchdog.h"
+
+namespace {
+
+volatile LONG g_active = 0;
+volatile DWORD g_started = 0;
+const char* volatile g_label = "";
+DWORD g_limitMs = 0;
+HangHandler g_handler = nullptr;
+void* g_context = nullptr;
+
+DWORD WINAPI WatchCalls(void*) {
+    for (;;) {
+        Sleep(50);
+        if (!g_active) continue;
+        DWORD started = g_started;
+        if (GetTickCount() - started < g_limitMs || !g_active) continue;
+        g_handler(g_label, g_limitMs, g_context);
+        TerminateProcess(GetCurrentProcess(), 1);
+    }
+}
+
+}  // namespace
+
+void StartWatchdog(DWORD limitMs, HangHandler handler, void* context) {
+    g_limitMs = limitMs;
+    g_handler = handler;
+    g_context = context;
+    HANDLE thread = CreateThread(nullptr, 0, WatchCalls, nullptr, 0, nullptr);
+    if (thread) CloseHandle(thread);
+}
+
+void CallStarted(const char* label) {
+    g_label = label;
+    g_started = GetTickCount();
+    InterlockedExchange(&g_active, 1);
+}
+
+void CallEnded() { InterlockedExchange(&g_active, 0); }

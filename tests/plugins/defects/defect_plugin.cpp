@@ -1,0 +1,480 @@
+// A small, correct plug-in for two toy formats, built once as it is and
+// once per defect with one DEFECT_<NAME> switch, so that each build has
+// exactly one of the mistakes spicheck looks for.
+//
+// Image format (extension .dfi): "DFI1", width and height (16-bit little
+// endian, 1..4096), one reserved byte that must be 0, three zero bytes,
+// then width*height RGB triples, top row first. Decoded as a bottom-up
+// 24-bit DIB.
+//
+// Archive format (ARCHIVE_KIND, extension .dfa): "DFA1", a 32-bit member
+// count, per member a 32-byte NUL-padded name and its 32-bit size; then per
+// member, in order, its 32-bit size again and its bytes. A member's
+// position is that of its second size field.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "spi_api.h"
+
+#define SPI_EXPORT extern "C" __declspec(dllexport)
+
+namespace {
+
+volatile uintptr_t g_nowhere = 0;
+
+// Faults the way a careless plug-in does: a write through a null pointer.
+[[maybe_unused]] void Crash() { *reinterpret_cast<volatile int*>(g_nowhere) = 1; }
+
+#ifdef DEFECT_CRASH_ALL
+#define CRASH_HERE() Crash()
+#else
+#define CRASH_HERE() ((void)0)
+#endif
+
+[[maybe_unused]] uint32_t Read16(const unsigned char* p) { return p[0] | (p[1] << 8); }
+[[maybe_unused]] uint32_t Read32(const unsigned char* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// The input of a call: the bytes from the offset to the end of a file, or
+// the caller's memory (never copied).
+struct Input {
+    std::vector<unsigned char> owned;
+    const unsigned char* data = nullptr;
+    size_t size = 0;
+};
+
+bool OpenInput(LPCSTR source, int32_t length, uint32_t flag, Input* input) {
+    if ((flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY) {
+        if (length < 0) return false;
+        input->data = reinterpret_cast<const unsigned char*>(source);
+        input->size = static_cast<size_t>(length);
+        return true;
+    }
+#ifdef DEFECT_OFFSET_IGNORED
+    length = 0;
+#endif
+    HANDLE file = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD size = GetFileSize(file, nullptr);
+    bool ok = size != INVALID_FILE_SIZE && length >= 0 && static_cast<DWORD>(length) <= size &&
+              SetFilePointer(file, length, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER;
+    if (ok) {
+        input->owned.resize(size - length);
+        DWORD got = 0;
+        ok = input->owned.empty() ||
+             (ReadFile(file, input->owned.data(), size - length, &got, nullptr) &&
+              got == size - length);
+        input->data = input->owned.data();
+        input->size = input->owned.size();
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+HLOCAL AllocCopy(const void* data, size_t size) {
+    HLOCAL h = LocalAlloc(LMEM_MOVEABLE, size);
+    if (!h) return nullptr;
+    void* p = LocalLock(h);
+    if (size) memcpy(p, data, size);
+    LocalUnlock(h);
+    return h;
+}
+
+int32_t CopyText(const char* text, LPSTR buf, int32_t buflen) {
+    if (buflen <= 0) return 0;
+#ifdef DEFECT_INFO_OVERRUN
+    strcpy(buf, text);
+    return static_cast<int32_t>(strlen(text));
+#endif
+    size_t n = strlen(text);
+    if (n > static_cast<size_t>(buflen - 1)) n = buflen - 1;
+    memcpy(buf, text, n);
+    buf[n] = 0;
+    return static_cast<int32_t>(n);
+}
+
+#ifdef ARCHIVE_KIND
+const char* const kInfo[] = {"00AM", "Defect test archive plug-in", "*.dfa", "DF archive"};
+#else
+#ifdef DEFECT_VERSION_UNUSUAL
+const char kVersion[] = "00IN1";
+#else
+const char kVersion[] = "00IN";
+#endif
+#ifdef DEFECT_FILTER_BAD
+const char kPattern[] = "dfi";
+#else
+const char kPattern[] = "*.dfi;*.df1";
+#endif
+const char* const kInfo[] = {kVersion, "Defect test image plug-in", kPattern, "DF picture"};
+#endif
+
+}  // namespace
+
+SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
+    if (infono < 0 || infono > 3) return 0;
+#ifdef DEFECT_VERSION_UNTERMINATED
+    if (infono == 0 && buflen > 4) {
+        memcpy(buf, kInfo[0], 4);  // the terminator is forgotten
+        return 4;
+    }
+#endif
+#ifdef DEFECT_ABOUT_UNTERMINATED
+    if (infono == 1 && buflen > 0) {
+        memset(buf, 'a', buflen);
+        return buflen;
+    }
+#endif
+    return CopyText(kInfo[infono], buf, buflen);
+}
+
+#ifndef ARCHIVE_KIND
+
+namespace {
+
+constexpr size_t kHeader = 12;
+
+struct Picture {
+    uint32_t width, height;
+    const unsigned char* pixels;
+};
+
+// 0 and the picture, or the plug-in's error code.
+int32_t Parse(const Input& in, Picture* picture) {
+#ifndef DEFECT_TRUSTS_LENGTH
+    if (in.size < kHeader) return 2;
+#endif
+    if (memcmp(in.data, "DFI1", 4) != 0) return 2;
+    picture->width = Read16(in.data + 4);
+    picture->height = Read16(in.data + 6);
+    if (picture->width == 0 || picture->height == 0 || picture->width > 4096 ||
+        picture->height > 4096)
+        return 3;
+#ifndef DEFECT_FUZZ_CRASH
+    if (in.data[8] != 0) return 3;
+#endif
+    if (in.size < kHeader + static_cast<size_t>(picture->width) * picture->height * 3) return 3;
+    picture->pixels = in.data + kHeader;
+    return 0;
+}
+
+bool Accepts(const unsigned char* head) { return memcmp(head, "DFI1", 4) == 0; }
+
+int32_t Decode(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
+               ProgressCallback progress, int32_t data, bool preview) {
+    CRASH_HERE();
+    Input in;
+    if (!OpenInput(buf, len, flag, &in)) return 6;
+    Picture pic;
+    int32_t code = Parse(in, &pic);
+    if (code) return code;
+#ifdef DEFECT_FUZZ_CRASH
+    if (in.data[8] != 0) Crash();
+#endif
+#ifdef DEFECT_BAD_PREVIEW
+    if (preview) {
+        BITMAPINFOHEADER h = {};
+        *pHBInfo = AllocCopy(&h, 8);
+        *pHBm = AllocCopy("", 1);
+        return 0;
+    }
+#endif
+    (void)preview;
+    uint32_t stride = (pic.width * 3 + 3) & ~3u;
+    BITMAPINFOHEADER h = {};
+    h.biSize = sizeof h;
+    h.biWidth = pic.width;
+    h.biHeight = pic.height;
+    h.biPlanes = 1;
+    h.biBitCount = 24;
+    h.biSizeImage = stride * pic.height;
+    size_t bitsSize = stride * pic.height;
+#ifdef DEFECT_SHORT_BITS
+    if (!preview) bitsSize -= stride;
+#endif
+    HLOCAL info = AllocCopy(&h, sizeof h);
+    HLOCAL bits = LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, bitsSize);
+    if (!info || !bits) {
+        if (info) LocalFree(info);
+        if (bits) LocalFree(bits);
+        return 4;
+    }
+    unsigned char* out = static_cast<unsigned char*>(LocalLock(bits));
+    int32_t total = static_cast<int32_t>(pic.height);
+#ifdef DEFECT_PROGRESS_OVERRUN
+    total -= 1;
+#endif
+    bool report = progress != nullptr;
+#ifdef DEFECT_NULL_CALLBACK
+    report = true;
+#endif
+#ifdef DEFECT_NO_PROGRESS
+    report = false;
+#endif
+    bool stopped = report && progress(0, total, data) != 0;
+#ifdef DEFECT_CANCEL_IGNORED
+    stopped = false;
+#endif
+    for (uint32_t row = 0; row < pic.height && !stopped; ++row) {
+        // Bottom-up: the file's first row is the bitmap's last.
+        size_t at = static_cast<size_t>(pic.height - 1 - row) * stride;
+        if (at + pic.width * 3 <= bitsSize) {
+            const unsigned char* src = pic.pixels + static_cast<size_t>(row) * pic.width * 3;
+            for (uint32_t x = 0; x < pic.width; ++x) {  // RGB to BGR
+                out[at + x * 3] = src[x * 3 + 2];
+                out[at + x * 3 + 1] = src[x * 3 + 1];
+                out[at + x * 3 + 2] = src[x * 3];
+            }
+        }
+        if (report && progress(static_cast<int32_t>(row + 1), total, data) != 0) stopped = true;
+#ifdef DEFECT_CANCEL_IGNORED
+        stopped = false;
+#endif
+    }
+    LocalUnlock(bits);
+    if (stopped) {
+#ifndef DEFECT_CANCEL_LEAK
+        LocalFree(info);
+        LocalFree(bits);
+#endif
+        return 1;
+    }
+#ifdef DEFECT_LEAK
+    LocalAlloc(LMEM_FIXED, 4096);  // a work buffer nobody frees
+#endif
+    *pHBInfo = info;
+    *pHBm = bits;
+    return 0;
+}
+
+}  // namespace
+
+SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR filename, void* dw) {
+    CRASH_HERE();
+#ifdef DEFECT_ZERO_ACCEPT
+    // Trusts the name instead of the data.
+    size_t n = strlen(filename);
+    if (n > 4 && _stricmp(filename + n - 4, ".dfi") == 0) return 1;
+#else
+    (void)filename;
+#endif
+    if ((reinterpret_cast<uintptr_t>(dw) & 0xFFFF0000u) == 0) {
+#ifdef DEFECT_FORMS_DISAGREE
+        return 0;
+#endif
+        unsigned char head[4] = {};
+        DWORD got = 0;
+        if (!ReadFile(static_cast<HANDLE>(dw), head, sizeof head, &got, nullptr) || got < 4)
+            return 0;
+        return Accepts(head);
+    }
+    const unsigned char* sample = static_cast<const unsigned char*>(dw);
+#ifdef DEFECT_SAMPLE_OVERREAD
+    // A checksum that runs one byte too far.
+    volatile unsigned sum = 0;
+    for (size_t i = 0; i <= SPI_SAMPLE_SIZE; ++i) sum = sum + sample[i];
+#endif
+    return Accepts(sample);
+}
+
+#ifndef DEFECT_NO_GETPICTUREINFO
+SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, int32_t len, uint32_t flag,
+                                          PictureInfo* lpInfo) {
+    CRASH_HERE();
+#ifdef DEFECT_SLOW
+    if ((flag & SPI_INPUT_MASK) == SPI_INPUT_FILE) Sleep(600);
+#endif
+#ifdef DEFECT_HANG
+    while ((flag & SPI_INPUT_MASK) == SPI_INPUT_FILE) Sleep(100);
+#endif
+    Input in;
+    if (!OpenInput(buf, len, flag, &in)) return 6;
+    Picture pic;
+    int32_t code = Parse(in, &pic);
+    if (code) return code;
+    memset(lpInfo, 0, sizeof *lpInfo);
+    lpInfo->width = pic.width;
+    lpInfo->height = pic.height;
+#ifdef DEFECT_INFO_HEIGHT
+    lpInfo->height += 1;
+#endif
+#ifdef DEFECT_INFO_MEMORY_DIFFERS
+    if ((flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY) lpInfo->height += 1;
+#endif
+    lpInfo->x_density = 72;
+    lpInfo->y_density = 72;
+    lpInfo->colorDepth = 24;
+#ifdef DEFECT_COMMENT_UNTERMINATED
+    lpInfo->hInfo = AllocCopy("DF comment", 10);
+#else
+    lpInfo->hInfo = AllocCopy("DF comment", 11);
+#endif
+    return 0;
+}
+#endif
+
+SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo,
+                                      HLOCAL* pHBm, ProgressCallback progress, int32_t data) {
+    return Decode(buf, len, flag, pHBInfo, pHBm, progress, data, false);
+}
+
+SPI_EXPORT int32_t SPI_API GetPreview(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo,
+                                      HLOCAL* pHBm, ProgressCallback progress, int32_t data) {
+    return Decode(buf, len, flag, pHBInfo, pHBm, progress, data, true);
+}
+
+#else  // ARCHIVE_KIND
+
+namespace {
+
+constexpr size_t kEntry = 36;
+constexpr uint32_t kTimestamp = 1000000000;
+
+// The member records, or an error code. Positions are relative to the
+// start of the archive.
+int32_t List(const Input& in, std::vector<fileInfo>* records) {
+    if (in.size < 8 || memcmp(in.data, "DFA1", 4) != 0) return 2;
+    uint32_t count = Read32(in.data + 4);
+    if (count > (in.size - 8) / kEntry) return 3;
+    size_t position = 8 + count * kEntry;
+    for (uint32_t i = 0; i < count; ++i) {
+        const unsigned char* entry = in.data + 8 + i * kEntry;
+        uint32_t size = Read32(entry + 32);
+        if (position + 4 > in.size || Read32(in.data + position) != size ||
+            size > in.size - position - 4)
+            return 3;
+        fileInfo r;
+        memset(&r, 0, sizeof r);
+        memcpy(r.method, "DFA", 3);
+        r.position = static_cast<uint32_t>(position);
+        r.compsize = size;
+        r.filesize = size;
+        r.timestamp = kTimestamp;
+        memcpy(r.filename, entry, 32);
+        r.filename[32] = 0;
+        records->push_back(r);
+        position += 4 + size;
+    }
+    return 0;
+}
+
+}  // namespace
+
+SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR, void* dw) {
+    CRASH_HERE();
+    unsigned char head[4] = {};
+    if ((reinterpret_cast<uintptr_t>(dw) & 0xFFFF0000u) == 0) {
+        DWORD got = 0;
+        if (!ReadFile(static_cast<HANDLE>(dw), head, sizeof head, &got, nullptr) || got < 4)
+            return 0;
+    } else {
+        memcpy(head, dw, 4);
+    }
+    return memcmp(head, "DFA1", 4) == 0;
+}
+
+SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, int32_t len, uint32_t flag,
+                                          HLOCAL* lphInf) {
+    CRASH_HERE();
+    Input in;
+    if (!OpenInput(buf, len, flag, &in)) return 6;
+    std::vector<fileInfo> records;
+    int32_t code = List(in, &records);
+    if (code) return code;
+#ifdef DEFECT_LIST_MEMORY_DIFFERS
+    if ((flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY)
+        for (fileInfo& r : records) r.timestamp += 3600;
+#endif
+#ifdef DEFECT_MEMBER_SIZE
+    for (fileInfo& r : records) r.filesize += 1;
+#endif
+#ifndef DEFECT_LIST_NO_END
+    records.push_back(fileInfo{});
+#endif
+    *lphInf = AllocCopy(records.data(), records.size() * sizeof(fileInfo));
+    return *lphInf ? 0 : 4;
+}
+
+SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, int32_t len, LPCSTR filename, uint32_t flag,
+                                       fileInfo* lpInfo) {
+    CRASH_HERE();
+#ifdef DEFECT_LOOKUP_BROKEN
+    (void)buf, (void)len, (void)filename, (void)flag, (void)lpInfo;
+    return 2;
+#else
+    Input in;
+    if (!OpenInput(buf, len, flag, &in)) return 6;
+    std::vector<fileInfo> records;
+    int32_t code = List(in, &records);
+    if (code) return code;
+    for (fileInfo& r : records) {
+        if (strcmp(r.filename, filename) == 0) {
+#ifdef DEFECT_MEMBER_SIZE
+            r.filesize += 1;
+#endif
+            *lpInfo = r;
+            return 0;
+        }
+    }
+    return 8;
+#endif
+}
+
+SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, int32_t len, LPSTR dest, uint32_t flag,
+                                   ProgressCallback progress, int32_t data) {
+    CRASH_HERE();
+    // The member's data: from the file at offset len, or in memory at src.
+    Input in;
+    if (!OpenInput(src, len, flag & ~SPI_OUTPUT_MEMORY, &in)) return 6;
+    if (in.size < 4) return 3;
+    uint32_t size = Read32(in.data);
+    if (size > in.size - 4) return 3;
+    const unsigned char* bytes = in.data + 4;
+
+    bool report = progress != nullptr;
+#ifdef DEFECT_NULL_CALLBACK
+    report = true;
+#endif
+    bool stopped = report && progress(0, static_cast<int32_t>(size), data) != 0;
+    if (!stopped && report)
+        stopped = progress(static_cast<int32_t>(size), static_cast<int32_t>(size), data) != 0;
+#ifdef DEFECT_CANCEL_IGNORED
+    stopped = false;
+#endif
+    if (stopped) return 1;
+
+    if (flag & SPI_OUTPUT_MEMORY) {
+        HLOCAL h = AllocCopy(bytes, size);
+        if (!h) return 4;
+        *reinterpret_cast<HLOCAL*>(dest) = h;
+        return 0;
+    }
+    // The member's name is not in its data: a file source is listed from its
+    // start to find the member at this position.
+    std::string name = "member";
+    Input whole;
+    std::vector<fileInfo> records;
+    if ((flag & SPI_INPUT_MASK) == SPI_INPUT_FILE && OpenInput(src, 0, SPI_INPUT_FILE, &whole) &&
+        List(whole, &records) == 0)
+        for (const fileInfo& r : records)
+            if (r.position == static_cast<uint32_t>(len)) name = r.filename;
+    std::string path = std::string(dest) + "\\" + name;
+    FILE* out = fopen(path.c_str(), "wb");
+    if (!out) return 6;
+    std::string content(reinterpret_cast<const char*>(bytes), size);
+#ifdef DEFECT_DISK_DIFFERS
+    if (!content.empty()) content[0] ^= 0x20;
+#endif
+    fwrite(content.data(), 1, content.size(), out);
+    fclose(out);
+    return 0;
+}
+
+#endif
