@@ -30,4 +30,5 @@ fi
 if [ ! -f "$bin/bmp.spi" ] && [ ! -f "$bin/tar.spi" ]; then
   show -i scripted.spi
 fi
+sh "$top/scripts/demo-spicheck.sh" "$build"
 exit 0
