@@ -20,6 +20,7 @@
 
 #include "bmp_decoder.h"
 #include "spi_api.h"
+#include "plugin_side.h"
 
 #define SPI_EXPORT extern "C" __declspec(dllexport)
 
@@ -173,32 +174,13 @@ int32_t Decode(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL* 
 }  // namespace
 
 SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
-    const int32_t count = sizeof kPluginInfo / sizeof kPluginInfo[0];
-    if (infono < 0 || infono >= count || !buf || buflen <= 0) return 0;
-    size_t length = strlen(kPluginInfo[infono]);
-    if (length > static_cast<size_t>(buflen - 1)) length = static_cast<size_t>(buflen - 1);
-    memcpy(buf, kPluginInfo[infono], length);
-    buf[length] = 0;
-    return static_cast<int32_t>(length);
+    return AnswerPluginInfo(kPluginInfo, sizeof kPluginInfo / sizeof kPluginInfo[0], infono, buf,
+                            buflen);
 }
 
-// dw is a file handle positioned at the data when its high 16 bits are
-// clear (the handle's position is restored), otherwise the address of a
-// 2048-byte sample.
 SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR /*filename*/, void* dw) {
     uint8_t head[32];
-    size_t size = sizeof head;
-    if ((reinterpret_cast<uintptr_t>(dw) & 0xFFFF0000u) == 0) {
-        HANDLE file = static_cast<HANDLE>(dw);
-        LARGE_INTEGER zero = {}, here = {};
-        if (!SetFilePointerEx(file, zero, &here, FILE_CURRENT)) return 0;
-        DWORD got = 0;
-        if (!ReadFile(file, head, sizeof head, &got, nullptr)) got = 0;
-        SetFilePointerEx(file, here, nullptr, FILE_BEGIN);
-        size = got;
-    } else {
-        memcpy(head, dw, sizeof head);
-    }
+    size_t size = ReadSupportHead(dw, head, sizeof head);
     return LooksLikeBmp(head, size) ? 1 : 0;
 }
 

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "spi_api.h"
+#include "plugin_side.h"
 #include "tar_reader.h"
 #include "tar_source.h"
 
@@ -264,35 +265,13 @@ int32_t ExtractToFolder(TarSource& source, const TarMember& member, const fileIn
 }  // namespace
 
 SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
-    const int32_t count = sizeof kPluginInfo / sizeof kPluginInfo[0];
-    if (infono < 0 || infono >= count || !buf || buflen <= 0) return 0;
-    size_t length = strlen(kPluginInfo[infono]);
-    if (length > static_cast<size_t>(buflen - 1)) length = static_cast<size_t>(buflen - 1);
-    memcpy(buf, kPluginInfo[infono], length);
-    buf[length] = 0;
-    return static_cast<int32_t>(length);
+    return AnswerPluginInfo(kPluginInfo, sizeof kPluginInfo / sizeof kPluginInfo[0], infono, buf,
+                            buflen);
 }
 
-// dw is a file handle positioned at the data when its high 16 bits are
-// clear (the handle's position is restored), otherwise the address of a
-// 2048-byte sample.
 SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR /*filename*/, void* dw) {
     unsigned char block[kTarBlock];
-    if ((reinterpret_cast<uintptr_t>(dw) & 0xFFFF0000u) == 0) {
-        HANDLE file = static_cast<HANDLE>(dw);
-        LARGE_INTEGER zero = {}, here = {};
-        if (!SetFilePointerEx(file, zero, &here, FILE_CURRENT)) return 0;
-        DWORD total = 0;
-        while (total < kTarBlock) {
-            DWORD got = 0;
-            if (!ReadFile(file, block + total, kTarBlock - total, &got, nullptr) || got == 0) break;
-            total += got;
-        }
-        SetFilePointerEx(file, here, nullptr, FILE_BEGIN);
-        if (total < kTarBlock) return 0;
-    } else {
-        memcpy(block, dw, kTarBlock);
-    }
+    if (ReadSupportHead(dw, block, kTarBlock) < kTarBlock) return 0;
     return LooksLikeTar(block) ? 1 : 0;
 }
 
