@@ -91,25 +91,6 @@ private:
     size_t size_ = 0;
 };
 
-class LocalBlock {
-public:
-    explicit LocalBlock(SIZE_T bytes) : handle_(LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, bytes)) {}
-    ~LocalBlock() {
-        if (handle_) LocalFree(handle_);
-    }
-    LocalBlock(const LocalBlock&) = delete;
-    LocalBlock& operator=(const LocalBlock&) = delete;
-    HLOCAL get() const { return handle_; }
-    HLOCAL release() {
-        HLOCAL held = handle_;
-        handle_ = nullptr;
-        return held;
-    }
-
-private:
-    HLOCAL handle_;
-};
-
 class LocalLockScope {
 public:
     explicit LocalLockScope(HLOCAL handle) : handle_(handle), address_(LocalLock(handle)) {}
@@ -145,8 +126,8 @@ int32_t Decode(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL* 
 
     const size_t stride = BmpOutputStride(image.width);
     const size_t bitsSize = stride * static_cast<size_t>(image.height);
-    LocalBlock info(sizeof(BITMAPINFOHEADER));
-    LocalBlock bits(bitsSize);
+    LocalBlock info(LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, sizeof(BITMAPINFOHEADER)));
+    LocalBlock bits(LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, bitsSize));
     if (!info.get() || !bits.get()) return SPI_NO_MEMORY;
     {
         LocalLockScope infoLock(info.get());

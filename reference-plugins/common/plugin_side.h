@@ -45,4 +45,25 @@ inline size_t ReadSupportHead(void* dw, void* head, size_t size) {
     return total;
 }
 
+// A local-memory block being filled for the host: freed on every way out
+// unless released into the host's handle.
+class LocalBlock {
+public:
+    explicit LocalBlock(HLOCAL handle) : handle_(handle) {}
+    ~LocalBlock() {
+        if (handle_) LocalFree(handle_);
+    }
+    LocalBlock(const LocalBlock&) = delete;
+    LocalBlock& operator=(const LocalBlock&) = delete;
+    HLOCAL get() const { return handle_; }
+    HLOCAL release() {
+        HLOCAL handle = handle_;
+        handle_ = nullptr;
+        return handle;
+    }
+
+private:
+    HLOCAL handle_;
+};
+
 #endif

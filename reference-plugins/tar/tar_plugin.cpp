@@ -55,25 +55,6 @@ int32_t Shielded(Body&& body) {
     }
 }
 
-class LocalBlock {
-public:
-    explicit LocalBlock(HLOCAL handle) : handle_(handle) {}
-    ~LocalBlock() {
-        if (handle_) LocalFree(handle_);
-    }
-    LocalBlock(const LocalBlock&) = delete;
-    LocalBlock& operator=(const LocalBlock&) = delete;
-    HLOCAL get() const { return handle_; }
-    HLOCAL release() {
-        HLOCAL handle = handle_;
-        handle_ = nullptr;
-        return handle;
-    }
-
-private:
-    HLOCAL handle_;
-};
-
 void CopyField(char* field, const std::string& text) {
     size_t n = text.size() < kFieldText ? text.size() : kFieldText;
     memcpy(field, text.data(), n);
