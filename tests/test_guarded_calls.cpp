@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "inspectable_dll.h"
+#include "dll_internals.h"
 #include "test_support.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // A SpiDllFile whose state tests can read, and hooks that force a
 // residency (under Wine the default memory probe reads the same figure
 // before and after loading, so the default decision is always OnDemand).
-#ifndef SPIPROBE_TESTS_INSPECTABLE_DLL_H
-#define SPIPROBE_TESTS_INSPECTABLE_DLL_H
+#ifndef SPIPROBE_TESTS_DLL_INTERNALS_H
+#define SPIPROBE_TESTS_DLL_INTERNALS_H
 
 #include "spi_dll_file.h"
 
