@@ -112,16 +112,22 @@ uint16_t DotsPerInch(int32_t pelsPerMeter) {
     return static_cast<uint16_t>(dpi > 0xFFFF ? 0xFFFF : dpi);
 }
 
+// Reads the whole input and parses its headers. The whole input, so that a
+// picture whose pixels run past the end is refused by GetPictureInfo too.
+int32_t OpenPicture(LPCSTR buf, int32_t len, uint32_t flag, Input* input, BmpImage* image) {
+    int32_t result = input->Open(buf, len, flag);
+    if (result) return result;
+    return ParseBmp(input->data(), input->size(), image);
+}
+
 int32_t Decode(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
                ProgressCallback progress, int32_t lData) {
     if (!pHBInfo || !pHBm) return SPI_INTERNAL_ERROR;
     *pHBInfo = nullptr;
     *pHBm = nullptr;
     Input input;
-    int32_t result = input.Open(buf, len, flag);
-    if (result) return result;
     BmpImage image;
-    result = ParseBmp(input.data(), input.size(), &image);
+    int32_t result = OpenPicture(buf, len, flag, &input, &image);
     if (result) return result;
 
     const size_t stride = BmpOutputStride(image.width);
@@ -169,12 +175,8 @@ SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, int32_t len, uint32_t flag
                                           PictureInfo* lpInfo) {
     if (!lpInfo) return SPI_INTERNAL_ERROR;
     Input input;
-    // The whole input, so that a picture whose pixels run past the end is
-    // refused here already.
-    int32_t result = input.Open(buf, len, flag);
-    if (result) return result;
     BmpImage image;
-    result = ParseBmp(input.data(), input.size(), &image);
+    int32_t result = OpenPicture(buf, len, flag, &input, &image);
     if (result) return result;
     lpInfo->left = 0;
     lpInfo->top = 0;
