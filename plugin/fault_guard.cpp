@@ -2,17 +2,33 @@
 
 #include <malloc.h>  // _resetstkoflw
 
+namespace {
+
+void Describe(const EXCEPTION_RECORD* record, CaughtFault* fault) {
+    fault->code = record->ExceptionCode;
+    fault->instruction = reinterpret_cast<uintptr_t>(record->ExceptionAddress);
+    if ((record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION ||
+         record->ExceptionCode == EXCEPTION_IN_PAGE_ERROR) &&
+        record->NumberParameters >= 2) {
+        fault->access = static_cast<int32_t>(record->ExceptionInformation[0]);
+        fault->address = record->ExceptionInformation[1];
+    }
+}
+
+}  // namespace
+
 #if defined(_MSC_VER)
 
-bool RunGuarded(GuardedBody body, void* context, DWORD* exceptionCode) {
-    DWORD code = 0;
+bool RunGuarded(GuardedBody body, void* context, CaughtFault* fault) {
+    CaughtFault caught;
     __try {
         body(context);
         return true;
-    } __except (code = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
+    } __except (Describe(GetExceptionInformation()->ExceptionRecord, &caught),
+                EXCEPTION_EXECUTE_HANDLER) {
     }
-    if (code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
-    if (exceptionCode) *exceptionCode = code;
+    if (caught.code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
+    if (fault) *fault = caught;
     return false;
 }
 
@@ -26,7 +42,7 @@ struct GuardFrame {
     GuardFrame* next;
     void* handler;
     void* resume[5];  // __builtin_setjmp buffer
-    DWORD code;
+    CaughtFault fault;
 };
 
 // Our own accessors: mingw-w64's __readfsdword/__writefsdword carry no
@@ -49,7 +65,7 @@ extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record,
     if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
         return ExceptionContinueSearch;
     GuardFrame* frame = static_cast<GuardFrame*>(establisherFrame);
-    frame->code = record->ExceptionCode;
+    Describe(record, &frame->fault);
     RtlUnwind(frame, nullptr, record, nullptr);
     WriteChainHead(frame->next);
     __builtin_longjmp(frame->resume, 1);
@@ -61,14 +77,16 @@ extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record,
 // of their own; the body is called through a pointer, so no trapping code
 // can be inlined after the setjmp point (GCC would then drop the receiver).
 __attribute__((noinline)) bool RunGuarded(GuardedBody body, void* context,
-                                          DWORD* exceptionCode) {
+                                          CaughtFault* fault) {
     GuardFrame frame;
-    frame.code = 0;
+    frame.fault = CaughtFault();
     if (__builtin_setjmp(frame.resume)) {
-        // Reached from GuardHandler; the chain no longer holds our frame.
-        DWORD code = *static_cast<volatile DWORD*>(&frame.code);
-        if (code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
-        if (exceptionCode) *exceptionCode = code;
+        // Reached from GuardHandler, which filled frame.fault in memory; the
+        // chain no longer holds our frame.
+        asm volatile("" : : : "memory");
+        CaughtFault caught = frame.fault;
+        if (caught.code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
+        if (fault) *fault = caught;
         return false;
     }
     frame.next = ReadChainHead();
