@@ -6,9 +6,14 @@
 // the module when the residency requires it, call the export under a fault
 // guard and release the module again in OnDemand mode. The stream-level
 // operations at the end work on a SpiInputStream instead of a raw source.
+//
+// Every piece of the module's code that the object runs (identification,
+// the nine exports, the module's unload code) runs through one guarded
+// path, which keeps what it caught for LastFault().
 #ifndef SPIPROBE_PLUGIN_SPI_DLL_FILE_H
 #define SPIPROBE_PLUGIN_SPI_DLL_FILE_H
 
+#include "spi_fault.h"
 #include "spi_file.h"
 
 class SpiDllFile;
@@ -114,6 +119,11 @@ public:
     // Releases the module after a call in OnDemand mode. Always 1.
     int32_t ReleaseAfterCall();
 
+    // The first fault caught inside the module during the last Load,
+    // Unload or export operation; kind None when there was none. A fault
+    // the module handled itself never reaches the guard and is not seen.
+    const SpiFault& LastFault() const { return lastFault; }
+
     LPCSTR GetAboutText() const { return aboutText; }
     LPCSTR GetModulePath() const { return modulePath; }
 
@@ -145,9 +155,20 @@ private:
     int32_t BuildExtensionList();
     int32_t FailLoad();
     bool QueryInfo(int32_t number, LPSTR buffer, int32_t size, int32_t* result);
-    static void FreeModuleGuarded(HMODULE held);
+    void FreeModuleGuarded(HMODULE held);
     template <typename Call>
-    int32_t CallGuarded(Call&& call, int32_t faultResult);
+    int32_t CallGuarded(Call&& call, int32_t faultResult, bool* faulted = nullptr);
+
+    // The one way into the module's code: runs body() under the fault
+    // guard; false when a fault was caught, which is then kept for
+    // LastFault() unless the operation already caught one.
+    template <typename Body>
+    bool RunInModule(Body& body) {
+        return RunBodyInModule([](void* p) { (*static_cast<Body*>(p))(); }, &body);
+    }
+    bool RunBodyInModule(void (*body)(void*), void* context);
+
+    SpiFault lastFault;
 };
 
 #endif

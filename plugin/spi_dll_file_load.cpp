@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string>
 
-#include "fault_guard.h"
 #include "proc_address.h"
 #include "spi_dll_file.h"
 
@@ -52,41 +51,23 @@ void SpiDllFile::ResolveAllExports() {
     ResolveExport(module, "GetFile", &pGetFile);
 }
 
-namespace {
-
-struct InfoCall {
-    GetPluginInfoProc proc;
-    int32_t number;
-    LPSTR buffer;
-    int32_t size;
-    int32_t result;
-};
-
-void CallInfo(void* context) {
-    InfoCall* call = static_cast<InfoCall*>(context);
-    call->result = call->proc(call->number, call->buffer, call->size);
-}
-
-void CallFreeLibrary(void* module) { FreeLibrary(static_cast<HMODULE>(module)); }
-
-}  // namespace
-
 void SpiDllFile::FreeModuleGuarded(HMODULE held) {
     // The module's own unload code runs here; a fault in it must not end
     // the process.
-    RunGuarded(CallFreeLibrary, held);
+    auto release = [held] { FreeLibrary(held); };
+    RunInModule(release);
 }
 
 // GetPluginInfo during identification, guarded: a module that faults while
 // it is identified fails to load. False when it faulted.
 bool SpiDllFile::QueryInfo(int32_t number, LPSTR buffer, int32_t size, int32_t* result) {
-    InfoCall call = {pGetPluginInfo, number, buffer, size, 0};
-    if (!RunGuarded(CallInfo, &call)) return false;
-    *result = call.result;
-    return true;
+    GetPluginInfoProc proc = pGetPluginInfo;
+    auto query = [=] { *result = proc(number, buffer, size); };
+    return RunInModule(query);
 }
 
 int32_t SpiDllFile::Load(LPCSTR folder, LPCSTR fileName) {
+    lastFault = SpiFault();
     if (module) return 1;
 
     char path[kModulePathSize];
@@ -191,6 +172,7 @@ int32_t SpiDllFile::FailLoad() {
 }
 
 int32_t SpiDllFile::Unload() {
+    lastFault = SpiFault();
     if (!module) return 1;
     HMODULE held = module;
     module = nullptr;

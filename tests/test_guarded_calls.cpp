@@ -135,6 +135,61 @@ TEST_F(GuardedCalls, ModulesThatCatchTheirOwnFaultsAreUndisturbed) {
     EXPECT_NE(std::string::npos, calls.find("GetPicture selfcatch frame completed=0")) << calls;
 }
 
+TEST_F(GuardedCalls, LastFaultDescribesWhatTheGuardCaughtUntilTheNextOperation) {
+    SpiDllFile plugin(OnDemand);
+    ASSERT_EQ(1, plugin.Load(nullptr, kScripted));
+    EXPECT_EQ(SpiFaultKind::None, plugin.LastFault().kind);
+    struct Case {
+        const char* fault;
+        DWORD code;
+        int32_t access;
+        uintptr_t address;
+    } cases[] = {
+        {"avread", EXCEPTION_ACCESS_VIOLATION, 0, 0x10},
+        {"avwrite", EXCEPTION_ACCESS_VIOLATION, 1, 0x7FFF0000},
+        {"div0", EXCEPTION_INT_DIVIDE_BY_ZERO, -1, 0},
+        {"raise:20000001", 0x20000001, -1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        {
+            ScopedEnv faulting("SPITEST_FAULT_GetPicture", c.fault);
+            EXPECT_EQ(8, Call(plugin, Op::GetPicture));
+        }
+        const SpiFault& fault = plugin.LastFault();
+        EXPECT_EQ(SpiFaultKind::Exception, fault.kind);
+        EXPECT_EQ(c.code, fault.code);
+        EXPECT_EQ(c.access, fault.access);
+        EXPECT_EQ(c.address, fault.address);
+        EXPECT_NE(0u, fault.instruction);
+        EXPECT_EQ(0, Call(plugin, Op::GetPicture));
+        EXPECT_EQ(SpiFaultKind::None, plugin.LastFault().kind);
+    }
+
+    // Faults the module catches itself never reach the guard, whatever the
+    // module answers afterwards.
+    for (const char* own : {"badptr", "frame"}) {
+        SCOPED_TRACE(own);
+        ScopedEnv selfCatching("SPITEST_SELFCATCH_IsSupported", own);
+        ScopedEnv declining("SPITEST_RESULT_IsSupported", "0");
+        EXPECT_EQ(0, Call(plugin, Op::IsSupported));
+        EXPECT_EQ(SpiFaultKind::None, plugin.LastFault().kind);
+    }
+}
+
+TEST_F(GuardedCalls, AFaultWhileTheModuleIsIdentifiedFailsTheLoadAndIsKept) {
+    SpiDllFile plugin;
+    ScopedEnv faulting("SPITEST_FAULT_GetPluginInfo", "avnull");
+    EXPECT_EQ(0, plugin.Load(nullptr, kScripted));
+    EXPECT_EQ(SpiFaultKind::Exception, plugin.LastFault().kind);
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), plugin.LastFault().code);
+    EXPECT_EQ(1, plugin.LastFault().access);
+    EXPECT_EQ(0u, plugin.LastFault().address);
+    EXPECT_FALSE(ScriptedIsLoaded());
+    EXPECT_EQ(1, plugin.Unload());
+    EXPECT_EQ(SpiFaultKind::None, plugin.LastFault().kind);
+}
+
 TEST_F(GuardedCalls, FaultWhileTheModuleIsReleasedLeavesTheObjectConsistent) {
     InspectableDll plugin(OnDemand);
     ASSERT_EQ(1, plugin.Load(nullptr, kScripted));
