@@ -127,6 +127,16 @@ public:
     LPCSTR GetAboutText() const { return aboutText; }
     LPCSTR GetModulePath() const { return modulePath; }
 
+    // Read-only views of the object's state.
+    bool HoldsModule() const { return module != nullptr; }
+    int32_t Residency() const { return residency; }
+    // ".ext;" per filter pattern; null until a Load builds it.
+    LPCSTR ExtensionList() const { return extensionList; }
+    // Whether the module, as identified at the last successful Load,
+    // exports this name; any of the nine export names may be asked,
+    // whatever the kind. False before the first successful Load.
+    bool HasExport(const char* exportName) const;
+
     // Per-object hooks; null means the figure 0 / the answer OnDemand.
     MemoryProbe probeBefore;
     MemoryProbe probeAfter;
@@ -149,13 +159,22 @@ protected:
     char* extensionList = nullptr;  // ".ext;" per filter pattern
 
 private:
-    void ClearEntryPoints();
-    void ResolveAllExports();
+    // The module and its entry points are set and cleared only here.
+    // Resolves the entry points that the kind calls (GetPluginInfo and
+    // ConfigurationDlg for every kind) from the held module.
+    void ResolveEntryPoints();
+    // Clears module and entry points and hands the module over.
+    HMODULE DetachModule();
+    // Releases a held module, running its unload code under the guard.
+    void ReleaseModuleGuarded();
+    // Releases a held module without a guard of its own, for callers that
+    // already run inside one.
+    void ReleaseModule();
+
     int32_t Identify();
     int32_t BuildExtensionList();
     int32_t FailLoad();
     bool QueryInfo(int32_t number, LPSTR buffer, int32_t size, int32_t* result);
-    void FreeModuleGuarded(HMODULE held);
     template <typename Call>
     int32_t CallGuarded(Call&& call, int32_t faultResult, bool* faulted = nullptr);
 
@@ -169,6 +188,7 @@ private:
     bool RunBodyInModule(void (*body)(void*), void* context);
 
     SpiFault lastFault;
+    uint32_t exportsFound = 0;  // bit n: kExportNames[n], at the last successful Load
 };
 
 #endif

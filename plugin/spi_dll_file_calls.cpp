@@ -25,9 +25,10 @@ int32_t SpiDllFile::DecideResidency(uint32_t before, uint32_t after) {
 int32_t SpiDllFile::EnsureLoaded() {
     if (module) return 1;
     if (residency == OnDemand) {
-        module = LoadLibraryA(modulePath);
-        if (!module) return 0;
-        ResolveAllExports();
+        HMODULE loaded = LoadLibraryA(modulePath);
+        if (!loaded) return 0;
+        module = loaded;
+        ResolveEntryPoints();
         return 1;
     }
     if (residency == Resident) return Load(nullptr, modulePath);
@@ -35,14 +36,9 @@ int32_t SpiDllFile::EnsureLoaded() {
 }
 
 int32_t SpiDllFile::ReleaseAfterCall() {
-    if (module && residency == OnDemand) {
-        // Cleared before the release, so a fault in the module's unload
-        // code leaves the object consistent.
-        HMODULE held = module;
-        module = nullptr;
-        ClearEntryPoints();
-        FreeLibrary(held);
-    }
+    // Runs inside the guard of the call it follows (or after a fault
+    // outside it), so it uses the plain release.
+    if (module && residency == OnDemand) ReleaseModule();
     return 1;
 }
 
