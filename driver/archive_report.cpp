@@ -4,9 +4,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "local_block.h"
 #include "options.h"
 #include "reports.h"
+#include "win32_handles.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ void TestEntry(SpiDllFile& plugin, const char* fileName, const fileInfo& entry) 
                                     progress.callback, progress.data);
     if (result == 0) {
         printf("GetFile成功\n");
-        FreeReturnedBlock(member);
+        UniqueLocal extracted(member);
     } else if (result >= 1 && result <= kLastResultText) {
         printf("%s\n", getFileResultText[result]);
     } else {
@@ -77,8 +77,9 @@ void TestArchive(SpiDllFile& plugin, const char* fileName) {
         printf("ファイル情報の取得に失敗\n");
         return;
     }
+    UniqueLocal owned(listHandle);
     {
-        LocalBlockLock list(listHandle);
+        LocalLockScope list(listHandle);
         if (!list.data()) {
             // Discarded or no longer valid: there is no list to show.
             printf("ファイル情報の取得に失敗\n");
@@ -96,5 +97,4 @@ void TestArchive(SpiDllFile& plugin, const char* fileName) {
             }
         }
     }
-    FreeReturnedBlock(listHandle);
 }
