@@ -48,6 +48,8 @@ void TestEntry(SpiDllFile& plugin, const char* fileName, const fileInfo& entry) 
     PrintDate(entry.timestamp);
     printf("Name: (%.*s)\\(%.*s)\n", FieldLength(entry.path, sizeof entry.path), entry.path,
            FieldLength(entry.filename, sizeof entry.filename), entry.filename);
+    // " CRC: %ud" prints the value followed by a "d": the tool's established
+    // output (see plugin_report.cpp).
     printf(" CRC: %ud\n", static_cast<unsigned>(entry.crc));
 
     ProgressArguments progress = CurrentProgressArguments();

@@ -104,6 +104,7 @@ void TestImage(SpiDllFile& plugin, const char* fileName) {
         printf("%sの画像情報取得に失敗しました(Ret==%d)。\n", fileName, static_cast<int>(result));
         printf("Continue...\n");
     } else {
+        // The spelling is the tool's established output (see plugin_report.cpp).
         printf("PictureInfomation[%s]\n", fileName);
         printf("\tPoint\t[%d,%d]\n", static_cast<int>(info.left), static_cast<int>(info.top));
         printf("\tSize\t[%d,%d]\n", static_cast<int>(info.width), static_cast<int>(info.height));
