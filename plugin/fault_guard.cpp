@@ -4,14 +4,17 @@
 
 namespace {
 
-void Describe(const EXCEPTION_RECORD* record, CaughtFault* fault) {
-    fault->code = record->ExceptionCode;
-    fault->instruction = reinterpret_cast<uintptr_t>(record->ExceptionAddress);
-    if ((record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION ||
-         record->ExceptionCode == EXCEPTION_IN_PAGE_ERROR) &&
-        record->NumberParameters >= 2) {
-        fault->access = static_cast<int32_t>(record->ExceptionInformation[0]);
-        fault->address = record->ExceptionInformation[1];
+// What a caught exception record says, in the terms of CaughtFault.
+void Describe(const EXCEPTION_RECORD& record, CaughtFault* fault) {
+    fault->code = record.ExceptionCode;
+    fault->instruction = reinterpret_cast<uintptr_t>(record.ExceptionAddress);
+    fault->access = -1;
+    fault->address = 0;
+    if ((record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION ||
+         record.ExceptionCode == EXCEPTION_IN_PAGE_ERROR) &&
+        record.NumberParameters >= 2) {
+        fault->access = static_cast<int32_t>(record.ExceptionInformation[0]);
+        fault->address = static_cast<uintptr_t>(record.ExceptionInformation[1]);
     }
 }
 
@@ -19,13 +22,21 @@ void Describe(const EXCEPTION_RECORD* record, CaughtFault* fault) {
 
 #if defined(_MSC_VER)
 
+namespace {
+
+int Filter(EXCEPTION_POINTERS* pointers, CaughtFault* fault) {
+    Describe(*pointers->ExceptionRecord, fault);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+}  // namespace
+
 bool RunGuarded(GuardedBody body, void* context, CaughtFault* fault) {
     CaughtFault caught;
     __try {
         body(context);
         return true;
-    } __except (Describe(GetExceptionInformation()->ExceptionRecord, &caught),
-                EXCEPTION_EXECUTE_HANDLER) {
+    } __except (Filter(GetExceptionInformation(), &caught)) {
     }
     if (caught.code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
     if (fault) *fault = caught;
@@ -42,7 +53,7 @@ struct GuardFrame {
     GuardFrame* next;
     void* handler;
     void* resume[5];  // __builtin_setjmp buffer
-    CaughtFault fault;
+    CaughtFault caught;
 };
 
 // Our own accessors: mingw-w64's __readfsdword/__writefsdword carry no
@@ -65,7 +76,7 @@ extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record,
     if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
         return ExceptionContinueSearch;
     GuardFrame* frame = static_cast<GuardFrame*>(establisherFrame);
-    Describe(record, &frame->fault);
+    Describe(*record, &frame->caught);
     RtlUnwind(frame, nullptr, record, nullptr);
     WriteChainHead(frame->next);
     __builtin_longjmp(frame->resume, 1);
@@ -79,12 +90,15 @@ extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record,
 __attribute__((noinline)) bool RunGuarded(GuardedBody body, void* context,
                                           CaughtFault* fault) {
     GuardFrame frame;
-    frame.fault = CaughtFault();
     if (__builtin_setjmp(frame.resume)) {
-        // Reached from GuardHandler, which filled frame.fault in memory; the
-        // chain no longer holds our frame.
-        asm volatile("" : : : "memory");
-        CaughtFault caught = frame.fault;
+        // Reached from GuardHandler; the chain no longer holds our frame.
+        // Read through volatile: the handler wrote it behind the compiler's back.
+        volatile CaughtFault& seen = frame.caught;
+        CaughtFault caught;
+        caught.code = seen.code;
+        caught.instruction = seen.instruction;
+        caught.access = seen.access;
+        caught.address = seen.address;
         if (caught.code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
         if (fault) *fault = caught;
         return false;
