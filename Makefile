@@ -8,7 +8,7 @@ BUILD ?= build
 all: build
 
 setup:
-	@sh scripts/setup.sh
+	@sh scripts/setup.sh $(BUILD)
 
 configure: setup
 	@[ -f $(BUILD)/build.ninja ] || cmake --preset default -B $(BUILD) >/dev/null
