@@ -1,8 +1,10 @@
-# add_spi_plugin(<target> SOURCES <files...> [DEFINITIONS <defs...>])
+# add_spi_plugin(<target> SOURCES <files...> [DEFINITIONS <defs...>]
+#                [LIBRARIES <targets...>])
 # Builds a plug-in DLL named <target>.spi (<target>.sph in the x64 build)
-# in build/bin with undecorated exports, with the win32-thread compiler
-# (see win32-threads.sh: a DLL with winpthreads in it cannot be loaded more
-# than about a thousand times in one process).
+# in build/bin with undecorated exports, with the win32-thread compiler (see win32-threads.sh:
+# a DLL with winpthreads in it cannot be loaded more than about a thousand
+# times in one process). It sees the plug-in API's declarations (spi_api)
+# and what LIBRARIES bring, never the host library's headers.
 set(SPI_PLUGIN_LAUNCHER ${CMAKE_CURRENT_LIST_DIR}/win32-threads.sh)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(SPI_PLUGIN_SUFFIX .sph)
@@ -22,9 +24,5 @@ function(add_spi_plugin target)
   if(SPI_PLUGIN_SUFFIX STREQUAL ".spi")
     target_link_options(${target} PRIVATE -Wl,--kill-at)
   endif()
-  if(ARG_LIBRARIES)
-    target_link_libraries(${target} PRIVATE ${ARG_LIBRARIES})
-  endif()
-  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/plugin
-                             ${PROJECT_SOURCE_DIR}/plugin/api)
+  target_link_libraries(${target} PRIVATE spi_api ${ARG_LIBRARIES})
 endfunction()
