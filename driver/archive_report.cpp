@@ -30,21 +30,32 @@ int FieldLength(const void* field, size_t size) {
     return static_cast<int>(strnlen(static_cast<const char*>(field), size));
 }
 
-void PrintDate(int32_t timestamp) {
-    time_t seconds = timestamp;
+// Positions, sizes and dates as the 32-bit tool has always printed them
+// (signed 32-bit), and whole in the x64 build, where the record holds them
+// as unsigned 64-bit numbers.
+#if defined(_WIN64)
+typedef unsigned long long PrintedNumber;
+#define NUMBER "%llu"
+#else
+typedef int PrintedNumber;
+#define NUMBER "%d"
+#endif
+
+void PrintDate(SpiTimestamp timestamp) {
+    time_t seconds = static_cast<time_t>(timestamp);
     const struct tm* local = localtime(&seconds);
     const char* text = local ? asctime(local) : nullptr;
     if (text)
         printf("Date: %s", text);
     else
-        printf("Date: (invalid timestamp %d)\n", static_cast<int>(timestamp));
+        printf("Date: (invalid timestamp " NUMBER ")\n", static_cast<PrintedNumber>(timestamp));
 }
 
 void TestEntry(SpiDllFile& plugin, const char* fileName, const fileInfo& entry) {
-    printf("Method: %.*s\tPosition: %d\n", FieldLength(entry.method, sizeof entry.method),
-           reinterpret_cast<const char*>(entry.method), static_cast<int>(entry.position));
-    printf("Size: %d -> %d\n", static_cast<int>(entry.compsize),
-           static_cast<int>(entry.filesize));
+    printf("Method: %.*s\tPosition: " NUMBER "\n", FieldLength(entry.method, sizeof entry.method),
+           reinterpret_cast<const char*>(entry.method), static_cast<PrintedNumber>(entry.position));
+    printf("Size: " NUMBER " -> " NUMBER "\n", static_cast<PrintedNumber>(entry.compsize),
+           static_cast<PrintedNumber>(entry.filesize));
     PrintDate(entry.timestamp);
     printf("Name: (%.*s)\\(%.*s)\n", FieldLength(entry.path, sizeof entry.path), entry.path,
            FieldLength(entry.filename, sizeof entry.filename), entry.filename);
@@ -56,7 +67,7 @@ void TestEntry(SpiDllFile& plugin, const char* fileName, const fileInfo& entry) 
     // Null before every call, so that a plug-in that succeeds without
     // storing a handle never gets an earlier member's handle freed twice.
     HLOCAL member = nullptr;
-    int32_t result = plugin.GetFile(fileName, static_cast<int32_t>(entry.position),
+    int32_t result = plugin.GetFile(fileName, static_cast<intptr_t>(entry.position),
                                     reinterpret_cast<LPSTR>(&member), SPI_OUTPUT_MEMORY,
                                     progress.callback, progress.data);
     if (result == 0) {

@@ -13,12 +13,22 @@ namespace {
 constexpr DWORD kSecondProbeOffset = 128;
 constexpr DWORD kHeadSize = SPI_SAMPLE_SIZE + kSecondProbeOffset;
 
+// An x64 plug-in's support check takes the sample only: a 64-bit host must
+// not hand it a file handle, so the file interface probes with the same
+// bytes read here.
+#if defined(_WIN64)
+constexpr bool kSampleOnly = true;
+#else
+constexpr bool kSampleOnly = false;
+#endif
+
 // Both probes; true when the plug-in accepted either. -1 (no IsSupported
 // export) counts as accepted.
 bool Probe(SpiDllFile& plugin, const char* fileName, HANDLE file) {
     char head[kHeadSize];
     void* source = file;
-    if (useMemoryInterface) {
+    const bool sample = useMemoryInterface || kSampleOnly;
+    if (sample) {
         memset(head, 0, sizeof head);
         DWORD got = 0;
         ReadFile(file, head, kHeadSize, &got, nullptr);
@@ -27,7 +37,7 @@ bool Probe(SpiDllFile& plugin, const char* fileName, HANDLE file) {
     }
     if (plugin.IsSupported(fileName, source) != 0) return true;
 
-    if (useMemoryInterface) {
+    if (sample) {
         source = head + kSecondProbeOffset;
     } else {
         // Byte 128, wherever the first probe left the file pointer.

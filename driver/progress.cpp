@@ -5,7 +5,7 @@
 #include "options.h"
 #include "reports.h"
 
-int32_t SPI_API ShowProgress(int32_t nNum, int32_t nDenom, int32_t lData) {
+int32_t SPI_API ShowProgress(int32_t nNum, int32_t nDenom, intptr_t lData) {
     HANDLE console = reinterpret_cast<HANDLE>(static_cast<intptr_t>(lData));
     CONSOLE_SCREEN_BUFFER_INFO screen;
     // Not a console (standard output redirected): nothing to show.

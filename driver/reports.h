@@ -17,7 +17,7 @@ void TestImage(SpiDllFile& plugin, const char* fileName);
 void TestArchive(SpiDllFile& plugin, const char* fileName);
 // The progress callback: rewrites one console row; prints nothing when
 // the handle in lData is not a console. Always 0.
-int32_t SPI_API ShowProgress(int32_t nNum, int32_t nDenom, int32_t lData);
+int32_t SPI_API ShowProgress(int32_t nNum, int32_t nDenom, intptr_t lData);
 
 // The callback and its data for one decoding or extraction call: with -c,
 // ShowProgress and the standard-output handle fetched now; else none.

@@ -46,7 +46,7 @@ int32_t DefaultResidencyDecision(SpiDllFile* object, uint32_t before, uint32_t a
 constexpr int32_t kMaxInfoNumber = 512;
 
 // A progress callback that never cancels.
-int32_t SPI_API NullProgress(int32_t nNum, int32_t nDenom, int32_t lData);
+int32_t SPI_API NullProgress(int32_t nNum, int32_t nDenom, intptr_t lData);
 
 class SpiDllFile : public SpiFile {
 public:
@@ -78,18 +78,18 @@ public:
     // Function number -1 only asks whether the export exists: 0 or -1.
     int32_t ConfigurationDlg(HWND parent, int32_t function) override;
     // Zero-fills *info before the module sees it.
-    int32_t GetPictureInfo(LPCSTR source, int32_t length, uint32_t flag,
+    int32_t GetPictureInfo(LPCSTR source, intptr_t length, uint32_t flag,
                            PictureInfo* info) override;
-    int32_t GetPicture(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* info, HLOCAL* bits,
-                       ProgressCallback progress, int32_t data) override;
-    int32_t GetPreview(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* info, HLOCAL* bits,
-                       ProgressCallback progress, int32_t data) override;
+    int32_t GetPicture(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info, HLOCAL* bits,
+                       ProgressCallback progress, intptr_t data) override;
+    int32_t GetPreview(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info, HLOCAL* bits,
+                       ProgressCallback progress, intptr_t data) override;
     // Nulls *list first; answers 0 whenever the module handed back a list.
-    int32_t GetArchiveInfo(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* list) override;
-    int32_t GetFileInfo(LPCSTR source, int32_t length, LPCSTR memberName, uint32_t flag,
+    int32_t GetArchiveInfo(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* list) override;
+    int32_t GetFileInfo(LPCSTR source, intptr_t length, LPCSTR memberName, uint32_t flag,
                         fileInfo* info) override;
-    int32_t GetFile(LPCSTR source, int32_t length, LPSTR destination, uint32_t flag,
-                    ProgressCallback progress, int32_t data) override;
+    int32_t GetFile(LPCSTR source, intptr_t length, LPSTR destination, uint32_t flag,
+                    ProgressCallback progress, intptr_t data) override;
 
     // Stream-level operations (slot order is part of the interface).
     //
@@ -97,9 +97,9 @@ public:
     // 0 when a file stream's file cannot be opened.
     virtual int32_t IsSupportedStream(SpiInputStream& stream);
     virtual int32_t GetPictureStream(SpiInputStream& stream, HLOCAL* info, HLOCAL* bits,
-                                     ProgressCallback progress, int32_t data);
+                                     ProgressCallback progress, intptr_t data);
     virtual int32_t GetPreviewStream(SpiInputStream& stream, HLOCAL* info, HLOCAL* bits,
-                                     ProgressCallback progress, int32_t data);
+                                     ProgressCallback progress, intptr_t data);
     // The raw list handle; the caller frees it.
     virtual int32_t GetArchiveInfoStream(SpiInputStream& stream, HLOCAL* handle);
     // The list copied into a malloc'ed array ended by an all-zero record;
@@ -110,9 +110,9 @@ public:
     virtual int32_t GetFileInfoStream(SpiInputStream& stream, LPCSTR fileName, uint32_t options,
                                       fileInfo* info);
     virtual int32_t GetFileToMemory(SpiInputStream& stream, const fileInfo* entry, HLOCAL* handle,
-                                    ProgressCallback progress, int32_t data);
+                                    ProgressCallback progress, intptr_t data);
     virtual int32_t GetFileToDisk(SpiInputStream& stream, const fileInfo* entry,
-                                  LPCSTR directory, ProgressCallback progress, int32_t data);
+                                  LPCSTR directory, ProgressCallback progress, intptr_t data);
     // Finds the member named by the head of memberPath and re-points the
     // stream at its extracted bytes: 1 path used up, 0 more path follows
     // at *rest (just past the separator), -1 nothing found or a failure.

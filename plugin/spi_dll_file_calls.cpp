@@ -99,7 +99,7 @@ int32_t SpiDllFile::ConfigurationDlg(HWND parent, int32_t function) {
     return CallGuarded([&] { return proc(parent, function); }, SPI_INTERNAL_ERROR);
 }
 
-int32_t SpiDllFile::GetPictureInfo(LPCSTR source, int32_t length, uint32_t flag,
+int32_t SpiDllFile::GetPictureInfo(LPCSTR source, intptr_t length, uint32_t flag,
                                    PictureInfo* info) {
     lastFault = SpiFault();
     if (kind != PluginKind::Image) return SPI_NOT_IMPLEMENTED;
@@ -111,8 +111,8 @@ int32_t SpiDllFile::GetPictureInfo(LPCSTR source, int32_t length, uint32_t flag,
     return CallGuarded([&] { return proc(source, length, flag, info); }, SPI_INTERNAL_ERROR);
 }
 
-int32_t SpiDllFile::GetPicture(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* info,
-                               HLOCAL* bits, ProgressCallback progress, int32_t data) {
+int32_t SpiDllFile::GetPicture(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
+                               HLOCAL* bits, ProgressCallback progress, intptr_t data) {
     lastFault = SpiFault();
     if (kind != PluginKind::Image) return SPI_NOT_IMPLEMENTED;
     EnsureLoaded();
@@ -122,8 +122,8 @@ int32_t SpiDllFile::GetPicture(LPCSTR source, int32_t length, uint32_t flag, HLO
                        SPI_INTERNAL_ERROR);
 }
 
-int32_t SpiDllFile::GetPreview(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* info,
-                               HLOCAL* bits, ProgressCallback progress, int32_t data) {
+int32_t SpiDllFile::GetPreview(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
+                               HLOCAL* bits, ProgressCallback progress, intptr_t data) {
     lastFault = SpiFault();
     if (kind != PluginKind::Image) return SPI_NOT_IMPLEMENTED;
     EnsureLoaded();
@@ -133,7 +133,7 @@ int32_t SpiDllFile::GetPreview(LPCSTR source, int32_t length, uint32_t flag, HLO
                        SPI_INTERNAL_ERROR);
 }
 
-int32_t SpiDllFile::GetArchiveInfo(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* list) {
+int32_t SpiDllFile::GetArchiveInfo(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* list) {
     lastFault = SpiFault();
     if (list) *list = nullptr;
     if (kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
@@ -148,7 +148,7 @@ int32_t SpiDllFile::GetArchiveInfo(LPCSTR source, int32_t length, uint32_t flag,
     return (list && *list) ? 0 : result;
 }
 
-int32_t SpiDllFile::GetFileInfo(LPCSTR source, int32_t length, LPCSTR memberName, uint32_t flag,
+int32_t SpiDllFile::GetFileInfo(LPCSTR source, intptr_t length, LPCSTR memberName, uint32_t flag,
                                 fileInfo* info) {
     lastFault = SpiFault();
     if (kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
@@ -159,8 +159,8 @@ int32_t SpiDllFile::GetFileInfo(LPCSTR source, int32_t length, LPCSTR memberName
                        SPI_INTERNAL_ERROR);
 }
 
-int32_t SpiDllFile::GetFile(LPCSTR source, int32_t length, LPSTR destination, uint32_t flag,
-                            ProgressCallback progress, int32_t data) {
+int32_t SpiDllFile::GetFile(LPCSTR source, intptr_t length, LPSTR destination, uint32_t flag,
+                            ProgressCallback progress, intptr_t data) {
     lastFault = SpiFault();
     if (kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
     EnsureLoaded();

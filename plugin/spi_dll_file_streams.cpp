@@ -44,7 +44,7 @@ bool StartsWithFolded(LPCSTR text, const char* name, size_t n) {
 
 }  // namespace
 
-int32_t SPI_API NullProgress(int32_t, int32_t, int32_t) { return 0; }
+int32_t SPI_API NullProgress(int32_t, int32_t, intptr_t) { return 0; }
 
 int32_t SpiDllFile::IsSupportedStream(SpiInputStream& stream) {
     char sample[SPI_SAMPLE_SIZE];
@@ -60,8 +60,8 @@ int32_t SpiDllFile::IsSupportedStream(SpiInputStream& stream) {
         ReadFile(file.get(), sample, sizeof sample, &got, nullptr);
     } else {
         const char* source = stream.GetSource(nullptr);
-        int32_t size = stream.GetLength(nullptr);
-        if (source && size >= static_cast<int32_t>(sizeof sample)) {
+        intptr_t size = stream.GetLength(nullptr);
+        if (source && size >= static_cast<intptr_t>(sizeof sample)) {
             data = const_cast<char*>(source);
         } else {
             // A block that could not be locked is sampled as zeros.
@@ -74,13 +74,13 @@ int32_t SpiDllFile::IsSupportedStream(SpiInputStream& stream) {
 }
 
 int32_t SpiDllFile::GetPictureStream(SpiInputStream& stream, HLOCAL* info, HLOCAL* bits,
-                                     ProgressCallback progress, int32_t data) {
+                                     ProgressCallback progress, intptr_t data) {
     return GetPicture(stream.GetSource(nullptr), stream.GetLength(nullptr),
                       static_cast<uint32_t>(stream.IsMemory()), info, bits, progress, data);
 }
 
 int32_t SpiDllFile::GetPreviewStream(SpiInputStream& stream, HLOCAL* info, HLOCAL* bits,
-                                     ProgressCallback progress, int32_t data) {
+                                     ProgressCallback progress, intptr_t data) {
     return GetPreview(stream.GetSource(nullptr), stream.GetLength(nullptr),
                       static_cast<uint32_t>(stream.IsMemory()), info, bits, progress, data);
 }
@@ -126,7 +126,7 @@ int32_t SpiDllFile::GetFileInfoStream(SpiInputStream& stream, LPCSTR fileName, u
 }
 
 int32_t SpiDllFile::GetFileToMemory(SpiInputStream& stream, const fileInfo* entry,
-                                    HLOCAL* handle, ProgressCallback progress, int32_t data) {
+                                    HLOCAL* handle, ProgressCallback progress, intptr_t data) {
     *handle = nullptr;
     uint32_t flag = static_cast<uint32_t>(stream.IsMemory()) | SPI_OUTPUT_MEMORY;
     return GetFile(stream.GetSource(entry), stream.GetLength(entry),
@@ -134,7 +134,7 @@ int32_t SpiDllFile::GetFileToMemory(SpiInputStream& stream, const fileInfo* entr
 }
 
 int32_t SpiDllFile::GetFileToDisk(SpiInputStream& stream, const fileInfo* entry,
-                                  LPCSTR directory, ProgressCallback progress, int32_t data) {
+                                  LPCSTR directory, ProgressCallback progress, intptr_t data) {
     return GetFile(stream.GetSource(entry), stream.GetLength(entry), const_cast<LPSTR>(directory),
                    static_cast<uint32_t>(stream.IsMemory()), progress, data);
 }
@@ -162,9 +162,9 @@ int32_t SpiDllFile::OpenMember(SpiInputStream& stream, LPCSTR memberPath, LPCSTR
         // A record may claim more bytes than the plug-in handed back; the
         // stream must never promise more than its block holds.
         SIZE_T blockSize = member ? LocalSize(member) : 0;
-        uint32_t size = record->filesize < blockSize ? record->filesize : blockSize;
-        if (size > 0x7FFFFFFFu) size = 0x7FFFFFFFu;
-        stream.SetMemory(fullName, member, static_cast<int32_t>(size));
+        uintptr_t size = record->filesize < blockSize ? record->filesize : blockSize;
+        if (size > static_cast<uintptr_t>(INTPTR_MAX)) size = INTPTR_MAX;
+        stream.SetMemory(fullName, member, static_cast<intptr_t>(size));
         result = next ? 0 : 1;
         break;
     }

@@ -35,17 +35,17 @@ public:
     virtual int32_t GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen);
     virtual int32_t IsSupported(LPCSTR fileName, void* data);
     virtual int32_t ConfigurationDlg(HWND parent, int32_t function);
-    virtual int32_t GetPictureInfo(LPCSTR source, int32_t length, uint32_t flag,
+    virtual int32_t GetPictureInfo(LPCSTR source, intptr_t length, uint32_t flag,
                                    PictureInfo* info);
-    virtual int32_t GetPicture(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* info,
-                               HLOCAL* bits, ProgressCallback progress, int32_t data);
-    virtual int32_t GetPreview(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* info,
-                               HLOCAL* bits, ProgressCallback progress, int32_t data);
-    virtual int32_t GetArchiveInfo(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* list);
-    virtual int32_t GetFileInfo(LPCSTR source, int32_t length, LPCSTR memberName, uint32_t flag,
+    virtual int32_t GetPicture(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
+                               HLOCAL* bits, ProgressCallback progress, intptr_t data);
+    virtual int32_t GetPreview(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
+                               HLOCAL* bits, ProgressCallback progress, intptr_t data);
+    virtual int32_t GetArchiveInfo(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* list);
+    virtual int32_t GetFileInfo(LPCSTR source, intptr_t length, LPCSTR memberName, uint32_t flag,
                                 fileInfo* info);
-    virtual int32_t GetFile(LPCSTR source, int32_t length, LPSTR destination, uint32_t flag,
-                            ProgressCallback progress, int32_t data);
+    virtual int32_t GetFile(LPCSTR source, intptr_t length, LPSTR destination, uint32_t flag,
+                            ProgressCallback progress, intptr_t data);
 
 protected:
     PluginKind kind = PluginKind::Unknown;

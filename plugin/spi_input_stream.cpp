@@ -28,7 +28,7 @@ void SpiInputStream::ReplaceName(LPCSTR text) {
     }
 }
 
-int32_t SpiInputStream::SetFile(LPCSTR fileName, int32_t fileOffset) {
+int32_t SpiInputStream::SetFile(LPCSTR fileName, intptr_t fileOffset) {
     Close();
     ReplaceName(fileName);
     memoryMode = 0;
@@ -36,7 +36,7 @@ int32_t SpiInputStream::SetFile(LPCSTR fileName, int32_t fileOffset) {
     return 0;
 }
 
-int32_t SpiInputStream::SetMemory(LPCSTR blockName, HLOCAL handle, int32_t size) {
+int32_t SpiInputStream::SetMemory(LPCSTR blockName, HLOCAL handle, intptr_t size) {
     Close();
     ReplaceName(blockName);
     memSize = size;
@@ -99,7 +99,7 @@ LPCSTR SpiInputStream::GetSource(const fileInfo* entry) const {
     return entry ? data + entry->position : data;
 }
 
-int32_t SpiInputStream::GetLength(const fileInfo* entry) const {
-    if (!memoryMode) return entry ? offset + static_cast<int32_t>(entry->position) : offset;
-    return entry ? memSize - static_cast<int32_t>(entry->position) : memSize;
+intptr_t SpiInputStream::GetLength(const fileInfo* entry) const {
+    if (!memoryMode) return entry ? offset + static_cast<intptr_t>(entry->position) : offset;
+    return entry ? memSize - static_cast<intptr_t>(entry->position) : memSize;
 }

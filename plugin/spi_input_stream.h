@@ -22,10 +22,10 @@ public:
 
     // Close, then file mode: a copy of fileName (null: no name), data from
     // byte `offset` on. Always 0. fileName must not be this stream's own name.
-    int32_t SetFile(LPCSTR fileName, int32_t offset);
+    int32_t SetFile(LPCSTR fileName, intptr_t offset);
     // Close, then memory mode: a copy of blockName, the block locked once
     // more and its count raised (a null handle is not counted). Always 0.
-    int32_t SetMemory(LPCSTR blockName, HLOCAL handle, int32_t size);
+    int32_t SetMemory(LPCSTR blockName, HLOCAL handle, intptr_t size);
     // Makes this stream a second holder of source's data: same mode, a copy
     // of its name, its offset, block, size and pointer, one more count for
     // the block (count 2 when the table did not know it). The block is not
@@ -46,17 +46,17 @@ public:
     LPCSTR GetSource(const fileInfo* entry) const;
     // File mode: offset (+ the entry's position). Memory mode: the block's
     // size (- the entry's position). The length argument of an export.
-    int32_t GetLength(const fileInfo* entry) const;
+    intptr_t GetLength(const fileInfo* entry) const;
     // 1 in memory mode, 0 in file mode: the input bits of an export's flag.
     int32_t IsMemory() const { return memoryMode; }
 
 protected:
     char* name;           // owned copy, or null
-    int32_t offset;       // file mode: where the data begins in the file
+    intptr_t offset;      // file mode: where the data begins in the file
     HANDLE fileHandle;    // a file held open, INVALID_HANDLE_VALUE for none
     HLOCAL memHandle;     // memory mode: the block, or null
     void* memData;        // memory mode: LocalLock(memHandle), or null
-    int32_t memSize;      // memory mode: bytes in the block
+    intptr_t memSize;     // memory mode: bytes in the block
     int32_t memoryMode;   // 1 memory, 0 file
 
 private:

@@ -49,7 +49,7 @@ struct ProgressLog {
     int32_t count = 0;    // calls made (calls holds at most its capacity)
     int32_t stopAt = -1;  // answer non-zero from this call on (0-based); -1 never
 };
-int32_t SPI_API RecordProgress(int32_t done, int32_t total, int32_t data);
+int32_t SPI_API RecordProgress(int32_t done, int32_t total, intptr_t data);
 // The verdict on a log of a call that was never stopped: empty when fine.
 std::string ProgressFault(const ProgressLog& log);
 

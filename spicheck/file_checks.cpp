@@ -31,7 +31,7 @@ bool ReadWholeFile(const std::string& name, std::string* bytes, DWORD* error) {
 
 }  // namespace
 
-int32_t SPI_API RecordProgress(int32_t done, int32_t total, int32_t data) {
+int32_t SPI_API RecordProgress(int32_t done, int32_t total, intptr_t data) {
     ProgressLog* log = reinterpret_cast<ProgressLog*>(static_cast<intptr_t>(data));
     int32_t index = log->count++;
     // Stored without allocating: the resource checks count heap blocks

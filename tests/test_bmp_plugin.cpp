@@ -213,7 +213,7 @@ struct ProgressLog {
     size_t stopAt = 0;  // answer non-zero at this call (1-based); 0 never
 };
 
-int32_t SPI_API LogProgress(int32_t nNum, int32_t nDenom, int32_t lData) {
+int32_t SPI_API LogProgress(int32_t nNum, int32_t nDenom, intptr_t lData) {
     ProgressLog* log = reinterpret_cast<ProgressLog*>(lData);
     log->done.push_back(nNum);
     log->total = nDenom;
@@ -228,7 +228,7 @@ TEST_F(BmpPlugin, ProgressRunsFromZeroToTheTotalAndACancelFreesEverything) {
         {
             Decoded d;
             ASSERT_EQ(0, plugin.GetPicture(path.c_str(), 0, 0, &d.info, &d.bits, LogProgress,
-                                           reinterpret_cast<int32_t>(&log)));
+                                           reinterpret_cast<intptr_t>(&log)));
         }
         ASSERT_GE(log.done.size(), 2u);
         EXPECT_EQ(23, log.total);
@@ -240,7 +240,7 @@ TEST_F(BmpPlugin, ProgressRunsFromZeroToTheTotalAndACancelFreesEverything) {
         cancel.stopAt = 3;
         Decoded d;
         EXPECT_EQ(1, plugin.GetPicture(path.c_str(), 0, 0, &d.info, &d.bits, LogProgress,
-                                       reinterpret_cast<int32_t>(&cancel)));
+                                       reinterpret_cast<intptr_t>(&cancel)));
         EXPECT_EQ(3u, cancel.done.size()) << "went on after the cancel";
         EXPECT_EQ(nullptr, d.info);
         EXPECT_EQ(nullptr, d.bits);

@@ -50,8 +50,8 @@ std::string LoadFailure(const std::string& module, const std::string& code) {
 
 TEST(ParseOptions, RemovesOptionsWhereverTheyStandAndKeepsTheRest) {
     int count = 0;
-    auto left = Parse({"spiprobe", "-c", "x.spi", "-i", "-M", "a.bmp", "-preview"}, &count);
-    EXPECT_EQ((std::vector<std::string>{"spiprobe", "x.spi", "a.bmp"}), left);
+    auto left = Parse({"spiprobe", "-c", "x" SPI_EXT, "-i", "-M", "a.bmp", "-preview"}, &count);
+    EXPECT_EQ((std::vector<std::string>{"spiprobe", "x" SPI_EXT, "a.bmp"}), left);
     EXPECT_EQ(3, count);
     EXPECT_EQ(1, useCallback);
     EXPECT_EQ(1, displayPluginInfo);
@@ -95,34 +95,34 @@ TEST(CommandLine, NoArgumentsPrintsTheUsageTextAndFails) {
     ProcessResult r = RunSpiprobe({});
     EXPECT_EQ(1u, r.status);
     EXPECT_EQ("", r.out);
-    EXPECT_EQ(Usage(BinPath("spiprobe.exe")), r.err);
+    EXPECT_EQ(Usage(BinPath(SPIPROBE_EXE)), r.err);
 }
 
 TEST(CommandLine, OnlyOptionsLeaveNoPluginName) {
     ProcessResult r = RunSpiprobe({"-i", "-c"});
     EXPECT_EQ(1u, r.status);
     EXPECT_EQ("", r.out);
-    EXPECT_EQ(Usage(BinPath("spiprobe.exe")), r.err);
+    EXPECT_EQ(Usage(BinPath(SPIPROBE_EXE)), r.err);
 }
 
 TEST(CommandLine, UnknownOptionsAreReportedFirstAndDropped) {
     ProcessResult r = RunSpiprobe({"-x", "--", "-"});
     EXPECT_EQ(1u, r.status);
     EXPECT_EQ("No such option(-x)\r\nNo such option(--)\r\nNo such option(-)\r\n" +
-                  Usage(BinPath("spiprobe.exe")),
+                  Usage(BinPath(SPIPROBE_EXE)),
               r.err);
 
-    r = RunSpiprobe({"scripted.spi", "-zap"});
+    r = RunSpiprobe({"scripted" SPI_EXT, "-zap"});
     EXPECT_EQ(0u, r.status);
     EXPECT_EQ("No such option(-zap)\r\n", r.err);
     EXPECT_EQ("", r.out);
 }
 
 TEST(CommandLine, MissingModuleReportsTheLoadersErrorCode) {
-    ProcessResult r = RunSpiprobe({"no-such-plugin.spi", "a.bmp", "-i"});
+    ProcessResult r = RunSpiprobe({"no-such-plugin" SPI_EXT, "a.bmp", "-i"});
     EXPECT_EQ(1u, r.status);
     EXPECT_EQ("", r.err);
-    EXPECT_EQ(LoadFailure("no-such-plugin.spi", "126"), r.out);
+    EXPECT_EQ(LoadFailure("no-such-plugin" SPI_EXT, "126"), r.out);
 }
 
 TEST(CommandLine, TooLongAPathIsNamedAsTheCause) {
@@ -136,16 +136,16 @@ TEST(CommandLine, RejectedModulesFailTheRun) {
     for (const char* version : {"00XN", "00QQ"}) {
         SCOPED_TRACE(version);
         PluginScript script({{"VERSION", version}});
-        ProcessResult r = RunSpiprobe({"scripted.spi", "a.bmp"});
+        ProcessResult r = RunSpiprobe({"scripted" SPI_EXT, "a.bmp"});
         EXPECT_EQ(1u, r.status);
-        std::string prefix = LoadFailure("scripted.spi", "");
+        std::string prefix = LoadFailure("scripted" SPI_EXT, "");
         prefix.resize(prefix.find("==") + 2);
         EXPECT_EQ(0u, r.out.find(prefix)) << r.out;
     }
 }
 
 TEST(CommandLine, ALoadedPluginWithoutFilesSucceedsQuietly) {
-    ProcessResult r = RunSpiprobe({"scripted.spi"});
+    ProcessResult r = RunSpiprobe({"scripted" SPI_EXT});
     EXPECT_EQ(0u, r.status);
     EXPECT_EQ("", r.out);
     EXPECT_EQ("", r.err);
@@ -155,7 +155,7 @@ TEST(CommandLine, TheDialogGetsTheNumberOfTheCommandLine) {
     TempDir dir;
     std::string log = dir.File("log");
     PluginScript script({{"LOG", log}});
-    ProcessResult r = RunSpiprobe({"-o5", "scripted.spi", "-o"});
+    ProcessResult r = RunSpiprobe({"-o5", "scripted" SPI_EXT, "-o"});
     EXPECT_EQ(0u, r.status);
     EXPECT_NE(std::string::npos, ReadBytes(log).find("ConfigurationDlg(00000000,5)"))
         << ReadBytes(log);

@@ -13,11 +13,7 @@
 
 namespace {
 
-#if defined(_WIN64)
-const char* const kModule = "scripted.sph";
-#else
-const char* const kModule = "scripted.spi";
-#endif
+const char* const kModule = "scripted" SPI_EXT;
 
 struct PictureCall {
     GetPictureProc proc;

@@ -460,7 +460,7 @@ protected:
     std::vector<std::unique_ptr<ScopedEnv>> logs;
 };
 
-int32_t SPI_API Cancel(int32_t, int32_t, int32_t) { return 1; }
+int32_t SPI_API Cancel(int32_t, int32_t, intptr_t) { return 1; }
 
 }  // namespace
 
@@ -521,14 +521,14 @@ TEST_F(Decoding, NoImagePluginLeavesTheHolderAlone) {
 TEST_F(Decoding, HandlesOfAFailedPluginAreNeverHandedOver) {
     struct Failing : SpiDllFile {
         int32_t GetPictureStream(SpiInputStream&, HLOCAL* info, HLOCAL* bits, ProgressCallback,
-                                 int32_t) override {
+                                 intptr_t) override {
             *info = *bits = reinterpret_cast<HLOCAL>(static_cast<uintptr_t>(0xBAD0));
             return 3;
         }
     };
     struct Silent : SpiDllFile {
         int32_t GetPictureStream(SpiInputStream&, HLOCAL*, HLOCAL*, ProgressCallback,
-                                 int32_t) override {
+                                 intptr_t) override {
             return 0;
         }
     };

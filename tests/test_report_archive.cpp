@@ -12,6 +12,19 @@
 
 namespace {
 
+// Positions, sizes and timestamps past the signed 32-bit range: the 32-bit
+// spiprobe prints them as signed 32-bit numbers, as it always has;
+// spiprobe64 prints the record's unsigned 64-bit fields whole.
+#if defined(_WIN64)
+const char* const kHighPosition = "2147483648";
+const char* const kFullSize = "4294967295";
+const char* const kInvalidTimestamp = "(invalid timestamp 18446744073709551615)";
+#else
+const char* const kHighPosition = "-2147483648";
+const char* const kFullSize = "-1";
+const char* const kInvalidTimestamp = "(invalid timestamp -1)";
+#endif
+
 // Texts in code page 932.
 const char kNoList[] = "\x83t\x83@\x83" "C\x83\x8B\x8F\xEE\x95\xF1\x82\xCC\x8E\xE6\x93\xBE\x82"
                        "\xC9\x8E\xB8\x94s\n";                              // ファイル情報の取得に失敗
@@ -67,7 +80,7 @@ protected:
         script.Set("LOG", log);
     }
 
-    std::string Run(const std::string& plugin = "scripted.spi",
+    std::string Run(const std::string& plugin = "scripted" SPI_EXT,
                     const std::vector<std::string>& options = {}) {
         std::vector<std::string> args = options;
         args.push_back(plugin);
@@ -103,9 +116,9 @@ TEST_F(ArchiveTest, NoListIsReportedWithoutNameOrCode) {
         const char* plugin;
         const char* list;
     } cases[] = {
-        {"the plug-in hands back no list", "scripted.spi", "none"},
-        {"no GetArchiveInfo export", "scripted_no_getarchiveinfo.spi", nullptr},
-        {"a list handle that cannot be locked", "scripted.spi", "discarded"},
+        {"the plug-in hands back no list", "scripted" SPI_EXT, "none"},
+        {"no GetArchiveInfo export", "scripted_no_getarchiveinfo" SPI_EXT, nullptr},
+        {"a list handle that cannot be locked", "scripted" SPI_EXT, "discarded"},
     };
     script.Set("MEMBERS", kOneMember);
     for (const Case& c : cases) {
@@ -129,14 +142,15 @@ TEST_F(ArchiveTest, MembersInListOrderWithEveryOutcome) {
                "x,400,0,0,0,p,d,1,9");
     std::vector<Entry> entries = {
         {"lz5", "100", "10", "20", "Fri Feb 13 23:31:30 2009", "dir\\", "a.txt", "0", kSuccess},
-        {"store", "-2147483648", "-2147483648", "-1", "Thu Jan 01 00:00:00 1970", "", "b.bin",
+        {"store", kHighPosition, kHighPosition, kFullSize, "Thu Jan 01 00:00:00 1970", "", "b.bin",
          "4294967295", kResultText[1]},
         {"deflate", "300", "1", "1", "Fri Jan 02 00:00:00 1970", "sub", "c", "12345",
          kResultText[8]},
         {"x", "400", "0", "0", "Thu Jan 01 00:00:00 1970", "p", "d", "1", NotExtracted(9)},
     };
     EXPECT_EQ(Crlf(Listing(entries)), Run());
-    EXPECT_EQ((std::vector<std::string>{"100,256)", "-2147483648,256)", "300,256)", "400,256)"}),
+    EXPECT_EQ((std::vector<std::string>{"100,256)", std::string(kHighPosition) + ",256)",
+                                        "300,256)", "400,256)"}),
               GetFileOffsets());
 }
 
@@ -158,7 +172,7 @@ TEST_F(ArchiveTest, ExtractionsTheObjectAnswers) {
     script.Set("MEMBERS", kOneMember);
     Entry missing = kOneEntry;
     missing.outcome = NotExtracted(-1);
-    EXPECT_EQ(Crlf(Listing({missing})), Run("scripted_no_getfile.spi"));
+    EXPECT_EQ(Crlf(Listing({missing})), Run("scripted_no_getfile" SPI_EXT));
 
     PluginScript fault({{"FAULT_GetFile", "avread"}});
     Entry faulted = kOneEntry;
@@ -175,7 +189,7 @@ TEST_F(ArchiveTest, AListIsPrintedWhateverCodeCameWithIt) {
 TEST_F(ArchiveTest, RedirectedProgressLeavesTheListingAsItIs) {
     script.Set("MEMBERS", kOneMember);
     script.Set("PROGRESS", "1/2,2/2");
-    EXPECT_EQ(Crlf(Listing({kOneEntry})), Run("scripted.spi", {"-c"}));
+    EXPECT_EQ(Crlf(Listing({kOneEntry})), Run("scripted" SPI_EXT, {"-c"}));
 }
 
 TEST_F(ArchiveTest, NothingIsReadPastTheListOrItsFields) {
@@ -202,7 +216,7 @@ TEST_F(ArchiveTest, NothingIsReadPastTheListOrItsFields) {
 TEST_F(ArchiveTest, ATimestampWithoutCalendarTimeGetsAClearDateLine) {
     script.Set("MEMBERS", "lz,16,5,9,-1,d,f.txt,3,0");
     Entry entry = kOneEntry;
-    entry.date = "(invalid timestamp -1)";
+    entry.date = kInvalidTimestamp;
     EXPECT_EQ(Crlf(Listing({entry})), Run());
 }
 
@@ -210,7 +224,7 @@ TEST_F(ArchiveTest, ATimestampWithoutCalendarTimeGetsAClearDateLine) {
 TEST_F(ArchiveTest, ListAndMemberHandlesAreFreedInProcess) {
     script.Set("MEMBERS", std::string(kOneMember) + "|lz,32,5,9,0,d,g.txt,3,0|lz,48,1,1,0,,h,0,2");
     SpiDllFile plugin;
-    ASSERT_EQ(1, plugin.Load(nullptr, "scripted.spi"));
+    ASSERT_EQ(1, plugin.Load(nullptr, "scripted" SPI_EXT));
     StdoutCapture capture;
     TestFile(plugin, archive.c_str());
     std::string out = capture.Finish();

@@ -56,7 +56,7 @@ TEST(PluginReport, PatternListings) {
         SCOPED_TRACE(c.what);
         PluginScript script({});
         for (const auto& key : c.keys) script.Set(key.first, key.second);
-        ProcessResult r = RunSpiprobe({"-i", "scripted.spi"});
+        ProcessResult r = RunSpiprobe({"-i", "scripted" SPI_EXT});
         EXPECT_EQ(0u, r.status);
         EXPECT_EQ("", r.err);
         EXPECT_EQ(Crlf(Head() + c.listing + kDialogSupported), r.out);
@@ -66,7 +66,7 @@ TEST(PluginReport, PatternListings) {
 TEST(PluginReport, TextsWithoutTerminatorEndWithTheBuffer) {
     // The plug-in fills all 2048 bytes of every buffer with its text.
     PluginScript script({{"INFO_UNTERMINATED", "1"}, {"ABOUT", "ab"}});
-    ProcessResult r = RunSpiprobe({"-i", "scripted.spi"});
+    ProcessResult r = RunSpiprobe({"-i", "scripted" SPI_EXT});
     std::string version, about;
     for (int i = 0; i < 2048; ++i) {
         version += "00IN"[i % 4];
@@ -93,7 +93,7 @@ TEST(PluginReport, ListingOfAPluginThatNeverStopsAnsweringIsBounded) {
         PluginScript script({{"INFO_FOREVER", "1"}});
         if (c.fault) script.Set("INFO_FAULT", c.fault);
         DWORD start = GetTickCount();
-        ProcessResult r = RunSpiprobe({"-i", "scripted.spi"});
+        ProcessResult r = RunSpiprobe({"-i", "scripted" SPI_EXT});
         DWORD elapsed = GetTickCount() - start;
         EXPECT_EQ(0u, r.status);
         EXPECT_EQ(Crlf(Head() + Pairs(256, c.pattern, c.name) + kDialogSupported), r.out);
@@ -104,11 +104,11 @@ TEST(PluginReport, ListingOfAPluginThatNeverStopsAnsweringIsBounded) {
 TEST(PluginReport, DialogProbeNeverOpensTheDialog) {
     TempDir dir;
     PluginScript script({{"LOG", dir.File("log")}});
-    ProcessResult r = RunSpiprobe({"-i", "scripted.spi"});
+    ProcessResult r = RunSpiprobe({"-i", "scripted" SPI_EXT});
     EXPECT_EQ(Crlf(Head() + kDialogSupported), r.out);
     EXPECT_EQ(std::string::npos, ReadBytes(dir.File("log")).find("ConfigurationDlg"));
 
-    r = RunSpiprobe({"-i", "scripted_no_configurationdlg.spi"});
+    r = RunSpiprobe({"-i", "scripted_no_configurationdlg" SPI_EXT});
     EXPECT_EQ(Crlf(Head() + "Config Dialog\t[Not Supported]\n"), r.out);
 }
 
@@ -120,14 +120,14 @@ TEST(ConfigurationDialog, OutcomesOfTheDialogStep) {
         const char* value;
         std::string out;
     } cases[] = {
-        {"success prints nothing", {"scripted.spi", "-o"}, nullptr, nullptr, ""},
-        {"no number: function 1", {"scripted.spi", "-o"}, "RESULT_ConfigurationDlg", "5",
+        {"success prints nothing", {"scripted" SPI_EXT, "-o"}, nullptr, nullptr, ""},
+        {"no number: function 1", {"scripted" SPI_EXT, "-o"}, "RESULT_ConfigurationDlg", "5",
          DialogFailure(1, 5)},
-        {"numbered", {"-o3", "scripted.spi"}, "RESULT_ConfigurationDlg", "-7",
+        {"numbered", {"-o3", "scripted" SPI_EXT}, "RESULT_ConfigurationDlg", "-7",
          DialogFailure(3, -7)},
-        {"faulting dialog", {"scripted.spi", "-o0"}, "FAULT_ConfigurationDlg", "avread",
+        {"faulting dialog", {"scripted" SPI_EXT, "-o0"}, "FAULT_ConfigurationDlg", "avread",
          DialogFailure(0, 8)},
-        {"no dialog export", {"scripted_no_configurationdlg.spi", "-o"}, nullptr, nullptr,
+        {"no dialog export", {"scripted_no_configurationdlg" SPI_EXT, "-o"}, nullptr, nullptr,
          DialogFailure(1, -1)},
     };
     for (const Case& c : cases) {
@@ -144,7 +144,7 @@ TEST(ConfigurationDialog, OutcomesOfTheDialogStep) {
 TEST(ConfigurationDialog, ReportComesFirstThenTheDialogOpens) {
     TempDir dir;
     PluginScript script({{"LOG", dir.File("log")}, {"RESULT_ConfigurationDlg", "2"}});
-    ProcessResult r = RunSpiprobe({"-o4", "scripted.spi", "-i"});
+    ProcessResult r = RunSpiprobe({"-o4", "scripted" SPI_EXT, "-i"});
     EXPECT_EQ(0u, r.status);
     EXPECT_EQ(Crlf(Head() + kDialogSupported) + DialogFailure(4, 2), r.out);
     std::string log = ReadBytes(dir.File("log"));

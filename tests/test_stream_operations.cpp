@@ -66,7 +66,7 @@ public:
 class ListSpy : public SpiDllFile {
 public:
     HLOCAL block = nullptr;
-    int32_t GetArchiveInfo(LPCSTR, int32_t, uint32_t, HLOCAL* list) override {
+    int32_t GetArchiveInfo(LPCSTR, intptr_t, uint32_t, HLOCAL* list) override {
         *list = block;
         return 0;
     }

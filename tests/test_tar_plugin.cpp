@@ -17,7 +17,7 @@ class TarPlugin : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(1, plugin.Load(nullptr, "tar.spi")); }
 
-    std::vector<fileInfo> List(LPCSTR source, int32_t length, uint32_t flag,
+    std::vector<fileInfo> List(LPCSTR source, intptr_t length, uint32_t flag,
                                int32_t* result = nullptr) {
         HLOCAL list = nullptr;
         int32_t r = plugin.GetArchiveInfo(source, length, flag, &list);
@@ -31,7 +31,7 @@ protected:
         return List(bytes.data(), static_cast<int32_t>(bytes.size()), 1, result);
     }
     // GetFile into memory; the block's bytes, or the result code in *result.
-    std::string Extract(LPCSTR source, int32_t length, uint32_t flag, int32_t* result,
+    std::string Extract(LPCSTR source, intptr_t length, uint32_t flag, int32_t* result,
                         ProgressCallback progress = nullptr) {
         HLOCAL block = nullptr;
         *result = plugin.GetFile(source, length, reinterpret_cast<LPSTR>(&block),
@@ -118,7 +118,7 @@ TEST_P(TarFormats, ListMatchesGnuTar) {
         EXPECT_EQ(listed[i].name, FullName(entry));
         EXPECT_EQ(listed[i].size, entry.filesize);
         EXPECT_EQ(listed[i].size, entry.compsize);
-        EXPECT_EQ(listed[i].mtime, entry.timestamp);
+        EXPECT_EQ(listed[i].mtime, static_cast<int64_t>(entry.timestamp));
         EXPECT_STREQ("tar", reinterpret_cast<const char*>(entry.method));
         EXPECT_EQ(0u, entry.crc);
         // The folder part ends with "\" and the file name has none.
@@ -218,7 +218,7 @@ TEST_F(TarPlugin, ExtractsIntoAFolderUnderTheMemberFileName) {
             FILETIME modified;
             GetFileTime(file, nullptr, nullptr, &modified);
             CloseHandle(file);
-            EXPECT_EQ(entry.timestamp, UnixTime(modified));
+            EXPECT_EQ(static_cast<int64_t>(entry.timestamp), static_cast<int64_t>(UnixTime(modified)));
         }
     }
     // A folder that does not exist: a write failure, and no file anywhere.
@@ -305,7 +305,7 @@ TEST_F(TarPlugin, GivesPaxNamesInTheAnsiCodePage) {
 std::vector<std::pair<int32_t, int32_t>> progressCalls;
 int32_t stopAtCall = -1;  // answer 1 on this call (0-based), 0 before
 
-int32_t SPI_API RecordProgress(int32_t done, int32_t total, int32_t) {
+int32_t SPI_API RecordProgress(int32_t done, int32_t total, intptr_t) {
     progressCalls.emplace_back(done, total);
     return static_cast<int32_t>(progressCalls.size()) - 1 == stopAtCall ? 1 : 0;
 }

@@ -48,7 +48,7 @@ std::string ExpectedReport(const std::string& archive, const std::string& listin
         char line[600];
         snprintf(line, sizeof line,
                  "Method: tar\tPosition: %u\nSize: %u -> %u\nDate: %sName: (%s)\\(%s)\n CRC: 0d\n",
-                 entries[i].position, member.size, member.size, asctime(localtime(&seconds)),
+                 static_cast<unsigned>(entries[i].position), member.size, member.size, asctime(localtime(&seconds)),
                  path.c_str(), file.c_str());
         report += line;
         report += kSuccess;

@@ -55,7 +55,7 @@ struct Channel {
 
 class Progress {
 public:
-    Progress(ProgressCallback callback, int32_t data, int32_t total)
+    Progress(ProgressCallback callback, intptr_t data, int32_t total)
         : callback_(callback), data_(data), total_(total) {}
     // True when the callback asked to stop.
     bool At(int32_t done) { return callback_ && callback_(done, total_, data_) != 0; }

@@ -41,7 +41,7 @@ public:
     Input(const Input&) = delete;
     Input& operator=(const Input&) = delete;
 
-    int32_t Open(LPCSTR source, int32_t length, uint32_t flag) {
+    int32_t Open(LPCSTR source, intptr_t length, uint32_t flag) {
         switch (flag & SPI_INPUT_MASK) {
         case SPI_INPUT_MEMORY:
             if (!source || length < 0) return SPI_CORRUPT;
@@ -58,14 +58,14 @@ public:
     size_t size() const { return size_; }
 
 private:
-    int32_t ReadFileData(LPCSTR name, int32_t offset) {
+    int32_t ReadFileData(LPCSTR name, intptr_t offset) {
         if (!name || offset < 0) return SPI_READ_ERROR;
         UniqueFile file(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file.valid()) return SPI_READ_ERROR;
         return ReadOpened(file.get(), offset);
     }
-    int32_t ReadOpened(HANDLE file, int32_t offset) {
+    int32_t ReadOpened(HANDLE file, intptr_t offset) {
         LARGE_INTEGER fileSize = {}, start = {};
         if (!GetFileSizeEx(file, &fileSize) || offset > fileSize.QuadPart) return SPI_READ_ERROR;
         const LONGLONG wanted = fileSize.QuadPart - offset;
@@ -95,14 +95,14 @@ uint16_t DotsPerInch(int32_t pelsPerMeter) {
 
 // Reads the whole input and parses its headers. The whole input, so that a
 // picture whose pixels run past the end is refused by GetPictureInfo too.
-int32_t OpenPicture(LPCSTR buf, int32_t len, uint32_t flag, Input* input, BmpImage* image) {
+int32_t OpenPicture(LPCSTR buf, intptr_t len, uint32_t flag, Input* input, BmpImage* image) {
     int32_t result = input->Open(buf, len, flag);
     if (result) return result;
     return ParseBmp(input->data(), input->size(), image);
 }
 
-int32_t Decode(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
-               ProgressCallback progress, int32_t lData) {
+int32_t Decode(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
+               ProgressCallback progress, intptr_t lData) {
     if (!pHBInfo || !pHBm) return SPI_INTERNAL_ERROR;
     *pHBInfo = nullptr;
     *pHBm = nullptr;
@@ -152,7 +152,7 @@ SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR /*filename*/, void* dw) {
     return LooksLikeBmp(head, size) ? 1 : 0;
 }
 
-SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, int32_t len, uint32_t flag,
+SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, intptr_t len, uint32_t flag,
                                           PictureInfo* lpInfo) {
     if (!lpInfo) return SPI_INTERNAL_ERROR;
     Input input;
@@ -170,15 +170,15 @@ SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, int32_t len, uint32_t flag
     return SPI_SUCCESS;
 }
 
-SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo,
+SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo,
                                       HLOCAL* pHBm, ProgressCallback lpPrgressCallback,
-                                      int32_t lData) {
+                                      intptr_t lData) {
     return Decode(buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
 }
 
-SPI_EXPORT int32_t SPI_API GetPreview(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo,
+SPI_EXPORT int32_t SPI_API GetPreview(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo,
                                       HLOCAL* pHBm, ProgressCallback lpPrgressCallback,
-                                      int32_t lData) {
+                                      intptr_t lData) {
     return Decode(buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
 }
 

@@ -26,11 +26,13 @@ inline int32_t AnswerPluginInfo(const char* const* texts, int32_t count, int32_t
 }
 
 // The head of the data IsSupported is given. dw is a file handle positioned
-// at the data when its high 16 bits are clear (read from there, and the
-// position restored), otherwise the address of a 2048-byte sample. Copies
-// up to size bytes into head and returns how many it got.
+// at the data when it is below 0x10000 (read from there, and the position
+// restored), otherwise the address of a 2048-byte sample. The whole value
+// is compared: an x64 sample may lie at an address whose low 32 bits are
+// below 0x10000. Copies up to size bytes into head and returns how many it
+// got.
 inline size_t ReadSupportHead(void* dw, void* head, size_t size) {
-    if ((reinterpret_cast<uintptr_t>(dw) & 0xFFFF0000u) != 0) {
+    if (reinterpret_cast<uintptr_t>(dw) >= 0x10000) {
         memcpy(head, dw, size < 2048 ? size : 2048);
         return size < 2048 ? size : 2048;
     }

@@ -9,9 +9,12 @@
 // archive file with the length archive offset + position, or the address
 // archive + position with the bytes left.
 //
-// Members whose headers start 4 GiB or more into the archive cannot be
-// given a position and are left out of the list; sizes of 4 GiB or more
+// In the 32-bit build (tar.spi) positions, sizes and times are 32-bit:
+// members whose headers start 4 GiB or more into the archive cannot be
+// given a position and are left out of the list, sizes of 4 GiB or more
 // are listed as 0xFFFFFFFF, times outside the 32-bit range at its ends.
+// In the x64 build (tar.sph) they are 64-bit and every member is listed;
+// times before 1970 are listed as 0.
 //
 // Results beyond the usual ones: GetFileInfo answers 8 when no member has
 // the name asked for; GetFile answers 2 for a position that holds no
@@ -76,19 +79,23 @@ void SplitName(const std::string& name, std::string* path, std::string* file) {
     *file = name.substr(slash + 1);
 }
 
-// False when the member lies beyond what a 32-bit position can address.
+// False when the member lies beyond what a position can address.
 bool FillEntry(const TarMember& member, fileInfo* entry) {
-    if (member.headerOffset > UINT32_MAX) return false;
+    if (member.headerOffset > UINTPTR_MAX) return false;
     memset(entry, 0, sizeof *entry);
     memcpy(entry->method, "tar", 4);
-    entry->position = static_cast<uint32_t>(member.headerOffset);
-    uint32_t size = member.size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(member.size);
+    entry->position = static_cast<uintptr_t>(member.headerOffset);
+    uintptr_t size = member.size > UINTPTR_MAX ? UINTPTR_MAX : static_cast<uintptr_t>(member.size);
     entry->compsize = size;
     entry->filesize = size;
     int64_t mtime = member.mtime;
+#if defined(_WIN64)
+    if (mtime < 0) mtime = 0;
+#else
     if (mtime > INT32_MAX) mtime = INT32_MAX;
     if (mtime < INT32_MIN) mtime = INT32_MIN;
-    entry->timestamp = static_cast<int32_t>(mtime);
+#endif
+    entry->timestamp = static_cast<SpiTimestamp>(mtime);
     std::string path, file;
     SplitName(member.name, &path, &file);
     CopyField(entry->path, path);
@@ -118,7 +125,7 @@ bool NameMatches(const fileInfo& entry, LPCSTR wanted, bool ignoreCase) {
 // down by a power of two.
 class Progress {
 public:
-    Progress(ProgressCallback callback, int32_t data, uint64_t total)
+    Progress(ProgressCallback callback, intptr_t data, uint64_t total)
         : callback_(callback), data_(data), total_(total) {
         while ((total_ >> shift_) > INT32_MAX) ++shift_;
     }
@@ -131,7 +138,7 @@ public:
 
 private:
     ProgressCallback callback_;
-    int32_t data_;
+    intptr_t data_;
     uint64_t total_;
     int shift_ = 0;
 };
@@ -254,7 +261,7 @@ SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR /*filename*/, void* dw) {
     return LooksLikeTar(block) ? 1 : 0;
 }
 
-SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* lphInf) {
+SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* lphInf) {
     if (!lphInf) return SPI_INTERNAL_ERROR;
     *lphInf = nullptr;
     return Shielded([&]() -> int32_t {
@@ -285,7 +292,7 @@ SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, int32_t len, uint32_t flag
 
 // Finds a member by its full name (path then filename); flag bit 0x80 makes
 // the ASCII letters match in either case.
-SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, int32_t len, LPCSTR filename, uint32_t flag,
+SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, intptr_t len, LPCSTR filename, uint32_t flag,
                                        fileInfo* lpInfo) {
     if (!filename || !lpInfo) return SPI_INTERNAL_ERROR;
     return Shielded([&]() -> int32_t {
@@ -304,8 +311,8 @@ SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, int32_t len, LPCSTR filename,
     });
 }
 
-SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, int32_t len, LPSTR dest, uint32_t flag,
-                                   ProgressCallback prgressCallback, int32_t lData) {
+SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, intptr_t len, LPSTR dest, uint32_t flag,
+                                   ProgressCallback prgressCallback, intptr_t lData) {
     uint32_t output = flag & kOutputMask;
     if (output != 0 && output != SPI_OUTPUT_MEMORY) return SPI_NOT_IMPLEMENTED;
     if (!dest) return SPI_INTERNAL_ERROR;

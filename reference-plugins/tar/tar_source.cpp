@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-int32_t TarSource::Open(LPCSTR source, int32_t length, uint32_t inputType) {
+int32_t TarSource::Open(LPCSTR source, intptr_t length, uint32_t inputType) {
     if (inputType == 1) {
         // A negative size leaves nothing to read; a null block likewise.
         memory_ = reinterpret_cast<const unsigned char*>(source);
@@ -16,9 +16,9 @@ int32_t TarSource::Open(LPCSTR source, int32_t length, uint32_t inputType) {
     if (!file_.valid()) return 6;
     LARGE_INTEGER fileSize;
     if (!GetFileSizeEx(file_.get(), &fileSize)) return 6;
-    // The offset is an unsigned 32-bit value, so archives that start past
-    // 2 GiB in a file stay reachable.
-    fileBase_ = static_cast<uint32_t>(length);
+    // The offset is unsigned, so archives that start past 2 GiB in a file
+    // stay reachable in the 32-bit build too.
+    fileBase_ = static_cast<uintptr_t>(length);
     uint64_t total = static_cast<uint64_t>(fileSize.QuadPart);
     size_ = total > fileBase_ ? total - fileBase_ : 0;
     return 0;

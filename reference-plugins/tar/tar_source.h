@@ -20,7 +20,7 @@ public:
     // file named by source from byte offset length, 1 reads length bytes at
     // source. 0 on success; 6 when the file cannot be opened, -1 for an
     // input type this plug-in does not know.
-    int32_t Open(LPCSTR source, int32_t length, uint32_t inputType);
+    int32_t Open(LPCSTR source, intptr_t length, uint32_t inputType);
 
     // Bytes from the start of the archive data to the end of the input.
     uint64_t Size() const { return size_; }

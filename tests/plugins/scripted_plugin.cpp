@@ -530,7 +530,7 @@ SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, intptr_t len, LPSTR dest, uint32_
 
 #ifndef OMIT_ConfigurationDlg
 SPI_EXPORT int32_t SPI_API ConfigurationDlg(HWND parent, int32_t fnc) {
-    Log("ConfigurationDlg(%p,%d)", parent, fnc);
+    Log("ConfigurationDlg(%08lx,%d)", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(parent)), fnc);
     Misbehave("ConfigurationDlg");
     return Result("ConfigurationDlg", 0);
 }

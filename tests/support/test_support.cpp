@@ -67,7 +67,7 @@ ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs) {
 }
 
 ProcessResult RunSpiprobe(const std::vector<std::string>& args) {
-    std::string line = Quote(BinPath("spiprobe.exe"));
+    std::string line = Quote(BinPath(SPIPROBE_EXE));
     for (const std::string& arg : args) line += " " + Quote(arg);
     return RunProcess(line);
 }

@@ -11,6 +11,17 @@
 #include <utility>
 #include <vector>
 
+// The build's plug-in extension and console program: .spi and spiprobe.exe
+// in the 32-bit build, .sph and spiprobe64.exe in the x64 one. Plug-in
+// names are spelled "scripted" SPI_EXT.
+#if defined(_WIN64)
+#define SPI_EXT ".sph"
+#define SPIPROBE_EXE "spiprobe64.exe"
+#else
+#define SPI_EXT ".spi"
+#define SPIPROBE_EXE "spiprobe.exe"
+#endif
+
 struct ProcessResult {
     std::string out;  // standard output, as written (CR LF included)
     std::string err;  // standard error
@@ -25,7 +36,7 @@ std::string BinPath(const std::string& name);
 // Runs commandLine with standard output and error redirected to files and
 // waits for it (at most timeoutMs). Environment: the current one.
 ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs = 60000);
-// Runs build/bin/spiprobe.exe with the arguments, each quoted.
+// Runs build/bin/spiprobe.exe (spiprobe64.exe) with the arguments, each quoted.
 ProcessResult RunSpiprobe(const std::vector<std::string>& args);
 
 // A fresh folder under the temporary folder, deleted with its contents.

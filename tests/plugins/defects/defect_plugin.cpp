@@ -47,7 +47,7 @@ struct Input {
     size_t size = 0;
 };
 
-bool OpenInput(LPCSTR source, int32_t length, uint32_t flag, Input* input) {
+bool OpenInput(LPCSTR source, intptr_t length, uint32_t flag, Input* input) {
     if ((flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY) {
         if (length < 0) return false;
         input->data = reinterpret_cast<const unsigned char*>(source);
@@ -165,8 +165,8 @@ int32_t Parse(const Input& in, Picture* picture) {
 
 bool Accepts(const unsigned char* head) { return memcmp(head, "DFI1", 4) == 0; }
 
-int32_t Decode(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
-               ProgressCallback progress, int32_t data, bool preview) {
+int32_t Decode(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
+               ProgressCallback progress, intptr_t data, bool preview) {
     CRASH_HERE();
     Input in;
     if (!OpenInput(buf, len, flag, &in)) return 6;
@@ -283,7 +283,7 @@ SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR filename, void* dw) {
 }
 
 #ifndef DEFECT_NO_GETPICTUREINFO
-SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, int32_t len, uint32_t flag,
+SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, intptr_t len, uint32_t flag,
                                           PictureInfo* lpInfo) {
     CRASH_HERE();
 #ifdef DEFECT_SLOW
@@ -318,13 +318,13 @@ SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, int32_t len, uint32_t flag
 }
 #endif
 
-SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo,
-                                      HLOCAL* pHBm, ProgressCallback progress, int32_t data) {
+SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo,
+                                      HLOCAL* pHBm, ProgressCallback progress, intptr_t data) {
     return Decode(buf, len, flag, pHBInfo, pHBm, progress, data, false);
 }
 
-SPI_EXPORT int32_t SPI_API GetPreview(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo,
-                                      HLOCAL* pHBm, ProgressCallback progress, int32_t data) {
+SPI_EXPORT int32_t SPI_API GetPreview(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo,
+                                      HLOCAL* pHBm, ProgressCallback progress, intptr_t data) {
     return Decode(buf, len, flag, pHBInfo, pHBm, progress, data, true);
 }
 
@@ -378,7 +378,7 @@ SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR, void* dw) {
     return memcmp(head, "DFA1", 4) == 0;
 }
 
-SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, int32_t len, uint32_t flag,
+SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, intptr_t len, uint32_t flag,
                                           HLOCAL* lphInf) {
     CRASH_HERE();
     Input in;
@@ -400,7 +400,7 @@ SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, int32_t len, uint32_t flag
     return *lphInf ? 0 : 4;
 }
 
-SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, int32_t len, LPCSTR filename, uint32_t flag,
+SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, intptr_t len, LPCSTR filename, uint32_t flag,
                                        fileInfo* lpInfo) {
     CRASH_HERE();
 #ifdef DEFECT_LOOKUP_BROKEN
@@ -425,8 +425,8 @@ SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, int32_t len, LPCSTR filename,
 #endif
 }
 
-SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, int32_t len, LPSTR dest, uint32_t flag,
-                                   ProgressCallback progress, int32_t data) {
+SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, intptr_t len, LPSTR dest, uint32_t flag,
+                                   ProgressCallback progress, intptr_t data) {
     CRASH_HERE();
     // The member's data: from the file at offset len, or in memory at src.
     Input in;
