@@ -11,7 +11,11 @@
 
 namespace {
 
+#if defined(_WIN64)
+const char* const kPlugin = "bench_empty.sph";
+#else
 const char* const kPlugin = "bench_empty.spi";
+#endif
 
 double Seconds() {
     static LARGE_INTEGER frequency = [] {

@@ -8,6 +8,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 echo "== Fault guard and residency"
 (cd "$work" && "$build/wine-run.sh" "$build/bin/guard_bench.exe")
+if [ -f "$build/x64/bin/guard_bench.exe" ]; then
+  echo "== Fault guard and residency, x64"
+  (cd "$work" && "$build/x64/wine-run.sh" "$build/x64/bin/guard_bench.exe")
+fi
 for extra in "$top"/scripts/bench-*.sh; do
   [ -f "$extra" ] && sh "$extra" "$build"
 done

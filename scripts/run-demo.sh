@@ -14,9 +14,15 @@ trap 'rm -rf "$work"' EXIT
 out="$work/.output"
 
 # The plug-ins are found beside spiprobe.exe; the files in the folder.
+# show [-64] ARGS...: spiprobe, or with -64 spiprobe64 of build/x64.
 show() {
-  printf '$ spiprobe %s\n' "$*"
-  (cd "$work" && "$build/wine-run.sh" "$bin/spiprobe.exe" "$@") >"$out" 2>&1
+  program=spiprobe runner="$build/wine-run.sh" dir="$bin"
+  if [ "$1" = -64 ]; then
+    shift
+    program=spiprobe64 runner="$build/x64/wine-run.sh" dir="$build/x64/bin"
+  fi
+  printf '$ %s %s\n' "$program" "$*"
+  (cd "$work" && "$runner" "$dir/$program.exe" "$@") >"$out" 2>&1
   status=$?
   iconv -f CP932 -t UTF-8 "$out" | tr -d '\r'
   echo "(exit status $status)"
@@ -30,6 +36,13 @@ fi
 if [ -f "$bin/tar.spi" ] && [ -f "$samples/sample.tar" ]; then
   cp "$samples/sample.tar" "$work/"
   show -i tar.spi sample.tar
+fi
+if [ -f "$build/x64/bin/spiprobe64.exe" ]; then
+  for plugin in bmp tar; do
+    if [ -f "$build/x64/bin/$plugin.sph" ] && [ -f "$work/sample.$plugin" ]; then
+      show -64 -i $plugin.sph sample.$plugin
+    fi
+  done
 fi
 if [ ! -f "$bin/bmp.spi" ] && [ ! -f "$bin/tar.spi" ]; then
   show -i scripted.spi
