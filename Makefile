@@ -26,8 +26,8 @@ build: configure
 # `ctest --preset default` and `ctest --preset x64` do; both trees share the
 # prefix in $(BUILD). Both run, and either failing fails the target.
 test: build
-	@ctest --test-dir $(BUILD) --output-on-failure; s=$$?; \
-	 ctest --test-dir $(X64) --output-on-failure && exit $$s
+	@s=0; ctest --test-dir $(BUILD) --output-on-failure || s=1; \
+	 ctest --test-dir $(X64) --output-on-failure || s=1; exit $$s
 
 run: build
 	@sh scripts/wine-session.sh $(BUILD) sh scripts/run-demo.sh $(BUILD)
