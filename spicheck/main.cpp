@@ -34,9 +34,9 @@ void PrintEnd(const Run& run) {
 // while this runs, and the process ends right after.
 void ReportHang(const char* label, DWORD limitMs, void* context) {
     const Run& run = *static_cast<Run*>(context);
-    run.report->Fail("robust.time", run.checker->CurrentFile(),
-                     Format("%s did not return within %lu ms; the run was ended", label,
-                            static_cast<unsigned long>(limitMs)));
+    run.report->Add(Verdict::Fail, CheckId::RobustTime, run.checker->CurrentFile(),
+                    Format("%s did not return within %lu ms; the run was ended", label,
+                           static_cast<unsigned long>(limitMs)));
     PrintEnd(run);
 }
 
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     }
     Run run = {&report, &checker, &options, kind};
     StartWatchdog(options.timeLimitMs * 10, ReportHang, &run);
-    checker.CheckIdentification();
+    checker.CheckPlugin();
     for (const std::string& file : options.files) checker.CheckFile(file);
     CallEnded();
     PrintEnd(run);
