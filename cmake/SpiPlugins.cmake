@@ -17,5 +17,6 @@ function(add_spi_plugin target)
   if(ARG_LIBRARIES)
     target_link_libraries(${target} PRIVATE ${ARG_LIBRARIES})
   endif()
-  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/plugin)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/plugin
+                             ${PROJECT_SOURCE_DIR}/plugin/api)
 endfunction()

@@ -13,6 +13,8 @@
 #include <cstdint>
 
 #define SPI_API __stdcall
+// What a plug-in writes in front of each of its exports.
+#define SPI_EXPORT extern "C" __declspec(dllexport)
 
 // Return codes of every export (0 success).
 enum SpiResult : int32_t {

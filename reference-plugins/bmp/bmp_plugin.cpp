@@ -22,8 +22,6 @@
 #include "spi_api.h"
 #include "plugin_side.h"
 
-#define SPI_EXPORT extern "C" __declspec(dllexport)
-
 namespace {
 
 const char* const kPluginInfo[] = {

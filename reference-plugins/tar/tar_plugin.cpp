@@ -29,8 +29,6 @@
 #include "tar_reader.h"
 #include "tar_source.h"
 
-#define SPI_EXPORT extern "C" __declspec(dllexport)
-
 namespace {
 
 const char* const kPluginInfo[] = {

@@ -66,8 +66,6 @@
 #include "fault_guard.h"
 #include "spi_api.h"
 
-#define SPI_EXPORT extern "C" __declspec(dllexport)
-
 namespace {
 
 HINSTANCE g_instance;
