@@ -38,8 +38,8 @@ std::string RecordDifference(const fileInfo& a, const fileInfo& b) {
 // Finds a file called `name` in a folder tree; empty when there is none.
 std::string FindFile(const std::string& folder, const std::string& name) {
     WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) return std::string();
+    UniqueFind find(FindFirstFileA((folder + "\\*").c_str(), &found));
+    if (!find.valid()) return std::string();
     std::string result;
     do {
         std::string entry = found.cFileName;
@@ -49,15 +49,14 @@ std::string FindFile(const std::string& folder, const std::string& name) {
             result = FindFile(path, name);
         else if (_stricmp(entry.c_str(), name.c_str()) == 0)
             result = path;
-    } while (result.empty() && FindNextFileA(find, &found));
-    FindClose(find);
+    } while (result.empty() && FindNextFileA(find.get(), &found));
     return result;
 }
 
 void RemoveTree(const std::string& folder) {
+    // The search is closed before the folder is removed.
     WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
+    if (UniqueFind find{FindFirstFileA((folder + "\\*").c_str(), &found)}; find.valid()) {
         do {
             std::string entry = found.cFileName;
             if (entry == "." || entry == "..") continue;
@@ -66,8 +65,7 @@ void RemoveTree(const std::string& folder) {
                 RemoveTree(path);
             else
                 DeleteFileA(path.c_str());
-        } while (FindNextFileA(find, &found));
-        FindClose(find);
+        } while (FindNextFileA(find.get(), &found));
     }
     RemoveDirectoryA(folder.c_str());
 }
@@ -97,19 +95,20 @@ std::vector<const fileInfo*> Members(const ArchiveListing& listing) {
 
 ArchiveListing ReadListing(HLOCAL handle) {
     ArchiveListing listing;
-    BlockView view(handle);
+    LocalLockScope view(handle);
     listing.blockSize = view.size();
-    if (!view.data()) return listing;
+    const unsigned char* bytes = view.as<const unsigned char>();
+    if (!bytes) return listing;
     listing.locked = true;
     size_t at = 0;
     while (at + 1 <= view.size()) {
-        if (view.data()[at] == 0) {
+        if (bytes[at] == 0) {
             listing.terminated = true;
             break;
         }
         if (at + sizeof(fileInfo) > view.size()) break;
         fileInfo record;
-        memcpy(&record, view.data() + at, sizeof record);
+        memcpy(&record, bytes + at, sizeof record);
         listing.records.push_back(record);
         at += sizeof(fileInfo);
     }
@@ -124,10 +123,10 @@ ArchiveLists& Checker::Lists(FileContext& context) {
     int32_t size = context.MemorySize();
     l.file = Watch("GetArchiveInfo (file)", [&] {
         return plugin_.GetArchiveInfo(context.file.name.c_str(), 0, SPI_INPUT_FILE,
-                                      l.fileList.out());
+                                      l.fileList.put());
     });
     l.memory = Watch("GetArchiveInfo (memory)", [&] {
-        return plugin_.GetArchiveInfo(memory, size, SPI_INPUT_MEMORY, l.memoryList.out());
+        return plugin_.GetArchiveInfo(memory, size, SPI_INPUT_MEMORY, l.memoryList.put());
     });
     l.listed = !l.file.faulted && l.file.code == 0 && l.fileList.get();
     if (l.listed) l.listing = ReadListing(l.fileList.get());
@@ -149,16 +148,16 @@ Extractions& Checker::Extracted(FileContext& context) {
         m.record = &record;
         ProgressLog log;
         log.calls.reserve(4096);
-        OwnedBlock block;
+        UniqueLocal block;
         Outcome o = Watch("GetFile (memory)", [&] {
-            return plugin_.GetFileToMemory(stream, &record, block.out(), RecordProgress,
+            return plugin_.GetFileToMemory(stream, &record, block.put(), RecordProgress,
                                            LogData(&log));
         });
         std::string fault;
         if (o.faulted || o.code != 0) {
             fault = member + ": GetFile " + Describe(o);
         } else {
-            BlockView view(block.get());
+            LocalLockScope view(block.get());
             if (record.filesize > 0 && !view.data()) {
                 fault = member + ": the block cannot be locked";
             } else if (view.size() < record.filesize) {
@@ -170,7 +169,7 @@ Extractions& Checker::Extracted(FileContext& context) {
                     e.warning = Format("%s: the block holds %u bytes, the list says %lu",
                                        member.c_str(), static_cast<unsigned>(view.size()),
                                        static_cast<unsigned long>(record.filesize));
-                m.bytes.assign(reinterpret_cast<const char*>(view.data()), record.filesize);
+                m.bytes.assign(view.as<const char>(), record.filesize);
                 m.extracted = true;
                 SaveFile(Field(record.filename, sizeof record.filename), m.bytes.data(),
                          m.bytes.size());

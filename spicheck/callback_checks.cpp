@@ -35,17 +35,17 @@ void Checker::CallbackNull(FileContext& context) {
         LPCSTR memory = context.MemorySource();
         int32_t size = context.MemorySize();
         o = Watch("GetPicture (no callback)", [&] {
-            return plugin_.GetPicture(memory, size, SPI_INPUT_MEMORY, quiet.info.out(),
-                                      quiet.bits.out(), nullptr, 0);
+            return plugin_.GetPicture(memory, size, SPI_INPUT_MEMORY, quiet.info.put(),
+                                      quiet.bits.put(), nullptr, 0);
         });
         call = "GetPicture";
     } else {
         const fileInfo& record = *Extracted(context).sample;
-        OwnedBlock quiet;
+        UniqueLocal quiet;
         o = Watch("GetFile (no callback)", [&] {
             return plugin_.GetFile(context.file.name.c_str(),
                                    static_cast<int32_t>(record.position),
-                                   reinterpret_cast<LPSTR>(quiet.out()),
+                                   reinterpret_cast<LPSTR>(quiet.put()),
                                    SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, nullptr, 0);
         });
         call = "GetFile";
@@ -70,18 +70,18 @@ void Checker::CallbackCancel(FileContext& context) {
         int32_t size = context.MemorySize();
         before = TakeHeapCensus();
         o = Watch("GetPicture (cancelled)", [&] {
-            return plugin_.GetPicture(memory, size, SPI_INPUT_MEMORY, stopped.info.out(),
-                                      stopped.bits.out(), RecordProgress, LogData(&log));
+            return plugin_.GetPicture(memory, size, SPI_INPUT_MEMORY, stopped.info.put(),
+                                      stopped.bits.put(), RecordProgress, LogData(&log));
         });
         after = TakeHeapCensus();
     } else {
         const fileInfo& record = *Extracted(context).sample;
-        OwnedBlock stopped;
+        UniqueLocal stopped;
         before = TakeHeapCensus();
         o = Watch("GetFile (cancelled)", [&] {
             return plugin_.GetFile(context.file.name.c_str(),
                                    static_cast<int32_t>(record.position),
-                                   reinterpret_cast<LPSTR>(stopped.out()),
+                                   reinterpret_cast<LPSTR>(stopped.put()),
                                    SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, RecordProgress,
                                    LogData(&log));
         });
@@ -108,8 +108,8 @@ void Checker::ResourceLeak(FileContext& context) {
         CheckLeaks([&](SpiDllFile& plugin) {
             Decoded again;
             return Watch("GetPicture (repeated)", [&] {
-                return plugin.GetPicture(memory, size, SPI_INPUT_MEMORY, again.info.out(),
-                                         again.bits.out(), NullProgress, 0);
+                return plugin.GetPicture(memory, size, SPI_INPUT_MEMORY, again.info.put(),
+                                         again.bits.put(), NullProgress, 0);
             });
         });
         return;
@@ -118,11 +118,11 @@ void Checker::ResourceLeak(FileContext& context) {
     // The member from memory: its data start at its position.
     if (record.position >= context.file.bytes.size()) return;
     CheckLeaks([&](SpiDllFile& plugin) {
-        OwnedBlock again;
+        UniqueLocal again;
         return Watch("GetFile (repeated)", [&] {
             return plugin.GetFile(memory + record.position,
                                   size - static_cast<int32_t>(record.position),
-                                  reinterpret_cast<LPSTR>(again.out()),
+                                  reinterpret_cast<LPSTR>(again.put()),
                                   SPI_INPUT_MEMORY | SPI_OUTPUT_MEMORY, NullProgress, 0);
         });
     });

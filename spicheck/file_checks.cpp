@@ -8,26 +8,22 @@
 namespace {
 
 bool ReadWholeFile(const std::string& name, std::string* bytes, DWORD* error) {
-    HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    UniqueFile file(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+    if (!file.valid()) {
         *error = GetLastError();
         return false;
     }
-    bool ok = true;
     char chunk[65536];
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file, chunk, sizeof chunk, &got, nullptr)) {
+        if (!ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) {
             *error = GetLastError();
-            ok = false;
-            break;
+            return false;
         }
-        if (got == 0) break;
+        if (got == 0) return true;
         bytes->append(chunk, got);
     }
-    CloseHandle(file);
-    return ok;
 }
 
 }  // namespace
@@ -137,15 +133,14 @@ HandleAnswer& Checker::HandleForm(FileContext& context) {
     context.handleForm.reset(new HandleAnswer);
     HandleAnswer& answer = *context.handleForm;
     const char* name = context.file.name.c_str();
-    HANDLE handle =
-        CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return answer;
+    UniqueFile file(
+        CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.valid()) return answer;
     answer.opened = true;
-    answer.handle = reinterpret_cast<uintptr_t>(handle);
+    answer.handle = reinterpret_cast<uintptr_t>(file.get());
     answer.outcome = Watch("IsSupported (file handle)", [&] {
-        return plugin_.IsSupported(name, handle);
+        return plugin_.IsSupported(name, file.get());
     }, 0);
-    CloseHandle(handle);
     return answer;
 }
 

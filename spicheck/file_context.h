@@ -16,6 +16,7 @@
 #include "bitmap.h"
 #include "memory_tools.h"
 #include "spi_api.h"
+#include "win32_handles.h"
 
 // How one call into the plug-in went.
 struct Outcome {
@@ -74,8 +75,8 @@ struct HandleAnswer {
 // One decode: its outcome, the two blocks it returned and its callbacks.
 struct Decoded {
     Outcome outcome;
-    OwnedBlock info;
-    OwnedBlock bits;
+    UniqueLocal info;
+    UniqueLocal bits;
     ProgressLog log;
 };
 
@@ -84,7 +85,8 @@ struct PictureDescriptions {
     PictureInfo fromFile = {};
     PictureInfo fromMemory = {};
     Outcome file, memory;
-    OwnedBlock comment;  // the file description's hInfo
+    UniqueLocal comment;  // the file description's hInfo
+    UniqueLocal memoryComment;
     // The export exists and the description from the file came back.
     bool usable = false;
 };
@@ -101,7 +103,7 @@ struct PictureDecodes {
 // The member lists from the file and from memory.
 struct ArchiveLists {
     Outcome file, memory;
-    OwnedBlock fileList, memoryList;
+    UniqueLocal fileList, memoryList;
     bool listed = false;  // the list from the file came back: the member checks run
     ArchiveListing listing;  // read from fileList
 };

@@ -98,20 +98,3 @@ size_t PrivateBytes() {
         return 0;
     return counters.PrivateUsage;
 }
-
-BlockView::BlockView(HLOCAL handle) : handle_(handle) {
-    if (!handle_ || LocalFlags(handle_) == LMEM_INVALID_HANDLE) return;
-    live_ = true;
-    void* p = LocalLock(handle_);
-    if (!p) return;
-    data_ = static_cast<const unsigned char*>(p);
-    size_ = LocalSize(handle_);
-}
-
-BlockView::~BlockView() {
-    if (data_) LocalUnlock(handle_);
-}
-
-void FreeBlock(HLOCAL handle) {
-    if (handle && LocalFlags(handle) != LMEM_INVALID_HANDLE) LocalFree(handle);
-}

@@ -1,7 +1,8 @@
 // Memory tools of the checks: a buffer whose end touches an inaccessible
 // page (so reading one byte too far faults), a watch that sees which
-// fault a guarded call swallowed, a census of live heap blocks, and a
-// bounded view of a local-memory block a plug-in handed back.
+// fault a guarded call swallowed, and a census of live heap blocks. The
+// blocks a plug-in hands back are held and read through the owners of
+// win32_handles.h (UniqueLocal, LocalLockScope).
 #ifndef SPICHECK_MEMORY_TOOLS_H
 #define SPICHECK_MEMORY_TOOLS_H
 
@@ -49,48 +50,5 @@ struct HeapCensus {
 HeapCensus TakeHeapCensus();
 // Private bytes of the process, 0 when unknown.
 size_t PrivateBytes();
-
-// A local-memory block a plug-in returned: locked for the scope, with its
-// real size so that nothing is read past its end.
-class BlockView {
-public:
-    explicit BlockView(HLOCAL handle);
-    ~BlockView();
-    BlockView(const BlockView&) = delete;
-    BlockView& operator=(const BlockView&) = delete;
-
-    // The handle names a live block (it may still fail to lock).
-    bool live() const { return live_; }
-    const unsigned char* data() const { return data_; }
-    size_t size() const { return size_; }
-
-private:
-    HLOCAL handle_;
-    bool live_ = false;
-    const unsigned char* data_ = nullptr;
-    size_t size_ = 0;
-};
-
-// Frees a returned handle unless it is null or no live block (a plug-in
-// may have handed back a handle it freed itself).
-void FreeBlock(HLOCAL handle);
-
-// Owns one returned handle.
-class OwnedBlock {
-public:
-    OwnedBlock() = default;
-    ~OwnedBlock() { FreeBlock(handle_); }
-    OwnedBlock(const OwnedBlock&) = delete;
-    OwnedBlock& operator=(const OwnedBlock&) = delete;
-    HLOCAL* out() {
-        FreeBlock(handle_);
-        handle_ = nullptr;
-        return &handle_;
-    }
-    HLOCAL get() const { return handle_; }
-
-private:
-    HLOCAL handle_ = nullptr;
-};
 
 #endif

@@ -26,7 +26,7 @@ std::string InfoText(const PictureInfo& p) {
 
 // Empty when both decodes describe and hold the same picture.
 std::string CompareDecodes(const Decoded& a, const Decoded& b) {
-    BlockView ai(a.info.get()), bi(b.info.get()), ab(a.bits.get()), bb(b.bits.get());
+    LocalLockScope ai(a.info.get()), bi(b.info.get()), ab(a.bits.get()), bb(b.bits.get());
     BitmapShape as, bs;
     std::string fault = ReadBitmapShape(ai.data(), ai.size(), &as);
     if (fault.empty()) fault = ReadBitmapShape(bi.data(), bi.size(), &bs);
@@ -39,15 +39,15 @@ std::string CompareDecodes(const Decoded& a, const Decoded& b) {
                       bs.topDown ? " top-down" : "");
     size_t palette = as.headerBytes - sizeof(BITMAPINFOHEADER);
     if (ai.size() >= as.headerBytes && bi.size() >= as.headerBytes &&
-        memcmp(ai.data() + sizeof(BITMAPINFOHEADER), bi.data() + sizeof(BITMAPINFOHEADER),
-               palette) != 0)
+        memcmp(ai.as<const char>() + sizeof(BITMAPINFOHEADER),
+               bi.as<const char>() + sizeof(BITMAPINFOHEADER), palette) != 0)
         return "the palettes differ";
     if (!ab.data() || !bb.data()) return "a pixel block cannot be locked";
     // Row padding is not part of the picture; only the pixels are compared.
     for (int32_t row = 0; row < as.height; ++row) {
         size_t at = row * as.stride;
         if (at + as.rowBytes > ab.size() || at + as.rowBytes > bb.size()) break;
-        if (memcmp(ab.data() + at, bb.data() + at, as.rowBytes) != 0)
+        if (memcmp(ab.as<const char>() + at, bb.as<const char>() + at, as.rowBytes) != 0)
             return Format("the pixels differ in row %ld", static_cast<long>(row));
     }
     return std::string();
@@ -64,11 +64,11 @@ PictureDescriptions& Checker::Descriptions(FileContext& context) {
     d.file = Watch("GetPictureInfo (file)", [&] {
         return plugin_.GetPictureInfo(context.file.name.c_str(), 0, SPI_INPUT_FILE, &d.fromFile);
     });
-    if (!d.file.faulted) *d.comment.out() = d.fromFile.hInfo;
+    if (!d.file.faulted) d.comment.reset(d.fromFile.hInfo);
     d.memory = Watch("GetPictureInfo (memory)", [&] {
         return plugin_.GetPictureInfo(memory, size, SPI_INPUT_MEMORY, &d.fromMemory);
     });
-    if (!d.memory.faulted) FreeBlock(d.fromMemory.hInfo);
+    if (!d.memory.faulted) d.memoryComment.reset(d.fromMemory.hInfo);
     d.usable = hasPictureInfo_ && !d.file.faulted && d.file.code == 0;
     return d;
 }
@@ -83,22 +83,22 @@ PictureDecodes& Checker::Decodes(FileContext& context) {
         SpiInputStream stream;
         stream.SetFile(file.name.c_str(), 0);
         d.disk.outcome = Watch("GetPicture (file)", [&] {
-            return plugin_.GetPictureStream(stream, d.disk.info.out(), d.disk.bits.out(),
+            return plugin_.GetPictureStream(stream, d.disk.info.put(), d.disk.bits.put(),
                                             RecordProgress, LogData(&d.disk.log));
         });
     }
     LPCSTR memory = context.MemorySource();
     int32_t size = context.MemorySize();
     d.memory.outcome = Watch("GetPicture (memory)", [&] {
-        return plugin_.GetPicture(memory, size, SPI_INPUT_MEMORY, d.memory.info.out(),
-                                  d.memory.bits.out(), RecordProgress, LogData(&d.memory.log));
+        return plugin_.GetPicture(memory, size, SPI_INPUT_MEMORY, d.memory.info.put(),
+                                  d.memory.bits.put(), RecordProgress, LogData(&d.memory.log));
     });
     std::string padded = TempPath("offset.bin");
     if (SaveBytes(padded, std::string(128, '\0') + file.bytes)) {
         SpiInputStream stream;
         stream.SetFile(padded.c_str(), 128);
         d.offset.outcome = Watch("GetPicture (file at offset 128)", [&] {
-            return plugin_.GetPictureStream(stream, d.offset.info.out(), d.offset.bits.out(),
+            return plugin_.GetPictureStream(stream, d.offset.info.put(), d.offset.bits.put(),
                                             RecordProgress, LogData(&d.offset.log));
         });
         DeleteFileA(padded.c_str());
@@ -109,7 +109,7 @@ PictureDecodes& Checker::Decodes(FileContext& context) {
     d.decoded = !d.disk.outcome.faulted && d.disk.outcome.code == 0;
     d.shapeFault = "GetPicture from the file " + Describe(d.disk.outcome);
     if (d.decoded) {
-        BlockView info(d.disk.info.get());
+        LocalLockScope info(d.disk.info.get());
         d.shapeFault = ReadBitmapShape(info.data(), info.size(), &d.shape);
     }
     return d;
@@ -132,7 +132,7 @@ void Checker::PictureInfoAgree(FileContext& context) {
 void Checker::PictureComment(FileContext& context) {
     const PictureDescriptions& d = Descriptions(context);
     if (!d.usable || !d.comment.get()) return;
-    BlockView text(d.comment.get());
+    LocalLockScope text(d.comment.get());
     if (!text.live())
         Fail("hInfo is no live local-memory block");
     else if (!text.data())
@@ -169,7 +169,7 @@ void Checker::PictureBlocks(FileContext& context) {
     const PictureDecodes& d = Decodes(context);
     if (!d.shapeFault.empty()) return;  // picture.header reports it
     const BitmapShape& shape = d.shape;
-    BlockView info(d.disk.info.get()), bits(d.disk.bits.get());
+    LocalLockScope info(d.disk.info.get()), bits(d.disk.bits.get());
     if (!bits.live())
         Fail("the pixel handle is no live block");
     else if (!bits.data())
@@ -219,13 +219,13 @@ void Checker::PicturePreview(FileContext& context) {
     Decoded preview;
     preview.outcome = Watch("GetPreview", [&] {
         return plugin_.GetPreview(context.file.name.c_str(), 0, SPI_INPUT_FILE,
-                                  preview.info.out(), preview.bits.out(), NullProgress, 0);
+                                  preview.info.put(), preview.bits.put(), NullProgress, 0);
     });
     const Outcome& o = preview.outcome;
     // A plug-in may decline previews (not implemented, unsupported).
     if (o.faulted) return Fail("GetPreview " + Describe(o));
     if (o.code != 0) return Pass();
-    BlockView info(preview.info.get()), bits(preview.bits.get());
+    LocalLockScope info(preview.info.get()), bits(preview.bits.get());
     BitmapShape shape;
     std::string fault = ReadBitmapShape(info.data(), info.size(), &shape);
     if (fault.empty() && info.size() < shape.headerBytes)

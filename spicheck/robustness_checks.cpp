@@ -62,7 +62,7 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
         return false;
     }
     if (image_) {
-        PictureInfo info;
+        PictureInfo info = {};
         o = Watch("GetPictureInfo (variant)", [&] {
             return plugin.GetPictureInfo(source, size, SPI_INPUT_MEMORY, &info);
         });
@@ -70,10 +70,10 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
             *what = "GetPictureInfo " + Describe(o);
             return false;
         }
-        FreeBlock(info.hInfo);
-        OwnedBlock header, bits;
+        UniqueLocal comment(info.hInfo);
+        UniqueLocal header, bits;
         o = Watch("GetPicture (variant)", [&] {
-            return plugin.GetPicture(source, size, SPI_INPUT_MEMORY, header.out(), bits.out(),
+            return plugin.GetPicture(source, size, SPI_INPUT_MEMORY, header.put(), bits.put(),
                                       NullProgress, 0);
         });
         if (o.faulted) {
@@ -82,9 +82,9 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
         }
         return true;
     }
-    OwnedBlock list;
+    UniqueLocal list;
     o = Watch("GetArchiveInfo (variant)", [&] {
-        return plugin.GetArchiveInfo(source, size, SPI_INPUT_MEMORY, list.out());
+        return plugin.GetArchiveInfo(source, size, SPI_INPUT_MEMORY, list.put());
     });
     if (o.faulted) {
         *what = "GetArchiveInfo " + Describe(o);
@@ -94,11 +94,11 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
     ArchiveListing listing = ReadListing(list.get());
     for (const fileInfo& record : listing.records) {
         if (record.position >= bytes.size()) continue;
-        OwnedBlock member;
+        UniqueLocal member;
         o = Watch("GetFile (variant)", [&] {
             return plugin.GetFile(source + record.position,
                                    size - static_cast<int32_t>(record.position),
-                                   reinterpret_cast<LPSTR>(member.out()),
+                                   reinterpret_cast<LPSTR>(member.put()),
                                    SPI_INPUT_MEMORY | SPI_OUTPUT_MEMORY, NullProgress, 0);
         });
         if (o.faulted) {
