@@ -29,10 +29,21 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
+// What the guard caught.
+struct CaughtFault {
+    DWORD code = 0;             // the exception code
+    uintptr_t instruction = 0;  // where it was raised (ExceptionRecord->ExceptionAddress)
+    int32_t access = -1;        // access violation / in-page error: 0 read, 1 write, 8 execute
+                                // (ExceptionInformation[0]); -1 for any other exception
+    uintptr_t address = 0;      // access violation: the address touched (ExceptionInformation[1])
+};
+
 typedef void (*GuardedBody)(void* context);
 
-// Runs body(context). Returns true when the body returned normally, false
-// when a fault was caught; then *exceptionCode (when given) holds its code.
-bool RunGuarded(GuardedBody body, void* context, DWORD* exceptionCode = nullptr);
+// Runs body(context): true when it returned normally, false when a fault was
+// caught; then *fault (when given) describes it.
+bool RunGuarded(GuardedBody body, void* context, CaughtFault* fault = nullptr);
 
 #endif
