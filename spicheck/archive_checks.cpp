@@ -121,11 +121,11 @@ ArchiveLists& Checker::Lists(FileContext& context) {
     ArchiveLists& l = *context.lists;
     LPCSTR memory = context.MemorySource();
     int32_t size = context.MemorySize();
-    l.file = Watch("GetArchiveInfo (file)", [&] {
+    l.file = Watch(plugin_, "GetArchiveInfo (file)", [&] {
         return plugin_.GetArchiveInfo(context.file.name.c_str(), 0, SPI_INPUT_FILE,
                                       l.fileList.put());
     });
-    l.memory = Watch("GetArchiveInfo (memory)", [&] {
+    l.memory = Watch(plugin_, "GetArchiveInfo (memory)", [&] {
         return plugin_.GetArchiveInfo(memory, size, SPI_INPUT_MEMORY, l.memoryList.put());
     });
     l.listed = !l.file.faulted && l.file.code == 0 && l.fileList.get();
@@ -149,7 +149,7 @@ Extractions& Checker::Extracted(FileContext& context) {
         ProgressLog log;
         log.calls.reserve(4096);
         UniqueLocal block;
-        Outcome o = Watch("GetFile (memory)", [&] {
+        Outcome o = Watch(plugin_, "GetFile (memory)", [&] {
             return plugin_.GetFileToMemory(stream, &record, block.put(), RecordProgress,
                                            LogData(&log));
         });
@@ -249,7 +249,7 @@ void Checker::ArchiveExtractDisk(FileContext& context) {
         std::string filename = Field(record.filename, sizeof record.filename);
         std::string folder = TempPath("extract");
         CreateDirectoryA(folder.c_str(), nullptr);
-        Outcome o = Watch("GetFile (folder)", [&] {
+        Outcome o = Watch(plugin_, "GetFile (folder)", [&] {
             return plugin_.GetFileToDisk(stream, &record, folder.c_str(), NullProgress, 0);
         });
         std::string memberFault;
@@ -282,7 +282,7 @@ void Checker::ArchiveLookup(FileContext& context) {
         std::string member = FullName(record);
         fileInfo found;
         memset(&found, 0, sizeof found);
-        Outcome o = Watch("GetFileInfo", [&] {
+        Outcome o = Watch(plugin_, "GetFileInfo", [&] {
             return plugin_.GetFileInfoStream(stream, member.c_str(), 0, &found);
         });
         if (!fault.empty()) continue;  // every member is still asked for

@@ -34,7 +34,7 @@ void Checker::CallbackNull(FileContext& context) {
         Decoded quiet;
         LPCSTR memory = context.MemorySource();
         int32_t size = context.MemorySize();
-        o = Watch("GetPicture (no callback)", [&] {
+        o = Watch(plugin_, "GetPicture (no callback)", [&] {
             return plugin_.GetPicture(memory, size, SPI_INPUT_MEMORY, quiet.info.put(),
                                       quiet.bits.put(), nullptr, 0);
         });
@@ -42,7 +42,7 @@ void Checker::CallbackNull(FileContext& context) {
     } else {
         const fileInfo& record = *Extracted(context).sample;
         UniqueLocal quiet;
-        o = Watch("GetFile (no callback)", [&] {
+        o = Watch(plugin_, "GetFile (no callback)", [&] {
             return plugin_.GetFile(context.file.name.c_str(),
                                    static_cast<int32_t>(record.position),
                                    reinterpret_cast<LPSTR>(quiet.put()),
@@ -69,7 +69,7 @@ void Checker::CallbackCancel(FileContext& context) {
         LPCSTR memory = context.MemorySource();
         int32_t size = context.MemorySize();
         before = TakeHeapCensus();
-        o = Watch("GetPicture (cancelled)", [&] {
+        o = Watch(plugin_, "GetPicture (cancelled)", [&] {
             return plugin_.GetPicture(memory, size, SPI_INPUT_MEMORY, stopped.info.put(),
                                       stopped.bits.put(), RecordProgress, LogData(&log));
         });
@@ -78,7 +78,7 @@ void Checker::CallbackCancel(FileContext& context) {
         const fileInfo& record = *Extracted(context).sample;
         UniqueLocal stopped;
         before = TakeHeapCensus();
-        o = Watch("GetFile (cancelled)", [&] {
+        o = Watch(plugin_, "GetFile (cancelled)", [&] {
             return plugin_.GetFile(context.file.name.c_str(),
                                    static_cast<int32_t>(record.position),
                                    reinterpret_cast<LPSTR>(stopped.put()),
@@ -107,7 +107,7 @@ void Checker::ResourceLeak(FileContext& context) {
     if (image_) {
         CheckLeaks([&](SpiDllFile& plugin) {
             Decoded again;
-            return Watch("GetPicture (repeated)", [&] {
+            return Watch(plugin, "GetPicture (repeated)", [&] {
                 return plugin.GetPicture(memory, size, SPI_INPUT_MEMORY, again.info.put(),
                                          again.bits.put(), NullProgress, 0);
             });
@@ -119,7 +119,7 @@ void Checker::ResourceLeak(FileContext& context) {
     if (record.position >= context.file.bytes.size()) return;
     CheckLeaks([&](SpiDllFile& plugin) {
         UniqueLocal again;
-        return Watch("GetFile (repeated)", [&] {
+        return Watch(plugin, "GetFile (repeated)", [&] {
             return plugin.GetFile(memory + record.position,
                                   size - static_cast<int32_t>(record.position),
                                   reinterpret_cast<LPSTR>(again.put()),
@@ -128,16 +128,16 @@ void Checker::ResourceLeak(FileContext& context) {
     });
 }
 
-CheckedPlugin& Checker::RoundsPlugin() {
+SpiDllFile& Checker::RoundsPlugin() {
     if (!resident_) {
-        resident_.reset(new CheckedPlugin(Resident));
+        resident_.reset(new SpiDllFile(Resident));
         residentLoaded_ = resident_->Load(nullptr, plugin_.GetModulePath()) != 0;
     }
     return residentLoaded_ ? *resident_ : plugin_;
 }
 
 void Checker::CheckLeaks(const std::function<Outcome(SpiDllFile&)>& call) {
-    CheckedPlugin& plugin = RoundsPlugin();
+    SpiDllFile& plugin = RoundsPlugin();
     const int warmUp = 3;
     for (int i = 0; i < warmUp; ++i) {
         Outcome o = call(plugin);

@@ -19,29 +19,20 @@
 #include "watchdog.h"
 #include "spi_dll_file.h"
 
-// The library's plug-in object, plus the one question the library does not
-// answer: whether the module exports a name at all.
-class CheckedPlugin : public SpiDllFile {
-public:
-    CheckedPlugin() = default;
-    explicit CheckedPlugin(int32_t residency) : SpiDllFile(residency) {}
-    bool HasExport(const char* name);
-};
-
 class Checker {
 public:
-    Checker(CheckedPlugin& plugin, const Options& options, Report& report)
+    Checker(SpiDllFile& plugin, const Options& options, Report& report)
         : plugin_(plugin), options_(options), report_(report) {}
 
     // The checks of the plug-in itself, then those of each file.
     void CheckPlugin();
     void CheckFile(const std::string& name);
 
-    // Runs one guarded call and records how it went; faultResult is what the
-    // library answers for a caught fault (8, or 0 for IsSupported). label
-    // names the call in the time check.
+    // Runs one call of plugin's and records how it went: its result, and
+    // what the library's guard caught, if anything (a fault the plug-in
+    // handles itself is none). label names the call in the time check.
     template <typename Call>
-    Outcome Watch(const char* label, Call&& call, int32_t faultResult = 8);
+    Outcome Watch(SpiDllFile& plugin, const char* label, Call&& call);
 
     const std::string& Version() const { return version_; }
     // The file under test, empty during the checks of the plug-in itself.
@@ -110,7 +101,7 @@ private:
     // 0xFFFF, plug-ins can no longer tell a file handle from a sample's
     // address in IsSupported.
     // Falls back to the main object when the second load fails.
-    CheckedPlugin& RoundsPlugin();
+    SpiDllFile& RoundsPlugin();
     // Repeats a call (which frees what it receives) and compares the heap
     // and private memory before and after.
     void CheckLeaks(const std::function<Outcome(SpiDllFile&)>& call);
@@ -118,7 +109,7 @@ private:
     // Writes bytes into the --save folder (nothing without --save).
     bool SaveFile(const std::string& name, const void* data, size_t size);
 
-    CheckedPlugin& plugin_;
+    SpiDllFile& plugin_;
     const Options& options_;
     Report& report_;
     CheckId current_ = CheckId::IdentVersion;
@@ -135,22 +126,23 @@ private:
     DWORD slowestMs_ = 0;
     std::string slowestCall_;
     std::string version_;
-    std::unique_ptr<CheckedPlugin> resident_;
+    std::unique_ptr<SpiDllFile> resident_;
     bool residentLoaded_ = false;
     unsigned tempCounter_ = 0;
 };
 
 template <typename Call>
-Outcome Checker::Watch(const char* label, Call&& call, int32_t faultResult) {
+Outcome Checker::Watch(SpiDllFile& plugin, const char* label, Call&& call) {
     Outcome outcome;
-    ResetFaultWatch();
     DWORD start = GetTickCount();
     CallStarted(label);
     outcome.code = call();
     CallEnded();
     outcome.ms = GetTickCount() - start;
-    outcome.faulted = FaultSeen(&outcome.exception, &outcome.address) &&
-                      outcome.code == faultResult;
+    const SpiFault& fault = plugin.LastFault();
+    outcome.faulted = fault.kind != SpiFaultKind::None;
+    outcome.exception = fault.code;
+    outcome.address = fault.address;
     if (outcome.ms > slowestMs_) {
         slowestMs_ = outcome.ms;
         slowestCall_ = label;

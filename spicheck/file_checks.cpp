@@ -120,9 +120,9 @@ SampleAnswer& Checker::Sample(FileContext& context) {
     EdgeBuffer sample(SPI_SAMPLE_SIZE);
     memcpy(sample.data(), file.bytes.data(),
            file.bytes.size() < SPI_SAMPLE_SIZE ? file.bytes.size() : SPI_SAMPLE_SIZE);
-    answer.outcome = Watch("IsSupported (memory)", [&] {
+    answer.outcome = Watch(plugin_, "IsSupported (memory)", [&] {
         return plugin_.IsSupported(file.name.c_str(), sample.data());
-    }, 0);
+    });
     answer.inGuardPage = answer.outcome.faulted && sample.InGuardPage(answer.outcome.address);
     answer.faultOffset = answer.outcome.address - reinterpret_cast<uintptr_t>(sample.data());
     return answer;
@@ -138,9 +138,9 @@ HandleAnswer& Checker::HandleForm(FileContext& context) {
     if (!file.valid()) return answer;
     answer.opened = true;
     answer.handle = reinterpret_cast<uintptr_t>(file.get());
-    answer.outcome = Watch("IsSupported (file handle)", [&] {
+    answer.outcome = Watch(plugin_, "IsSupported (file handle)", [&] {
         return plugin_.IsSupported(name, file.get());
-    }, 0);
+    });
     return answer;
 }
 
@@ -175,9 +175,9 @@ void Checker::ProbeZeroSample(FileContext& context) {
     // Inside a larger buffer: reading past the sample is the concern of
     // sample-bounds alone.
     std::string zeros(2 * SPI_SAMPLE_SIZE, '\0');
-    Outcome zero = Watch("IsSupported (zeros)", [&] {
+    Outcome zero = Watch(plugin_, "IsSupported (zeros)", [&] {
         return plugin_.IsSupported(context.file.name.c_str(), &zeros[0]);
-    }, 0);
+    });
     if (zero.faulted)
         Fail("IsSupported on 2048 zero bytes " + Describe(zero));
     else if (zero.code != 0)

@@ -5,13 +5,6 @@
 
 #include "checker.h"
 
-bool CheckedPlugin::HasExport(const char* name) {
-    EnsureLoaded();
-    bool present = module && GetProcAddress(module, name) != nullptr;
-    ReleaseAfterCall();
-    return present;
-}
-
 std::string Describe(const Outcome& outcome) {
     if (!outcome.faulted) return Format("returned %d", outcome.code);
     if (outcome.exception == EXCEPTION_ACCESS_VIOLATION)
@@ -35,13 +28,13 @@ struct InfoAnswer {
     std::string text;         // up to the terminator or the size
 };
 
-InfoAnswer AskInfo(Checker& checker, CheckedPlugin& plugin, int32_t number, size_t size) {
+InfoAnswer AskInfo(Checker& checker, SpiDllFile& plugin, int32_t number, size_t size) {
     InfoAnswer answer;
     EdgeBuffer buffer(size + kCanary);
     if (!buffer.ok()) return answer;
     memset(buffer.data(), kCanaryByte, buffer.size());
     LPSTR text = reinterpret_cast<LPSTR>(buffer.data());
-    answer.outcome = checker.Watch("GetPluginInfo", [&] {
+    answer.outcome = checker.Watch(plugin, "GetPluginInfo", [&] {
         return plugin.GetPluginInfo(number, text, static_cast<int32_t>(size));
     });
     const unsigned char* bytes = buffer.data();

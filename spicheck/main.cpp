@@ -8,7 +8,6 @@
 #include <string>
 
 #include "checker.h"
-#include "memory_tools.h"
 #include "options.h"
 #include "report.h"
 #include "watchdog.h"
@@ -53,14 +52,13 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    CheckedPlugin plugin;
+    SpiDllFile plugin;
     if (!plugin.Load(nullptr, options.plugin.c_str())) {
         DWORD code = GetLastError();
         fprintf(stderr, "spicheck: cannot load %s as an image or archive plug-in (error %lu)\n",
                 options.plugin.c_str(), code);
         return 2;
     }
-    InstallFaultWatch();
 
     Report report;
     const char* kind =

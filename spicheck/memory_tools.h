@@ -1,8 +1,7 @@
 // Memory tools of the checks: a buffer whose end touches an inaccessible
-// page (so reading one byte too far faults), a watch that sees which
-// fault a guarded call swallowed, and a census of live heap blocks. The
-// blocks a plug-in hands back are held and read through the owners of
-// win32_handles.h (UniqueLocal, LocalLockScope).
+// page (so reading one byte too far faults), and a census of live heap
+// blocks. The blocks a plug-in hands back are held and read through the
+// owners of win32_handles.h (UniqueLocal, LocalLockScope).
 #ifndef SPICHECK_MEMORY_TOOLS_H
 #define SPICHECK_MEMORY_TOOLS_H
 
@@ -32,15 +31,6 @@ private:
     unsigned char* data_ = nullptr;
     size_t size_ = 0;
 };
-
-// Installed once for the run: records the first-chance exceptions raised on
-// this thread without handling them, so a check can tell a fault that the
-// library's guard turned into a return code from a genuine answer.
-void InstallFaultWatch();
-void ResetFaultWatch();
-// True when an exception was raised since the last reset; its code and, for
-// an access violation, the address touched.
-bool FaultSeen(DWORD* code, uintptr_t* address);
 
 // Busy blocks of the process heap (where local memory lives) and their bytes.
 struct HeapCensus {

@@ -61,11 +61,11 @@ PictureDescriptions& Checker::Descriptions(FileContext& context) {
     PictureDescriptions& d = *context.descriptions;
     LPCSTR memory = context.MemorySource();
     int32_t size = context.MemorySize();
-    d.file = Watch("GetPictureInfo (file)", [&] {
+    d.file = Watch(plugin_, "GetPictureInfo (file)", [&] {
         return plugin_.GetPictureInfo(context.file.name.c_str(), 0, SPI_INPUT_FILE, &d.fromFile);
     });
     if (!d.file.faulted) d.comment.reset(d.fromFile.hInfo);
-    d.memory = Watch("GetPictureInfo (memory)", [&] {
+    d.memory = Watch(plugin_, "GetPictureInfo (memory)", [&] {
         return plugin_.GetPictureInfo(memory, size, SPI_INPUT_MEMORY, &d.fromMemory);
     });
     if (!d.memory.faulted) d.memoryComment.reset(d.fromMemory.hInfo);
@@ -82,14 +82,14 @@ PictureDecodes& Checker::Decodes(FileContext& context) {
     {
         SpiInputStream stream;
         stream.SetFile(file.name.c_str(), 0);
-        d.disk.outcome = Watch("GetPicture (file)", [&] {
+        d.disk.outcome = Watch(plugin_, "GetPicture (file)", [&] {
             return plugin_.GetPictureStream(stream, d.disk.info.put(), d.disk.bits.put(),
                                             RecordProgress, LogData(&d.disk.log));
         });
     }
     LPCSTR memory = context.MemorySource();
     int32_t size = context.MemorySize();
-    d.memory.outcome = Watch("GetPicture (memory)", [&] {
+    d.memory.outcome = Watch(plugin_, "GetPicture (memory)", [&] {
         return plugin_.GetPicture(memory, size, SPI_INPUT_MEMORY, d.memory.info.put(),
                                   d.memory.bits.put(), RecordProgress, LogData(&d.memory.log));
     });
@@ -97,7 +97,7 @@ PictureDecodes& Checker::Decodes(FileContext& context) {
     if (SaveBytes(padded, std::string(128, '\0') + file.bytes)) {
         SpiInputStream stream;
         stream.SetFile(padded.c_str(), 128);
-        d.offset.outcome = Watch("GetPicture (file at offset 128)", [&] {
+        d.offset.outcome = Watch(plugin_, "GetPicture (file at offset 128)", [&] {
             return plugin_.GetPictureStream(stream, d.offset.info.put(), d.offset.bits.put(),
                                             RecordProgress, LogData(&d.offset.log));
         });
@@ -217,7 +217,7 @@ void Checker::PictureSources(FileContext& context) {
 void Checker::PicturePreview(FileContext& context) {
     if (!plugin_.HasExport("GetPreview")) return;
     Decoded preview;
-    preview.outcome = Watch("GetPreview", [&] {
+    preview.outcome = Watch(plugin_, "GetPreview", [&] {
         return plugin_.GetPreview(context.file.name.c_str(), 0, SPI_INPUT_FILE,
                                   preview.info.put(), preview.bits.put(), NullProgress, 0);
     });

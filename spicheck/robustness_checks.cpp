@@ -54,16 +54,16 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
     // the sample-bounds check, not of this one.
     std::string sample = bytes.substr(0, SPI_SAMPLE_SIZE);
     sample.resize(2 * SPI_SAMPLE_SIZE, '\0');
-    Outcome o = Watch("IsSupported (variant)", [&] {
+    Outcome o = Watch(plugin, "IsSupported (variant)", [&] {
         return plugin.IsSupported(name.c_str(), &sample[0]);
-    }, 0);
+    });
     if (o.faulted) {
         *what = "IsSupported " + Describe(o);
         return false;
     }
     if (image_) {
         PictureInfo info = {};
-        o = Watch("GetPictureInfo (variant)", [&] {
+        o = Watch(plugin, "GetPictureInfo (variant)", [&] {
             return plugin.GetPictureInfo(source, size, SPI_INPUT_MEMORY, &info);
         });
         if (o.faulted) {
@@ -72,7 +72,7 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
         }
         UniqueLocal comment(info.hInfo);
         UniqueLocal header, bits;
-        o = Watch("GetPicture (variant)", [&] {
+        o = Watch(plugin, "GetPicture (variant)", [&] {
             return plugin.GetPicture(source, size, SPI_INPUT_MEMORY, header.put(), bits.put(),
                                       NullProgress, 0);
         });
@@ -83,7 +83,7 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
         return true;
     }
     UniqueLocal list;
-    o = Watch("GetArchiveInfo (variant)", [&] {
+    o = Watch(plugin, "GetArchiveInfo (variant)", [&] {
         return plugin.GetArchiveInfo(source, size, SPI_INPUT_MEMORY, list.put());
     });
     if (o.faulted) {
@@ -95,7 +95,7 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
     for (const fileInfo& record : listing.records) {
         if (record.position >= bytes.size()) continue;
         UniqueLocal member;
-        o = Watch("GetFile (variant)", [&] {
+        o = Watch(plugin, "GetFile (variant)", [&] {
             return plugin.GetFile(source + record.position,
                                    size - static_cast<int32_t>(record.position),
                                    reinterpret_cast<LPSTR>(member.put()),
@@ -112,7 +112,7 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
 
 void Checker::RobustPrefixes(FileContext& context) {
     const InputFile& file = context.file;
-    CheckedPlugin& plugin = RoundsPlugin();
+    SpiDllFile& plugin = RoundsPlugin();
     size_t size = file.bytes.size();
     std::vector<size_t> lengths;
     if (size <= kAllPrefixesUpTo) {
@@ -144,7 +144,7 @@ void Checker::RobustPrefixes(FileContext& context) {
 void Checker::RobustFuzz(FileContext& context) {
     const InputFile& file = context.file;
     if (options_.fuzzRounds == 0 || file.bytes.empty()) return;
-    CheckedPlugin& plugin = RoundsPlugin();
+    SpiDllFile& plugin = RoundsPlugin();
     std::string first;
     int failed = 0;
     for (int i = 0; i < options_.fuzzRounds; ++i) {

@@ -326,6 +326,32 @@ TEST_F(SpicheckTest, CorrectPluginsPassEveryCheck) {
     }
 }
 
+// A fault the plug-in catches itself never reaches the library's guard and
+// is no fault: the probe that answers 0 after one and the decode that
+// refuses with 8 after one pass every check. A real fault behind a caught
+// one is reported with its own code and address.
+TEST_F(SpicheckTest, FaultsAPluginCatchesItselfAreNoFaults) {
+    for (const char* plugin : {"selfcatch_probe.spi", "selfcatch_decode.spi"}) {
+        ProcessResult r = RunSpicheck(Quick(plugin, picture_));
+        SCOPED_TRACE(std::string(plugin) + "\n" + r.out);
+        EXPECT_EQ(0u, r.status);
+        for (const ResultLine& line : ResultLines(r.out)) EXPECT_EQ("PASS", line.verdict);
+        EXPECT_NE(std::string::npos, r.out.find(CleanSummary(kImageChecks, 1)));
+    }
+
+    std::vector<std::string> args = Quick("selfcatch_fuzz_crash.spi", picture_);
+    args.insert(args.end() - 2, "--fuzz=40");  // after the defaults
+    ProcessResult r = RunSpicheck(args);
+    EXPECT_EQ(1u, r.status);
+    std::map<std::string, std::string> verdicts = Verdicts(r.out);
+    for (const auto& v : verdicts) EXPECT_EQ(v.first == "robust.fuzz" ? "FAIL" : "PASS", v.second);
+    size_t at = r.out.find("FAIL  robust.fuzz");
+    ASSERT_NE(std::string::npos, at) << r.out;
+    std::string line = r.out.substr(at, r.out.find("\r\n", at) - at);
+    EXPECT_NE(std::string::npos, line.find(": GetPicture faulted (c0000005 at address 0x00000000)"))
+        << line;
+}
+
 // Tens of thousands of calls in one run must not change how the plug-in
 // sees the later files (each load of a module built with MinGW's C++
 // runtime costs a kernel handle, and large handle values look like
