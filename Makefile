@@ -8,7 +8,7 @@ BUILD ?= build
 all: build
 
 setup:
-	@sh scripts/setup.sh
+	@sh scripts/setup.sh $(BUILD)
 
 configure: setup
 	@[ -f $(BUILD)/build.ninja ] || cmake --preset default -B $(BUILD) >/dev/null
@@ -16,8 +16,10 @@ configure: setup
 build: configure
 	@cmake --build $(BUILD)
 
+# The tests open and close their Wine session themselves (the fixture
+# tests wine_session_start and wine_session_stop), as `ctest --preset default` does.
 test: build
-	@sh scripts/wine-session.sh $(BUILD) ctest --test-dir $(BUILD) --output-on-failure
+	@ctest --test-dir $(BUILD) --output-on-failure
 
 run: build
 	@sh scripts/wine-session.sh $(BUILD) sh scripts/run-demo.sh $(BUILD)

@@ -1,10 +1,13 @@
 #!/bin/sh
-# Runs every benchmark of a build (inside scripts/wine-session.sh).
+# Runs every benchmark of a build (inside scripts/wine-session.sh), each
+# from a temporary folder of its own.
 set -e
 top=$(pwd)
 build=$(cd "$1" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 echo "== Fault guard and residency"
-(cd "$build/bin" && "$build/wine-run.sh" ./guard_bench.exe)
+(cd "$work" && "$build/wine-run.sh" "$build/bin/guard_bench.exe")
 for extra in "$top"/scripts/bench-*.sh; do
   [ -f "$extra" ] && sh "$extra" "$build"
 done
