@@ -188,15 +188,21 @@ int32_t Parse(const Input& in, Picture* picture) {
 
 bool Accepts(const unsigned char* head) { return memcmp(head, "DFI1", 4) == 0; }
 
+// The input of a description or decode, parsed: 0, or the code to refuse with.
+int32_t OpenPicture(LPCSTR buf, int32_t len, uint32_t flag, Input* in, Picture* picture) {
+    DECODE_CATCHES_OWN_FAULT();
+    if (!OpenInput(buf, len, flag, in)) return Refusal(6);
+    int32_t code = Parse(*in, picture);
+    return code ? Refusal(code) : 0;
+}
+
 int32_t Decode(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
                ProgressCallback progress, int32_t data, bool preview) {
     CRASH_HERE();
-    DECODE_CATCHES_OWN_FAULT();
     Input in;
-    if (!OpenInput(buf, len, flag, &in)) return Refusal(6);
     Picture pic;
-    int32_t code = Parse(in, &pic);
-    if (code) return Refusal(code);
+    int32_t code = OpenPicture(buf, len, flag, &in, &pic);
+    if (code) return code;
 #ifdef DEFECT_FUZZ_CRASH
     if (in.data[8] != 0) Crash();
 #endif
@@ -317,12 +323,10 @@ SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, int32_t len, uint32_t flag
 #ifdef DEFECT_HANG
     while ((flag & SPI_INPUT_MASK) == SPI_INPUT_FILE) Sleep(100);
 #endif
-    DECODE_CATCHES_OWN_FAULT();
     Input in;
-    if (!OpenInput(buf, len, flag, &in)) return Refusal(6);
     Picture pic;
-    int32_t code = Parse(in, &pic);
-    if (code) return Refusal(code);
+    int32_t code = OpenPicture(buf, len, flag, &in, &pic);
+    if (code) return code;
     memset(lpInfo, 0, sizeof *lpInfo);
     lpInfo->width = pic.width;
     lpInfo->height = pic.height;
