@@ -37,6 +37,14 @@ uint32_t DefaultMemoryProbe(SpiDllFile* object);
 // OnDemand when loading left the figure unchanged, Resident otherwise.
 int32_t DefaultResidencyDecision(SpiDllFile* object, uint32_t before, uint32_t after);
 
+// Highest info number that any walk over a module's texts asks for (the
+// filter walk of Load, the driver's pattern listing, spicheck): 256 filters,
+// far more than any real plug-in has. A module that never answers 0, or
+// faults on every call, ends the walk within seconds even when each call
+// loads it afresh (OnDemand), and those loads stay well below the thousand
+// or so that a module leaking a TLS slot per load survives.
+constexpr int32_t kMaxInfoNumber = 512;
+
 // A progress callback that never cancels.
 int32_t SPI_API NullProgress(int32_t nNum, int32_t nDenom, int32_t lData);
 
@@ -46,10 +54,8 @@ public:
     static constexpr int kModulePathSize = 260;
     static constexpr int kVersionTextSize = 10;
     static constexpr int kFilterTextSize = 1024;
-    // Highest info number the filter walk asks for: far above any real
-    // plug-in's filter count, low enough that a module that never answers
-    // 0 cannot stall a load.
-    static constexpr int32_t kMaxFilterInfoNumber = 2000;
+    // Highest info number the filter walk of Load asks for.
+    static constexpr int32_t kMaxFilterInfoNumber = kMaxInfoNumber;
 
     SpiDllFile();
     explicit SpiDllFile(int32_t residency);
@@ -159,7 +165,9 @@ protected:
     char* extensionList = nullptr;  // ".ext;" per filter pattern
 
 private:
-    // The module and its entry points are set and cleared only here.
+    // Entry points are set only by ResolveEntryPoints and cleared, with
+    // the module, only by DetachModule.
+    //
     // Resolves the entry points that the kind calls (GetPluginInfo and
     // ConfigurationDlg for every kind) from the held module.
     void ResolveEntryPoints();
@@ -167,8 +175,9 @@ private:
     HMODULE DetachModule();
     // Releases a held module, running its unload code under the guard.
     void ReleaseModuleGuarded();
-    // Releases a held module without a guard of its own, for callers that
-    // already run inside one.
+    // Releases a held module with a plain FreeLibrary: for ReleaseAfterCall,
+    // which runs inside the guard of the call it follows (and once more
+    // after a fault, when it finds nothing left or the call itself faulted).
     void ReleaseModule();
 
     int32_t Identify();

@@ -90,6 +90,18 @@ public:
         size_ = LocalSize(handle);
     }
     ~LocalLockScope() { Unlock(); }
+    // Takes over a lock taken earlier and kept beyond a scope (data is what
+    // LocalLock(handle) gave, or null for no lock), to give it back here.
+    static LocalLockScope Adopt(HLOCAL handle, void* data) noexcept {
+        LocalLockScope scope(nullptr);
+        if (handle && data) {
+            scope.handle_ = handle;
+            scope.data_ = data;
+            scope.live_ = true;
+            scope.size_ = LocalSize(handle);
+        }
+        return scope;
+    }
     LocalLockScope(LocalLockScope&& other) noexcept
         : handle_(other.handle_), data_(other.data_), size_(other.size_), live_(other.live_) {
         other.handle_ = nullptr;

@@ -65,6 +65,7 @@
 
 #include "fault_guard.h"
 #include "spi_api.h"
+#include "win32_handles.h"
 
 namespace {
 
@@ -211,9 +212,8 @@ bool Progress(ProgressCallback callback, int32_t data) {
 HLOCAL AllocCopy(const void* data, size_t size) {
     HLOCAL h = LocalAlloc(LMEM_MOVEABLE, size ? size : 1);
     if (!h) return nullptr;
-    void* p = LocalLock(h);
-    if (size) memcpy(p, data, size);
-    LocalUnlock(h);
+    LocalLockScope block(h);
+    if (size) memcpy(block.data(), data, size);
     return h;
 }
 
