@@ -52,10 +52,6 @@ InfoAnswer AskInfo(Checker& checker, SpiDllFile& plugin, int32_t number, size_t 
     return answer;
 }
 
-// The filter walk stops after this many filters: more than any plug-in
-// declares, and it bounds the run on a plug-in that never answers 0.
-constexpr int32_t kMaxFilters = 64;
-
 bool UsualVersion(const std::string& v) {
     return v.size() == 4 && isprint(static_cast<unsigned char>(v[0])) &&
            isprint(static_cast<unsigned char>(v[1])) && strchr("IAX", v[2]) &&
@@ -114,10 +110,11 @@ void Checker::IdentAbout(FileContext&) {
 }
 
 void Checker::IdentFilters(FileContext&) {
-    // Pattern texts at even numbers from 2, each with a format name.
+    // Pattern texts at even numbers from 2, each with a format name, up to
+    // the library's cap on info numbers.
     std::string fault;
     int filters = 0;
-    for (int32_t n = 2; n < 2 + 2 * kMaxFilters && fault.empty(); n += 2) {
+    for (int32_t n = 2; n + 1 <= kMaxInfoNumber && fault.empty(); n += 2) {
         InfoAnswer patterns = AskInfo(*this, plugin_, n, SpiDllFile::kFilterTextSize);
         if (patterns.outcome.faulted) {
             fault = Format("GetPluginInfo(%d) ", n) + Describe(patterns.outcome);
