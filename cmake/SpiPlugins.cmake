@@ -4,14 +4,21 @@
 # stdcall exports, with the win32-thread compiler (see win32-threads.sh:
 # a DLL with winpthreads in it cannot be loaded more than about a thousand
 # times in one process). Every plug-in links plugin/api/runtime_release.cpp,
-# which gives back the semaphores and the TLS slot the GCC runtime takes at
-# load; KEEP_RUNTIME_LEAKS builds one without it, as a plug-in built
+# which gives back the semaphores and the TLS slot the GCC runtime takes
+# while the DLL is loaded; KEEP_RUNTIME_LEAKS builds one without it, as a plug-in built
 # elsewhere with this toolchain would be.
 set(SPI_PLUGIN_LAUNCHER ${CMAKE_CURRENT_LIST_DIR}/win32-threads.sh)
 set(SPI_RUNTIME_RELEASE_SOURCE ${CMAKE_CURRENT_LIST_DIR}/../plugin/api/runtime_release.cpp)
-set(SPI_RUNTIME_RELEASE_LINK_OPTIONS
-    -Wl,--wrap=__register_frame_info -Wl,--wrap=__deregister_frame_info
-    -Wl,--wrap=_imp__CreateSemaphoreW@16 -Wl,--wrap=_imp__TlsAlloc@0)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(SPI_RUNTIME_RELEASE_LINK_OPTIONS
+      -Wl,--wrap=__register_frame_info -Wl,--wrap=__deregister_frame_info
+      -Wl,--wrap=_imp__CreateSemaphoreW@16 -Wl,--wrap=_imp__TlsAlloc@0
+      -Wl,--wrap=__mingwthr_key_dtor)
+else()
+  set(SPI_RUNTIME_RELEASE_LINK_OPTIONS
+      -Wl,--wrap=__imp_CreateSemaphoreW -Wl,--wrap=__imp_TlsAlloc
+      -Wl,--wrap=__mingwthr_key_dtor)
+endif()
 function(add_spi_plugin target)
   cmake_parse_arguments(ARG "KEEP_RUNTIME_LEAKS" "" "SOURCES;DEFINITIONS;LIBRARIES" ${ARGN})
   add_library(${target} SHARED ${ARG_SOURCES})

@@ -1,8 +1,9 @@
 // An image plug-in whose GetPluginInfo answers through a C++ exception for
 // every info number it does not have: each such call throws and catches
 // inside the module, so the runtime's exception state comes into use.
-// Built twice, with and without the runtime release unit, for the tests
-// that count the handles a load and release leaves behind.
+// With THROW_AT_EXIT a static object's destructor throws and catches too,
+// while the module is being released. Built with and without the runtime
+// release unit, for the tests that count what a load and release leaves.
 #include <windows.h>
 
 #include <cstring>
@@ -24,6 +25,17 @@ std::string InfoText(int32_t infono) {
     }
     throw std::out_of_range("no such info number");
 }
+
+#ifdef THROW_AT_EXIT
+struct ThrowsAtExit {
+    ~ThrowsAtExit() {
+        try {
+            InfoText(-1);
+        } catch (const std::out_of_range&) {
+        }
+    }
+} throws_at_exit;
+#endif
 
 }  // namespace
 
