@@ -1,7 +1,7 @@
 // Gives back, when a plug-in DLL is released, what the statically linked
 // GCC runtime of MinGW-w64 (win32 threads) takes while the DLL is loaded
 // and never returns. Linked into every plug-in by add_spi_plugin, with the
-// linker options listed there (SPI_RUNTIME_RELEASE_LINK_OPTIONS).
+// linker options of cmake/SpiRuntimeRelease.cmake.
 //
 // Two runtime objects hold a mutex that has no static initialiser with
 // win32 threads, so their first use creates a semaphore (CreateSemaphoreW)
@@ -183,8 +183,8 @@ void* __wrap___deregister_frame_info(const void* frames) {
 #if !defined(__i386__)
 namespace {
 
-// The first constructors of all: the exit-time work registered here runs
-// after that of every object constructed later.
+// Runs before the constructors of default priority, so the exit-time work
+// registered here runs after that of every object they construct.
 __attribute__((constructor(101))) void CaptureRuntimeStart() {
     capturing_thread = GetCurrentThreadId();
     StartEmulatedTls();
