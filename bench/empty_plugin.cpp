@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#define SPI_EXPORT extern "C" __declspec(dllexport)
+#include "spi_api.h"
 
 SPI_EXPORT int32_t __stdcall GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
     const char* text = infono == 0 ? "00IN" : infono == 1 ? "empty benchmark plug-in" : nullptr;

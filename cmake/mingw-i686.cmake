@@ -1,6 +1,8 @@
 # Cross-compiles for 32-bit Windows with Debian's MinGW-w64 and runs the
-# results under Wine. The -posix compilers are used throughout because
-# GoogleTest needs std::mutex, which the win32-thread variants lack.
+# results under Wine. The -posix compilers build the programs, the library
+# and the tests, because GoogleTest needs std::mutex, which the win32-thread
+# variants lack. Plug-in DLLs are built with the win32-thread variants
+# instead (add_spi_plugin in SpiPlugins.cmake, through win32-threads.sh).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 

@@ -2,17 +2,44 @@
 
 #include <malloc.h>  // _resetstkoflw
 
+namespace {
+
+// What a caught exception record says, in the terms of CaughtFault.
+void Describe(const EXCEPTION_RECORD& record, CaughtFault* fault) {
+    fault->code = record.ExceptionCode;
+    fault->instruction = reinterpret_cast<uintptr_t>(record.ExceptionAddress);
+    fault->access = -1;
+    fault->address = 0;
+    if ((record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION ||
+         record.ExceptionCode == EXCEPTION_IN_PAGE_ERROR) &&
+        record.NumberParameters >= 2) {
+        fault->access = static_cast<int32_t>(record.ExceptionInformation[0]);
+        fault->address = static_cast<uintptr_t>(record.ExceptionInformation[1]);
+    }
+}
+
+}  // namespace
+
 #if defined(_MSC_VER)
 
-bool RunGuarded(GuardedBody body, void* context, DWORD* exceptionCode) {
-    DWORD code = 0;
+namespace {
+
+int Filter(EXCEPTION_POINTERS* pointers, CaughtFault* fault) {
+    Describe(*pointers->ExceptionRecord, fault);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+}  // namespace
+
+bool RunGuarded(GuardedBody body, void* context, CaughtFault* fault) {
+    CaughtFault caught;
     __try {
         body(context);
         return true;
-    } __except (code = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
+    } __except (Filter(GetExceptionInformation(), &caught)) {
     }
-    if (code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
-    if (exceptionCode) *exceptionCode = code;
+    if (caught.code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
+    if (fault) *fault = caught;
     return false;
 }
 
@@ -26,7 +53,7 @@ struct GuardFrame {
     GuardFrame* next;
     void* handler;
     void* resume[5];  // __builtin_setjmp buffer
-    DWORD code;
+    CaughtFault caught;
 };
 
 // Our own accessors: mingw-w64's __readfsdword/__writefsdword carry no
@@ -49,7 +76,7 @@ extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record,
     if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
         return ExceptionContinueSearch;
     GuardFrame* frame = static_cast<GuardFrame*>(establisherFrame);
-    frame->code = record->ExceptionCode;
+    Describe(*record, &frame->caught);
     RtlUnwind(frame, nullptr, record, nullptr);
     WriteChainHead(frame->next);
     __builtin_longjmp(frame->resume, 1);
@@ -61,14 +88,19 @@ extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record,
 // of their own; the body is called through a pointer, so no trapping code
 // can be inlined after the setjmp point (GCC would then drop the receiver).
 __attribute__((noinline)) bool RunGuarded(GuardedBody body, void* context,
-                                          DWORD* exceptionCode) {
+                                          CaughtFault* fault) {
     GuardFrame frame;
-    frame.code = 0;
     if (__builtin_setjmp(frame.resume)) {
         // Reached from GuardHandler; the chain no longer holds our frame.
-        DWORD code = *static_cast<volatile DWORD*>(&frame.code);
-        if (code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
-        if (exceptionCode) *exceptionCode = code;
+        // Read through volatile: the handler wrote it behind the compiler's back.
+        volatile CaughtFault& seen = frame.caught;
+        CaughtFault caught;
+        caught.code = seen.code;
+        caught.instruction = seen.instruction;
+        caught.access = seen.access;
+        caught.address = seen.address;
+        if (caught.code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
+        if (fault) *fault = caught;
         return false;
     }
     frame.next = ReadChainHead();

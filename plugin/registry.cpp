@@ -1,31 +1,26 @@
 // Registry helpers: one key opened and closed around each access.
 #include "registry.h"
 
+#include "win32_handles.h"
+
 namespace {
 
-// Owns one open registry key.
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    ~RegistryKey() {
-        if (key_) RegCloseKey(key_);
-    }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
+// Opens a key for reading or creates one for writing; the owner is
+// invalid when that failed.
+UniqueRegKey OpenKey(HKEY root, LPCSTR subKey) {
+    UniqueRegKey key;
+    if (RegOpenKeyExA(root, subKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) key.release();
+    return key;
+}
 
-    bool Open(HKEY root, LPCSTR subKey) {
-        return RegOpenKeyExA(root, subKey, 0, KEY_READ, &key_) == ERROR_SUCCESS;
-    }
-    bool Create(HKEY root, LPCSTR subKey) {
-        DWORD disposition = 0;
-        return RegCreateKeyExA(root, subKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key_,
-                               &disposition) == ERROR_SUCCESS;
-    }
-    HKEY get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
+UniqueRegKey CreateKey(HKEY root, LPCSTR subKey) {
+    UniqueRegKey key;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(root, subKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                        &disposition) != ERROR_SUCCESS)
+        key.release();
+    return key;
+}
 
 bool IsTextType(DWORD type) {
     return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_LINK || type == REG_MULTI_SZ;
@@ -39,8 +34,8 @@ int32_t ReadRegistryValue(HKEY root, LPCSTR subKey, LPCSTR valueName, void* buff
     DWORD returned = bufferSize;
     LONG status;
     {
-        RegistryKey key;
-        if (!key.Open(root, subKey)) return 0;
+        UniqueRegKey key = OpenKey(root, subKey);
+        if (!key.valid()) return 0;
         status = RegQueryValueExA(key.get(), valueName, nullptr, &type, static_cast<BYTE*>(buffer),
                                   &returned);
     }
@@ -60,8 +55,8 @@ int32_t ReadRegistryValue1024(HKEY root, LPCSTR subKey, LPCSTR valueName, void* 
 
 int32_t WriteRegistryValue(HKEY root, LPCSTR subKey, LPCSTR valueName, uint32_t type,
                            const void* data, uint32_t size) {
-    RegistryKey key;
-    if (!key.Create(root, subKey)) return 0;
+    UniqueRegKey key = CreateKey(root, subKey);
+    if (!key.valid()) return 0;
     return RegSetValueExA(key.get(), valueName, 0, type, static_cast<const BYTE*>(data), size) ==
                    ERROR_SUCCESS
                ? 1
@@ -70,8 +65,8 @@ int32_t WriteRegistryValue(HKEY root, LPCSTR subKey, LPCSTR valueName, uint32_t 
 
 int32_t QueryRegistryValue(HKEY root, LPCSTR subKey, LPCSTR valueName, uint32_t* type,
                            uint32_t* size) {
-    RegistryKey key;
-    if (!key.Open(root, subKey)) return 0;
+    UniqueRegKey key = OpenKey(root, subKey);
+    if (!key.valid()) return 0;
     DWORD valueType = REG_NONE;
     DWORD valueSize = 0;
     if (RegQueryValueExA(key.get(), valueName, nullptr, &valueType, nullptr, &valueSize) !=

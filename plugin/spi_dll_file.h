@@ -6,9 +6,14 @@
 // the module when the residency requires it, call the export under a fault
 // guard and release the module again in OnDemand mode. The stream-level
 // operations at the end work on a SpiInputStream instead of a raw source.
+//
+// Every piece of the module's code that the object runs (identification,
+// the nine exports, the module's unload code) runs through one guarded
+// path, which keeps what it caught for LastFault().
 #ifndef SPIPROBE_PLUGIN_SPI_DLL_FILE_H
 #define SPIPROBE_PLUGIN_SPI_DLL_FILE_H
 
+#include "spi_fault.h"
 #include "spi_file.h"
 
 class SpiDllFile;
@@ -32,6 +37,14 @@ uint32_t DefaultMemoryProbe(SpiDllFile* object);
 // OnDemand when loading left the figure unchanged, Resident otherwise.
 int32_t DefaultResidencyDecision(SpiDllFile* object, uint32_t before, uint32_t after);
 
+// Highest info number that any walk over a module's texts asks for (the
+// filter walk of Load, the driver's pattern listing, spicheck): 256 filters,
+// far more than any real plug-in has. A module that never answers 0, or
+// faults on every call, ends the walk within seconds even when each call
+// loads it afresh (OnDemand), and those loads stay well below the thousand
+// or so that a module leaking a TLS slot per load survives.
+constexpr int32_t kMaxInfoNumber = 512;
+
 // A progress callback that never cancels.
 int32_t SPI_API NullProgress(int32_t nNum, int32_t nDenom, int32_t lData);
 
@@ -41,10 +54,8 @@ public:
     static constexpr int kModulePathSize = 260;
     static constexpr int kVersionTextSize = 10;
     static constexpr int kFilterTextSize = 1024;
-    // Highest info number the filter walk asks for: far above any real
-    // plug-in's filter count, low enough that a module that never answers
-    // 0 cannot stall a load.
-    static constexpr int32_t kMaxFilterInfoNumber = 2000;
+    // Highest info number the filter walk of Load asks for.
+    static constexpr int32_t kMaxFilterInfoNumber = kMaxInfoNumber;
 
     SpiDllFile();
     explicit SpiDllFile(int32_t residency);
@@ -114,8 +125,23 @@ public:
     // Releases the module after a call in OnDemand mode. Always 1.
     int32_t ReleaseAfterCall();
 
+    // The first fault caught inside the module during the last Load,
+    // Unload or export operation; kind None when there was none. A fault
+    // the module handled itself never reaches the guard and is not seen.
+    const SpiFault& LastFault() const { return lastFault; }
+
     LPCSTR GetAboutText() const { return aboutText; }
     LPCSTR GetModulePath() const { return modulePath; }
+
+    // Read-only views of the object's state.
+    bool HoldsModule() const { return module != nullptr; }
+    int32_t Residency() const { return residency; }
+    // ".ext;" per filter pattern; null until a Load builds it.
+    LPCSTR ExtensionList() const { return extensionList; }
+    // Whether the module, as identified at the last successful Load,
+    // exports this name; any of the nine export names may be asked,
+    // whatever the kind. False before the first successful Load.
+    bool HasExport(const char* exportName) const;
 
     // Per-object hooks; null means the figure 0 / the answer OnDemand.
     MemoryProbe probeBefore;
@@ -139,15 +165,39 @@ protected:
     char* extensionList = nullptr;  // ".ext;" per filter pattern
 
 private:
-    void ClearEntryPoints();
-    void ResolveAllExports();
+    // Entry points are set only by ResolveEntryPoints and cleared, with
+    // the module, only by DetachModule.
+    //
+    // Resolves the entry points that the kind calls (GetPluginInfo and
+    // ConfigurationDlg for every kind) from the held module.
+    void ResolveEntryPoints();
+    // Clears module and entry points and hands the module over.
+    HMODULE DetachModule();
+    // Releases a held module, running its unload code under the guard.
+    void ReleaseModuleGuarded();
+    // Releases a held module with a plain FreeLibrary: for ReleaseAfterCall,
+    // which runs inside the guard of the call it follows (and once more
+    // after a fault, when it finds nothing left or the call itself faulted).
+    void ReleaseModule();
+
     int32_t Identify();
     int32_t BuildExtensionList();
     int32_t FailLoad();
     bool QueryInfo(int32_t number, LPSTR buffer, int32_t size, int32_t* result);
-    static void FreeModuleGuarded(HMODULE held);
     template <typename Call>
-    int32_t CallGuarded(Call&& call, int32_t faultResult);
+    int32_t CallGuarded(Call&& call, int32_t faultResult, bool* faulted = nullptr);
+
+    // The one way into the module's code: runs body() under the fault
+    // guard; false when a fault was caught, which is then kept for
+    // LastFault() unless the operation already caught one.
+    template <typename Body>
+    bool RunInModule(Body& body) {
+        return RunBodyInModule([](void* p) { (*static_cast<Body*>(p))(); }, &body);
+    }
+    bool RunBodyInModule(void (*body)(void*), void* context);
+
+    SpiFault lastFault;
+    uint32_t exportsFound = 0;  // bit n: kExportNames[n], at the last successful Load
 };
 
 #endif

@@ -25,9 +25,10 @@ int32_t SpiDllFile::DecideResidency(uint32_t before, uint32_t after) {
 int32_t SpiDllFile::EnsureLoaded() {
     if (module) return 1;
     if (residency == OnDemand) {
-        module = LoadLibraryA(modulePath);
-        if (!module) return 0;
-        ResolveAllExports();
+        HMODULE loaded = LoadLibraryA(modulePath);
+        if (!loaded) return 0;
+        module = loaded;
+        ResolveEntryPoints();
         return 1;
     }
     if (residency == Resident) return Load(nullptr, modulePath);
@@ -35,38 +36,45 @@ int32_t SpiDllFile::EnsureLoaded() {
 }
 
 int32_t SpiDllFile::ReleaseAfterCall() {
-    if (module && residency == OnDemand) {
-        // Cleared before the release, so a fault in the module's unload
-        // code leaves the object consistent.
-        HMODULE held = module;
-        module = nullptr;
-        ClearEntryPoints();
-        FreeLibrary(held);
-    }
+    // Runs inside the guard of the call it follows (or after a fault
+    // outside it), so it uses the plain release.
+    if (module && residency == OnDemand) ReleaseModule();
     return 1;
+}
+
+bool SpiDllFile::RunBodyInModule(void (*body)(void*), void* context) {
+    CaughtFault caught;
+    if (RunGuarded(body, context, &caught)) return true;
+    if (lastFault.kind == SpiFaultKind::None) {
+        lastFault.kind = SpiFaultKind::Exception;
+        lastFault.code = caught.code;
+        lastFault.access = caught.access;
+        lastFault.address = caught.address;
+        lastFault.instruction = caught.instruction;
+    }
+    return false;
 }
 
 // Steps 4 and 5 of every guarded operation: the call, then the release,
 // both under the guard. After a fault the release runs again outside it
 // (it finds nothing left when the fault came from the release itself).
+// *faulted, when given, says which of the two it was.
 template <typename Call>
-int32_t SpiDllFile::CallGuarded(Call&& call, int32_t faultResult) {
-    struct Context {
-        SpiDllFile* self;
-        Call* call;
-        int32_t result;
-    } context = {this, &call, 0};
-    GuardedBody body = [](void* p) {
-        Context* c = static_cast<Context*>(p);
-        c->result = (*c->call)();
-        c->self->ReleaseAfterCall();
+int32_t SpiDllFile::CallGuarded(Call&& call, int32_t faultResult, bool* faulted) {
+    int32_t result = 0;
+    auto body = [&] {
+        result = call();
+        ReleaseAfterCall();
     };
-    if (RunGuarded(body, &context)) return context.result;
+    bool completed = RunInModule(body);
+    if (faulted) *faulted = !completed;
+    if (completed) return result;
     ReleaseAfterCall();
     return faultResult;
 }
 
 int32_t SpiDllFile::GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
+    lastFault = SpiFault();
     EnsureLoaded();
     GetPluginInfoProc proc = pGetPluginInfo;
     if (!proc) return SPI_NOT_IMPLEMENTED;
@@ -74,6 +82,7 @@ int32_t SpiDllFile::GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
 }
 
 int32_t SpiDllFile::IsSupported(LPCSTR fileName, void* data) {
+    lastFault = SpiFault();
     if (kind != PluginKind::Image && kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
     EnsureLoaded();
     IsSupportedProc proc = pIsSupported;
@@ -82,6 +91,7 @@ int32_t SpiDllFile::IsSupported(LPCSTR fileName, void* data) {
 }
 
 int32_t SpiDllFile::ConfigurationDlg(HWND parent, int32_t function) {
+    lastFault = SpiFault();
     EnsureLoaded();
     ConfigurationDlgProc proc = pConfigurationDlg;
     if (!proc) return SPI_NOT_IMPLEMENTED;
@@ -91,20 +101,19 @@ int32_t SpiDllFile::ConfigurationDlg(HWND parent, int32_t function) {
 
 int32_t SpiDllFile::GetPictureInfo(LPCSTR source, int32_t length, uint32_t flag,
                                    PictureInfo* info) {
+    lastFault = SpiFault();
     if (kind != PluginKind::Image) return SPI_NOT_IMPLEMENTED;
     EnsureLoaded();
     GetPictureInfoProc proc = pGetPictureInfo;
     if (!proc) return SPI_NOT_IMPLEMENTED;
-    return CallGuarded(
-        [&] {
-            memset(info, 0, sizeof *info);
-            return proc(source, length, flag, info);
-        },
-        SPI_INTERNAL_ERROR);
+    // The caller's record is the library's to clear, outside the guard.
+    memset(info, 0, sizeof *info);
+    return CallGuarded([&] { return proc(source, length, flag, info); }, SPI_INTERNAL_ERROR);
 }
 
 int32_t SpiDllFile::GetPicture(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* info,
                                HLOCAL* bits, ProgressCallback progress, int32_t data) {
+    lastFault = SpiFault();
     if (kind != PluginKind::Image) return SPI_NOT_IMPLEMENTED;
     EnsureLoaded();
     GetPictureProc proc = pGetPicture;
@@ -115,6 +124,7 @@ int32_t SpiDllFile::GetPicture(LPCSTR source, int32_t length, uint32_t flag, HLO
 
 int32_t SpiDllFile::GetPreview(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* info,
                                HLOCAL* bits, ProgressCallback progress, int32_t data) {
+    lastFault = SpiFault();
     if (kind != PluginKind::Image) return SPI_NOT_IMPLEMENTED;
     EnsureLoaded();
     GetPreviewProc proc = pGetPreview;
@@ -124,21 +134,23 @@ int32_t SpiDllFile::GetPreview(LPCSTR source, int32_t length, uint32_t flag, HLO
 }
 
 int32_t SpiDllFile::GetArchiveInfo(LPCSTR source, int32_t length, uint32_t flag, HLOCAL* list) {
+    lastFault = SpiFault();
     if (list) *list = nullptr;
     if (kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
     EnsureLoaded();
     GetArchiveInfoProc proc = pGetArchiveInfo;
     if (!proc) return SPI_NOT_IMPLEMENTED;
-    return CallGuarded(
-        [&] {
-            int32_t result = proc(source, length, flag, list);
-            return (list && *list) ? 0 : result;
-        },
-        SPI_INTERNAL_ERROR);
+    bool faulted = false;
+    int32_t result = CallGuarded([&] { return proc(source, length, flag, list); },
+                                 SPI_INTERNAL_ERROR, &faulted);
+    // The caller's handle is read outside the guard; a fault keeps its 8.
+    if (faulted) return result;
+    return (list && *list) ? 0 : result;
 }
 
 int32_t SpiDllFile::GetFileInfo(LPCSTR source, int32_t length, LPCSTR memberName, uint32_t flag,
                                 fileInfo* info) {
+    lastFault = SpiFault();
     if (kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
     EnsureLoaded();
     GetFileInfoProc proc = pGetFileInfo;
@@ -149,6 +161,7 @@ int32_t SpiDllFile::GetFileInfo(LPCSTR source, int32_t length, LPCSTR memberName
 
 int32_t SpiDllFile::GetFile(LPCSTR source, int32_t length, LPSTR destination, uint32_t flag,
                             ProgressCallback progress, int32_t data) {
+    lastFault = SpiFault();
     if (kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
     EnsureLoaded();
     GetFileProc proc = pGetFile;

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string>
 
-#include "fault_guard.h"
 #include "proc_address.h"
 #include "spi_dll_file.h"
+#include "win32_handles.h"
 
 SpiDllFile::SpiDllFile()
     : probeBefore(DefaultMemoryProbe),
@@ -19,16 +19,52 @@ SpiDllFile::SpiDllFile()
 SpiDllFile::SpiDllFile(int32_t mode) : SpiDllFile() { residency = mode; }
 
 SpiDllFile::~SpiDllFile() {
-    if (module) {
-        HMODULE held = module;
-        module = nullptr;
-        ClearEntryPoints();
-        FreeModuleGuarded(held);
-    }
+    ReleaseModuleGuarded();
     free(extensionList);
 }
 
-void SpiDllFile::ClearEntryPoints() {
+namespace {
+
+// The nine export names, in the order of the entry-point fields.
+const char* const kExportNames[] = {
+    "GetPluginInfo", "IsSupported", "GetPictureInfo", "GetPicture",      "GetPreview",
+    "GetArchiveInfo", "GetFileInfo", "GetFile",       "ConfigurationDlg",
+};
+constexpr int kExportCount = sizeof kExportNames / sizeof kExportNames[0];
+
+}  // namespace
+
+bool SpiDllFile::HasExport(const char* exportName) const {
+    if (!exportName) return false;
+    for (int n = 0; n < kExportCount; ++n) {
+        if (strcmp(exportName, kExportNames[n]) == 0) return (exportsFound >> n) & 1;
+    }
+    return false;
+}
+
+// The one export resolution, for identification and for every reload: an
+// OnDemand module holds the same entry points during a call as a Resident
+// one of its kind. The other kind's entry points stay null (the kind check
+// of every operation stops before them anyway).
+void SpiDllFile::ResolveEntryPoints() {
+    ResolveExport(module, "GetPluginInfo", &pGetPluginInfo);
+    if (kind == PluginKind::Image) {
+        ResolveExport(module, "IsSupported", &pIsSupported);
+        ResolveExport(module, "GetPictureInfo", &pGetPictureInfo);
+        ResolveExport(module, "GetPicture", &pGetPicture);
+        ResolveExport(module, "GetPreview", &pGetPreview);
+    } else if (kind == PluginKind::Archive) {
+        ResolveExport(module, "IsSupported", &pIsSupported);
+        ResolveExport(module, "GetArchiveInfo", &pGetArchiveInfo);
+        ResolveExport(module, "GetFileInfo", &pGetFileInfo);
+        ResolveExport(module, "GetFile", &pGetFile);
+    }
+    ResolveExport(module, "ConfigurationDlg", &pConfigurationDlg);
+}
+
+HMODULE SpiDllFile::DetachModule() {
+    HMODULE held = module;
+    module = nullptr;
     pGetPluginInfo = nullptr;
     pIsSupported = nullptr;
     pGetPictureInfo = nullptr;
@@ -38,55 +74,30 @@ void SpiDllFile::ClearEntryPoints() {
     pGetFileInfo = nullptr;
     pGetFile = nullptr;
     pConfigurationDlg = nullptr;
+    return held;
 }
 
-void SpiDllFile::ResolveAllExports() {
-    ResolveExport(module, "GetPluginInfo", &pGetPluginInfo);
-    ResolveExport(module, "IsSupported", &pIsSupported);
-    ResolveExport(module, "ConfigurationDlg", &pConfigurationDlg);
-    ResolveExport(module, "GetPictureInfo", &pGetPictureInfo);
-    ResolveExport(module, "GetPicture", &pGetPicture);
-    ResolveExport(module, "GetPreview", &pGetPreview);
-    ResolveExport(module, "GetArchiveInfo", &pGetArchiveInfo);
-    ResolveExport(module, "GetFileInfo", &pGetFileInfo);
-    ResolveExport(module, "GetFile", &pGetFile);
+// Both releases clear the object before the module's unload code runs, so
+// a fault in that code leaves it consistent.
+void SpiDllFile::ReleaseModuleGuarded() {
+    HMODULE held = DetachModule();
+    if (!held) return;
+    auto release = [held] { FreeLibrary(held); };
+    RunInModule(release);
 }
 
-namespace {
-
-struct InfoCall {
-    GetPluginInfoProc proc;
-    int32_t number;
-    LPSTR buffer;
-    int32_t size;
-    int32_t result;
-};
-
-void CallInfo(void* context) {
-    InfoCall* call = static_cast<InfoCall*>(context);
-    call->result = call->proc(call->number, call->buffer, call->size);
-}
-
-void CallFreeLibrary(void* module) { FreeLibrary(static_cast<HMODULE>(module)); }
-
-}  // namespace
-
-void SpiDllFile::FreeModuleGuarded(HMODULE held) {
-    // The module's own unload code runs here; a fault in it must not end
-    // the process.
-    RunGuarded(CallFreeLibrary, held);
-}
+void SpiDllFile::ReleaseModule() { UniqueModule released(DetachModule()); }
 
 // GetPluginInfo during identification, guarded: a module that faults while
 // it is identified fails to load. False when it faulted.
 bool SpiDllFile::QueryInfo(int32_t number, LPSTR buffer, int32_t size, int32_t* result) {
-    InfoCall call = {pGetPluginInfo, number, buffer, size, 0};
-    if (!RunGuarded(CallInfo, &call)) return false;
-    *result = call.result;
-    return true;
+    GetPluginInfoProc proc = pGetPluginInfo;
+    auto query = [=] { *result = proc(number, buffer, size); };
+    return RunInModule(query);
 }
 
 int32_t SpiDllFile::Load(LPCSTR folder, LPCSTR fileName) {
+    lastFault = SpiFault();
     if (module) return 1;
 
     char path[kModulePathSize];
@@ -107,11 +118,7 @@ int32_t SpiDllFile::Load(LPCSTR folder, LPCSTR fileName) {
     if (!Identify()) return FailLoad();
 
     residency = DecideResidency(before, after);
-    if (residency == OnDemand) {
-        module = nullptr;
-        ClearEntryPoints();
-        FreeModuleGuarded(loaded);
-    }
+    if (residency == OnDemand) ReleaseModuleGuarded();
     return 1;
 }
 
@@ -134,22 +141,20 @@ int32_t SpiDllFile::Identify() {
     char kindLetter = strlen(version) >= 3 ? version[2] : 0;
     if (kindLetter == 'I') {
         kind = PluginKind::Image;
-        ResolveExport(module, "IsSupported", &pIsSupported);
-        ResolveExport(module, "GetPictureInfo", &pGetPictureInfo);
-        ResolveExport(module, "GetPicture", &pGetPicture);
-        ResolveExport(module, "GetPreview", &pGetPreview);
     } else if (kindLetter == 'A') {
         kind = PluginKind::Archive;
-        ResolveExport(module, "IsSupported", &pIsSupported);
-        ResolveExport(module, "GetArchiveInfo", &pGetArchiveInfo);
-        ResolveExport(module, "GetFileInfo", &pGetFileInfo);
-        ResolveExport(module, "GetFile", &pGetFile);
     } else {
         kind = kindLetter == 'X' ? PluginKind::Export : PluginKind::Unknown;
         return 0;
     }
-    ResolveExport(module, "ConfigurationDlg", &pConfigurationDlg);
-    return BuildExtensionList();
+    ResolveEntryPoints();
+    if (!BuildExtensionList()) return 0;
+    uint32_t found = 0;
+    for (int n = 0; n < kExportCount; ++n) {
+        if (GetProcAddress(module, kExportNames[n])) found |= 1u << n;
+    }
+    exportsFound = found;
+    return 1;
 }
 
 int32_t SpiDllFile::BuildExtensionList() {
@@ -183,18 +188,12 @@ int32_t SpiDllFile::BuildExtensionList() {
 
 int32_t SpiDllFile::FailLoad() {
     if (residency == Undecided && decideResidency) decideResidency(this, 0, 0);
-    HMODULE held = module;
-    module = nullptr;
-    ClearEntryPoints();
-    FreeModuleGuarded(held);
+    ReleaseModuleGuarded();
     return 0;
 }
 
 int32_t SpiDllFile::Unload() {
-    if (!module) return 1;
-    HMODULE held = module;
-    module = nullptr;
-    ClearEntryPoints();
-    FreeModuleGuarded(held);
+    lastFault = SpiFault();
+    ReleaseModuleGuarded();
     return 1;
 }

@@ -5,6 +5,7 @@
 
 #include "spi_dll_file.h"
 #include "spi_input_stream.h"
+#include "win32_handles.h"
 
 namespace {
 
@@ -49,15 +50,14 @@ int32_t SpiDllFile::IsSupportedStream(SpiInputStream& stream) {
     char sample[SPI_SAMPLE_SIZE];
     void* data = sample;
     if (!stream.IsMemory()) {
-        HANDLE file = CreateFileA(stream.GetName(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return 0;
+        UniqueFile file(CreateFileA(stream.GetName(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+        if (!file.valid()) return 0;
         // Always the head of the file: the support check looks at the
         // format's signature, wherever the stream's data begins.
         memset(sample, 0, sizeof sample);
         DWORD got = 0;
-        ReadFile(file, sample, sizeof sample, &got, nullptr);
-        CloseHandle(file);
+        ReadFile(file.get(), sample, sizeof sample, &got, nullptr);
     } else {
         const char* source = stream.GetSource(nullptr);
         int32_t size = stream.GetLength(nullptr);
@@ -96,23 +96,23 @@ int32_t SpiDllFile::GetArchiveList(SpiInputStream& stream, fileInfo** list) {
     HLOCAL handle = nullptr;
     int32_t result = GetArchiveInfoStream(stream, &handle);
     if (result != 0) return result;
-    const unsigned char* block = static_cast<const unsigned char*>(LocalLock(handle));
-    if (!block) {
-        LocalFree(handle);
-        return SPI_MEMORY_ERROR;
+    UniqueLocal owned(handle);
+    fileInfo* copy = nullptr;
+    {
+        LocalLockScope lock(handle);
+        const unsigned char* block = lock.as<const unsigned char>();
+        if (!block) return SPI_MEMORY_ERROR;
+        // A list without a terminator ends where the block does; a partial
+        // record at the end is not a record.
+        size_t available = lock.size() / kRecordSize;
+        size_t count = 0;
+        while (count < available && block[count * kRecordSize] != 0) ++count;
+        copy = static_cast<fileInfo*>(malloc((count + 1) * kRecordSize));
+        if (copy) {
+            memcpy(copy, block, count * kRecordSize);
+            memset(copy + count, 0, kRecordSize);
+        }
     }
-    // A list without a terminator ends where the block does; a partial
-    // record at the end is not a record.
-    size_t available = LocalSize(handle) / kRecordSize;
-    size_t count = 0;
-    while (count < available && block[count * kRecordSize] != 0) ++count;
-    fileInfo* copy = static_cast<fileInfo*>(malloc((count + 1) * kRecordSize));
-    if (copy) {
-        memcpy(copy, block, count * kRecordSize);
-        memset(copy + count, 0, kRecordSize);
-    }
-    LocalUnlock(handle);
-    LocalFree(handle);
     if (!copy) return SPI_NO_MEMORY;
     *list = copy;
     return 0;
@@ -155,7 +155,7 @@ int32_t SpiDllFile::OpenMember(SpiInputStream& stream, LPCSTR memberPath, LPCSTR
         HLOCAL member = nullptr;
         if (GetFileToMemory(stream, record, &member, NullProgress, 0) != 0) {
             // Whatever a failing extraction handed back is ours to free.
-            if (member) LocalFree(member);
+            UniqueLocal failed(member);
             break;
         }
         if (!next && rest) *rest = nullptr;

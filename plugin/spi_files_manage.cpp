@@ -11,6 +11,7 @@
 #include "registry.h"
 #include "spi_input_stream.h"
 #include "spi_output_stream.h"
+#include "win32_handles.h"
 
 namespace {
 
@@ -20,38 +21,6 @@ const char kPluginExtension[] = "SPI";
 // What FindPluginForFile reads of a file: the 2048-byte sample that
 // IsSupported looks at, plus room some plug-ins read beyond it.
 const DWORD kFileHeadSize = 2176;
-
-// Owns a handle from CreateFileA.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() {
-        if (valid()) CloseHandle(handle_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
-// Owns a directory search from FindFirstFileA.
-class FindHandle {
-public:
-    explicit FindHandle(HANDLE handle) : handle_(handle) {}
-    ~FindHandle() {
-        if (valid()) FindClose(handle_);
-    }
-    FindHandle(const FindHandle&) = delete;
-    FindHandle& operator=(const FindHandle&) = delete;
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 // Appends an object the list is to own. Should the list fail to grow, the
 // object is destroyed rather than leaked.
@@ -118,7 +87,7 @@ void SpiFilesManage::Scan() {
     if (length < 0 || length >= static_cast<int>(sizeof pattern)) return;
 
     WIN32_FIND_DATAA entry;
-    FindHandle search(FindFirstFileA(pattern, &entry));
+    UniqueFind search(FindFirstFileA(pattern, &entry));
     if (!search.valid()) return;
 
     if (!plugins.empty()) Clear();
@@ -136,7 +105,7 @@ void SpiFilesManage::Clear() {
 }
 
 SpiFile* SpiFilesManage::FindPluginForFile(LPCSTR fileName, uint32_t offset) {
-    FileHandle file(
+    UniqueFile file(
         CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file.valid()) return nullptr;
 

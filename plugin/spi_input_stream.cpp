@@ -2,6 +2,7 @@
 #include "spi_input_stream.h"
 
 #include "handle_ref_table.h"
+#include "win32_handles.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -52,17 +53,15 @@ void SpiInputStream::Close() {
 }
 
 void SpiInputStream::ReleaseHeld() {
-    if (fileHandle != INVALID_HANDLE_VALUE) {
-        CloseHandle(fileHandle);
-        fileHandle = INVALID_HANDLE_VALUE;
-    }
+    UniqueFile file(fileHandle);  // closed on the way out
+    fileHandle = INVALID_HANDLE_VALUE;
     if (memHandle) {
         int32_t* count = handleRefTable.Find(memHandle);
         // No entry: the block is not ours to free; only forget it.
         if (count && --*count <= 0) {
             handleRefTable.Erase(memHandle);
-            if (memData) LocalUnlock(memHandle);
-            LocalFree(memHandle);
+            UniqueLocal block(memHandle);
+            LocalLockScope::Adopt(memHandle, memData);
         }
     }
     memHandle = nullptr;

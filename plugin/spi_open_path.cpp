@@ -13,6 +13,7 @@
 
 #include "spi_files_manage.h"
 #include "spi_input_stream.h"
+#include "win32_handles.h"
 
 namespace {
 
@@ -22,11 +23,9 @@ struct FreeText {
 typedef std::unique_ptr<char, FreeText> OwnedText;
 
 bool OpensAsFile(LPCSTR path) {
-    HANDLE file =
-        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(file);
-    return true;
+    UniqueFile file(
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    return file.valid();
 }
 
 const unsigned char kSeparators[] = "\\/";

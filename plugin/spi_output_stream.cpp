@@ -1,6 +1,8 @@
 // SpiOutputStream: owner of a decoded picture's two blocks.
 #include "spi_output_stream.h"
 
+#include "win32_handles.h"
+
 SpiOutputStream::SpiOutputStream()
     : infoHandle(nullptr), bitsHandle(nullptr), infoData(nullptr), bitsData(nullptr) {}
 
@@ -13,8 +15,9 @@ void SpiOutputStream::Set(HLOCAL info, HLOCAL bits) {
 }
 
 void SpiOutputStream::Unlock() {
-    if (infoData && infoHandle) LocalUnlock(infoHandle);
-    if (bitsData && bitsHandle) LocalUnlock(bitsHandle);
+    // The locks taken by LockInfo / LockBits, given back here.
+    LocalLockScope::Adopt(infoHandle, infoData);
+    LocalLockScope::Adopt(bitsHandle, bitsData);
     infoData = nullptr;
     bitsData = nullptr;
 }
@@ -22,9 +25,10 @@ void SpiOutputStream::Unlock() {
 void SpiOutputStream::Release(int32_t free) {
     if (free == 1) {
         Unlock();
-        if (infoHandle) LocalFree(infoHandle);
-        // A plug-in that hands back one block for both must not see it freed twice.
-        if (bitsHandle && bitsHandle != infoHandle) LocalFree(bitsHandle);
+        // A plug-in that hands back one block for both must not see it freed
+        // twice. Freed in reverse order of declaration: info, then bits.
+        UniqueLocal bits(bitsHandle != infoHandle ? bitsHandle : nullptr);
+        UniqueLocal info(infoHandle);
     }
     infoHandle = nullptr;
     bitsHandle = nullptr;

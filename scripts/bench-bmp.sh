@@ -4,11 +4,11 @@
 # guard and no reports: first loading the module around every call, as
 # spiprobe's on-demand residency does under Wine, then keeping it loaded.
 # Each figure is the best of three runs of the whole process, taken in turns.
+# The bitmaps are made in a temporary folder, removed at the end.
 # Usage: scripts/bench-bmp.sh BUILD_DIR (inside scripts/wine-session.sh).
 set -eu
 build=$(cd "$1" && pwd)
 bin="$build/bin"
-work="$build/bench-bmp"
 count=1000
 IM=/usr/bin/convert
 [ -x "$IM" ] || { echo "bench-bmp.sh: ImageMagick's $IM is missing" >&2; exit 1; }
@@ -16,18 +16,18 @@ for program in spiprobe.exe bmp_host.exe bmp.spi; do
   [ -f "$bin/$program" ] || { echo "bench-bmp.sh: $bin/$program is missing (build first)" >&2; exit 1; }
 done
 
-if [ ! -f "$work/.made" ]; then
-  rm -rf "$work"
-  mkdir -p "$work"
-  "$IM" rose: -resize 48x32 bmp3:"$work/seed.bmp"
-  i=1
-  while [ $i -le $count ]; do
-    cp "$work/seed.bmp" "$work/$(printf '%04d' $i).bmp"
-    i=$((i + 1))
-  done
-  rm "$work/seed.bmp"
-  touch "$work/.made"
-fi
+work=$(mktemp -d)
+# Removed on every way out, also when interrupted or when the reader of
+# the output goes away.
+trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT PIPE TERM
+"$IM" rose: -resize 48x32 bmp3:"$work/seed.bmp"
+i=1
+while [ $i -le $count ]; do
+  cp "$work/seed.bmp" "$work/$(printf '%04d' $i).bmp"
+  i=$((i + 1))
+done
+rm "$work/seed.bmp"
 plugin=$(echo "Z:$bin/bmp.spi" | tr / '\\')
 files=$(cd "$work" && ls ./*.bmp | sed 's|^\./||')
 
@@ -36,7 +36,7 @@ files=$(cd "$work" && ls ./*.bmp | sed 's|^\./||')
 # /dev/null costs about a millisecond, which would swamp what is measured.
 run_ms() {
   start=$(date +%s%N)
-  (cd "$work" && "$build/wine-run.sh" "$@") >"$work/output.txt" 2>&1 || {
+  (cd "$work" && "$build/wine-run.sh" "$@") >"$work/.output" 2>&1 || {
     echo "bench-bmp.sh: $1 failed" >&2; exit 1; }
   echo $(( ($(date +%s%N) - start) / 1000000 ))
 }

@@ -1,7 +1,9 @@
 #!/bin/sh
 # The end of `make run`: spicheck on the reference BMP plug-in and on a
-# test plug-in with a known defect (inside scripts/wine-session.sh).
-# spicheck writes English text with CR LF; only the line ends are changed.
+# test plug-in with a known defect (inside scripts/wine-session.sh), in a
+# temporary folder that holds the files checked, so the session shows short
+# names. spicheck writes English text with CR LF; only the line ends are
+# changed.
 # Usage: demo-spicheck.sh BUILD_DIR
 set -u
 top=$(pwd)
@@ -10,18 +12,17 @@ bin="$build/bin"
 [ -f "$bin/spicheck.exe" ] || exit 0
 
 work=$(mktemp -d)
+# Removed on every way out, also when interrupted or when the reader of
+# the output goes away.
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT PIPE TERM
 
-# show PLUGIN FILE: the file is copied beside the plug-ins for the run, so
-# the session shows short names.
+# show PLUGIN FILE: the plug-in is found beside spicheck.exe.
 show() {
-  name=spicheck-demo-$(basename "$2")
-  cp "$2" "$bin/$name" || return
-  printf '$ spicheck %s %s\n' "$1" "$name"
-  (cd "$bin" && "$build/wine-run.sh" ./spicheck.exe "$1" "$name") >"$work/out" 2>&1
+  printf '$ spicheck %s %s\n' "$1" "$2"
+  (cd "$work" && "$build/wine-run.sh" "$bin/spicheck.exe" "$1" "$2") >"$work/.output" 2>&1
   status=$?
-  tr -d '\r' <"$work/out"
-  rm -f "$bin/$name"
+  tr -d '\r' <"$work/.output"
   echo "(exit status $status)"
   echo
 }
@@ -33,7 +34,8 @@ elif [ -d "$build/fixtures/bmp" ]; then
   bmp=$(ls "$build/fixtures/bmp"/*.bmp 2>/dev/null | head -n 1)
 fi
 if [ -f "$bin/bmp.spi" ] && [ -n "$bmp" ]; then
-  show bmp.spi "$bmp"
+  cp "$bmp" "$work/"
+  show bmp.spi "$(basename "$bmp")"
 fi
 
 # A 2x2 picture in the defect plug-ins' toy format: "DFI1", width, height,
@@ -41,6 +43,6 @@ fi
 if [ -f "$bin/defect_null_callback.spi" ]; then
   printf 'DFI1\002\000\002\000\000\000\000\000\001\021\041\061\101\121\141\161\201\221\241\261' \
     >"$work/toy.dfi"
-  show defect_null_callback.spi "$work/toy.dfi"
+  show defect_null_callback.spi toy.dfi
 fi
 exit 0

@@ -1,10 +1,16 @@
 #!/bin/sh
-# Runs every benchmark of a build (inside scripts/wine-session.sh).
+# Runs every benchmark of a build (inside scripts/wine-session.sh), each
+# from a temporary folder of its own.
 set -e
 top=$(pwd)
 build=$(cd "$1" && pwd)
+work=$(mktemp -d)
+# Removed on every way out, also when interrupted or when the reader of
+# the output goes away.
+trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT PIPE TERM
 echo "== Fault guard and residency"
-(cd "$build/bin" && "$build/wine-run.sh" ./guard_bench.exe)
+(cd "$work" && "$build/wine-run.sh" "$build/bin/guard_bench.exe")
 for extra in "$top"/scripts/bench-*.sh; do
   [ -f "$extra" ] && sh "$extra" "$build"
 done

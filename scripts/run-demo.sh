@@ -1,20 +1,25 @@
 #!/bin/sh
 # What `make run` shows: spiprobe testing the bundled plug-ins on the
-# bundled files (inside scripts/wine-session.sh). spiprobe writes code
-# page 932 with CR LF, as on Windows; for this terminal the output is
-# converted to UTF-8.
+# bundled files (inside scripts/wine-session.sh), in a temporary folder
+# that holds copies of the files. spiprobe writes code page 932 with CR LF,
+# as on Windows; for this terminal the output is converted to UTF-8.
 set -u
 top=$(pwd)
 build=$(cd "$1" && pwd)
 bin="$build/bin"
 samples="$top/reference-plugins/samples"
 
-out=$(mktemp)
-trap 'rm -f "$out"' EXIT
+work=$(mktemp -d)
+# Removed on every way out, also when interrupted or when the reader of
+# the output goes away.
+trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT PIPE TERM
+out="$work/.output"
 
+# The plug-ins are found beside spiprobe.exe; the files in the folder.
 show() {
   printf '$ spiprobe %s\n' "$*"
-  (cd "$bin" && "$build/wine-run.sh" ./spiprobe.exe "$@") >"$out" 2>&1
+  (cd "$work" && "$build/wine-run.sh" "$bin/spiprobe.exe" "$@") >"$out" 2>&1
   status=$?
   iconv -f CP932 -t UTF-8 "$out" | tr -d '\r'
   echo "(exit status $status)"
@@ -22,10 +27,12 @@ show() {
 }
 
 if [ -f "$bin/bmp.spi" ] && [ -f "$samples/sample.bmp" ]; then
-  show -i bmp.spi "$(echo "Z:$samples/sample.bmp" | tr / '\\\\')"
+  cp "$samples/sample.bmp" "$work/"
+  show -i bmp.spi sample.bmp
 fi
 if [ -f "$bin/tar.spi" ] && [ -f "$samples/sample.tar" ]; then
-  show -i tar.spi "$(echo "Z:$samples/sample.tar" | tr / '\\\\')"
+  cp "$samples/sample.tar" "$work/"
+  show -i tar.spi sample.tar
 fi
 if [ ! -f "$bin/bmp.spi" ] && [ ! -f "$bin/tar.spi" ]; then
   show -i scripted.spi

@@ -22,9 +22,7 @@ printf 'picture' > "$work/picture.bin"
 # message begins with a newline, which leaves the progress row as the last
 # call wrote it. The third succeeds, so the header overwrites the row.
 cat > "$work/session.sh" <<INNER
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all TZ=UTC
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
+. "$build/wine-env.sh"
 cd "$build/bin"
 probe() { wine spiprobe.exe -c scripted.spi "$work/picture.bin"; }
 echo first; SPITEST_PROGRESS=7/0 SPITEST_RESULT_GetPicture=2 probe

@@ -17,18 +17,17 @@
 
 namespace {
 
-std::string FixturePath(const std::string& name) { return BinDir() + "..\\fixtures\\bmp\\" + name; }
-
-struct Fixture {
+// A bitmap of the fixtures and its size, as list.txt names them.
+struct ListedBitmap {
     std::string name;
     int width = 0;
     int height = 0;
 };
 
-std::vector<Fixture> Fixtures() {
-    std::vector<Fixture> list;
-    std::istringstream lines(ReadBytes(FixturePath("list.txt")));
-    Fixture f;
+std::vector<ListedBitmap> ListedBitmaps() {
+    std::vector<ListedBitmap> list;
+    std::istringstream lines(ReadBytes(FixturePath("bmp", "list.txt")));
+    ListedBitmap f;
     while (lines >> f.name >> f.width >> f.height) list.push_back(f);
     return list;
 }
@@ -105,13 +104,13 @@ protected:
 };
 
 TEST_F(BmpPlugin, DecodesEveryFixtureLikeImageMagickFromFileAndMemory) {
-    const std::vector<Fixture> fixtures = Fixtures();
-    ASSERT_GE(fixtures.size(), 30u) << "fixtures missing in " << FixturePath("");
-    for (const Fixture& f : fixtures) {
+    const std::vector<ListedBitmap> fixtures = ListedBitmaps();
+    ASSERT_GE(fixtures.size(), 30u) << "fixtures missing in " << FixturePath("bmp", "");
+    for (const ListedBitmap& f : fixtures) {
         SCOPED_TRACE(f.name);
-        const std::string path = FixturePath(f.name + ".bmp");
+        const std::string path = FixturePath("bmp", f.name + ".bmp");
         const std::string bytes = ReadBytes(path);
-        const std::string want = ReadBytes(FixturePath(f.name + ".rgb"));
+        const std::string want = ReadBytes(FixturePath("bmp", f.name + ".rgb"));
         ASSERT_EQ(static_cast<size_t>(f.width) * f.height * 3, want.size());
 
         PictureInfo info;
@@ -139,8 +138,8 @@ TEST_F(BmpPlugin, DecodesEveryFixtureLikeImageMagickFromFileAndMemory) {
 
 TEST_F(BmpPlugin, ReadsFromAnOffsetInAFileAndPreviewDecodesTheFullPicture) {
     TempDir dir;
-    const std::string bytes = ReadBytes(FixturePath("rle4hand.bmp"));
-    const std::string want = ReadBytes(FixturePath("rle4hand.rgb"));
+    const std::string bytes = ReadBytes(FixturePath("bmp", "rle4hand.bmp"));
+    const std::string want = ReadBytes(FixturePath("bmp", "rle4hand.rgb"));
     const std::string path = dir.File("embedded.dat");
     ASSERT_TRUE(WriteBytes(path, std::string(300, 'z') + bytes));
 
@@ -169,7 +168,7 @@ TEST_F(BmpPlugin, ReadsFromAnOffsetInAFileAndPreviewDecodesTheFullPicture) {
 
 TEST_F(BmpPlugin, IsSupportedReadsAFileHandleAtItsPositionOrASample) {
     TempDir dir;
-    const std::string bmp = ReadBytes(FixturePath("info8.bmp"));
+    const std::string bmp = ReadBytes(FixturePath("bmp", "info8.bmp"));
     const std::string path = dir.File("shifted.bin");
     ASSERT_TRUE(WriteBytes(path, std::string(128, '\0') + bmp));
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -225,7 +224,7 @@ int32_t SPI_API LogProgress(int32_t nNum, int32_t nDenom, int32_t lData) {
 TEST_F(BmpPlugin, ProgressRunsFromZeroToTheTotalAndACancelFreesEverything) {
     for (const char* name : {"info24", "rle8"}) {
         SCOPED_TRACE(name);
-        const std::string path = FixturePath(std::string(name) + ".bmp");
+        const std::string path = FixturePath("bmp", std::string(name) + ".bmp");
         ProgressLog log;
         {
             Decoded d;
@@ -250,7 +249,7 @@ TEST_F(BmpPlugin, ProgressRunsFromZeroToTheTotalAndACancelFreesEverything) {
 }
 
 TEST(BmpPluginReport, SpiprobeReportsThePluginAndABitmap) {
-    const std::string path = FixturePath("td_info8.bmp");
+    const std::string path = FixturePath("bmp", "td_info8.bmp");
     ProcessResult r = RunSpiprobe({"-i", "bmp.spi", path});
     ASSERT_EQ(0u, r.status) << r.err;
     const std::string want =
@@ -278,8 +277,8 @@ TEST(BmpPluginReport, SpiprobeReportsThePluginAndABitmap) {
         "\tYPelsPerMeter:\t0\n";
     EXPECT_EQ(Crlf(want), r.out);
 
-    r = RunSpiprobe({"bmp.spi", FixturePath("rle8.rgb")});
-    EXPECT_EQ(Crlf(FixturePath("rle8.rgb") + "は未サポートのフォーマットです\n"), r.out);
+    r = RunSpiprobe({"bmp.spi", FixturePath("bmp", "rle8.rgb")});
+    EXPECT_EQ(Crlf(FixturePath("bmp", "rle8.rgb") + "は未サポートのフォーマットです\n"), r.out);
 }
 
 }  // namespace

@@ -9,44 +9,13 @@
 #include <random>
 #include <string>
 
+#include "fenced_input.h"
 #include "spi_dll_file.h"
 #include "test_support.h"
 
 namespace {
 
-std::string Fixture(const std::string& name) {
-    return ReadBytes(BinDir() + "..\\fixtures\\bmp\\" + name);
-}
-
-// Holds bytes so that they end where a PAGE_NOACCESS page begins.
-class FencedBuffer {
-public:
-    explicit FencedBuffer(const std::string& bytes) {
-        SYSTEM_INFO si;
-        GetSystemInfo(&si);
-        const size_t page = si.dwPageSize;
-        const size_t room = (bytes.size() + page - 1) / page * page;
-        base_ = static_cast<char*>(
-            VirtualAlloc(nullptr, room + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old;
-        if (!base_ || !VirtualProtect(base_ + room, page, PAGE_NOACCESS, &old)) return;
-        data_ = base_ + room - bytes.size();
-        memcpy(data_, bytes.data(), bytes.size());
-        size_ = static_cast<int32_t>(bytes.size());
-    }
-    ~FencedBuffer() {
-        if (base_) VirtualFree(base_, 0, MEM_RELEASE);
-    }
-    FencedBuffer(const FencedBuffer&) = delete;
-    FencedBuffer& operator=(const FencedBuffer&) = delete;
-    const char* data() const { return data_; }
-    int32_t size() const { return size_; }
-
-private:
-    char* base_ = nullptr;
-    char* data_ = nullptr;
-    int32_t size_ = 0;
-};
+std::string ReadFixture(const std::string& name) { return ReadBytes(FixturePath("bmp", name)); }
 
 class BmpMalformed : public ::testing::Test {
 protected:
@@ -55,7 +24,7 @@ protected:
     // GetPictureInfo and GetPicture on the bytes; the decode's result, or
     // 8 when either call faulted. A decoded picture is checked and freed.
     int32_t Try(const std::string& bytes) {
-        FencedBuffer input(bytes);
+        FencedInput input(bytes);
         EXPECT_NE(nullptr, input.data());
         PictureInfo info;
         const int32_t infoResult =
@@ -85,17 +54,19 @@ protected:
 };
 
 TEST_F(BmpMalformed, EveryPrefixIsRefusedWithoutAFault) {
-    const std::string small = Fixture("small.bmp");
+    const std::string small = ReadFixture("small.bmp");
     ASSERT_GT(small.size(), 54u);
     for (size_t length = 0; length < small.size(); ++length) {
         const int32_t result = Try(small.substr(0, length));
-        EXPECT_TRUE(result == SPI_UNSUPPORTED || result == SPI_CORRUPT)
-            << "prefix of " << length << " bytes: " << result;
+        // Fewer than the two bytes of the "BM" magic is not a bitmap; more is
+        // a truncated one.
+        EXPECT_EQ(length < 2 ? SPI_UNSUPPORTED : SPI_CORRUPT, result)
+            << "prefix of " << length << " bytes";
     }
     EXPECT_EQ(0, Try(small));
 
     for (const char* name : {"rle4hand.bmp", "rle8hand.bmp", "core4.bmp"}) {
-        const std::string bytes = Fixture(name);
+        const std::string bytes = ReadFixture(name);
         ASSERT_FALSE(bytes.empty()) << name;
         for (size_t length = 0; length <= bytes.size(); ++length)
             EXPECT_NE(SPI_INTERNAL_ERROR, Try(bytes.substr(0, length)))
@@ -107,7 +78,7 @@ TEST_F(BmpMalformed, RandomByteFlipsNeverFault) {
     std::mt19937 random(20261208);
     for (const char* name : {"small.bmp", "rle4hand.bmp", "rle8hand.bmp", "info4.bmp",
                              "v5_565.bmp", "core8.bmp", "info32bf.bmp"}) {
-        const std::string original = Fixture(name);
+        const std::string original = ReadFixture(name);
         ASSERT_FALSE(original.empty()) << name;
         for (int round = 0; round < 300; ++round) {
             std::string bytes = original;
@@ -122,12 +93,13 @@ TEST_F(BmpMalformed, RandomByteFlipsNeverFault) {
     }
 }
 
-void Put32(std::string& bytes, size_t at, uint32_t value) {
+// Writes value little-endian over the four bytes at the offset.
+void Store32(std::string& bytes, size_t at, uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
 }
 
 TEST_F(BmpMalformed, HeadersThatLieAreRefusedWithTheirCode) {
-    const std::string small = Fixture("small.bmp");  // 3x2, 24 bits, 40-byte header
+    const std::string small = ReadFixture("small.bmp");  // 3x2, 24 bits, 40-byte header
     ASSERT_EQ(0x36, small[10]);
     struct Case {
         const char* what;
@@ -152,14 +124,14 @@ TEST_F(BmpMalformed, HeadersThatLieAreRefusedWithTheirCode) {
     };
     for (const Case& c : cases) {
         std::string bytes = small;
-        Put32(bytes, c.at, c.value);
-        if (c.at == 18 && c.value == 0x10000) Put32(bytes, 22, 0x10000);
+        Store32(bytes, c.at, c.value);
+        if (c.at == 18 && c.value == 0x10000) Store32(bytes, 22, 0x10000);
         EXPECT_EQ(c.expected, Try(bytes)) << c.what;
     }
 
     // Run-length data: 12x6 with 256 colours; the runs start at 1078, the
     // delta escape (0, 2, dx, dy) at 1090.
-    const std::string rle = Fixture("rle8hand.bmp");
+    const std::string rle = ReadFixture("rle8hand.bmp");
     ASSERT_EQ(2, rle[1091]);
     std::string runTooLong = rle;
     runTooLong[1078] = 13;  // the padded row holds 12 pixels
@@ -168,8 +140,8 @@ TEST_F(BmpMalformed, HeadersThatLieAreRefusedWithTheirCode) {
     deltaBelow[1093] = 9;
     EXPECT_EQ(SPI_CORRUPT, Try(deltaBelow));
     std::string huge = rle;
-    Put32(huge, 18, 20000);
-    Put32(huge, 22, 20000);
+    Store32(huge, 18, 20000);
+    Store32(huge, 22, 20000);
     EXPECT_EQ(SPI_NO_MEMORY, Try(huge)) << "400 million pixels are over the cap";
 }
 

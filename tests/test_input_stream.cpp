@@ -7,28 +7,10 @@
 #include <string>
 
 #include "handle_ref_table.h"
+#include "local_blocks.h"
 #include "spi_input_stream.h"
 
 namespace {
-
-// LocalSize of a freed handle is 0 with error 6; a live test block never
-// has size 0.
-bool Allocated(HLOCAL h) {
-    SetLastError(0xdeadbeef);
-    SIZE_T size = LocalSize(h);
-    if (size == 0) {
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-    }
-    return size != 0;
-}
-
-UINT LockCount(HLOCAL h) { return LocalFlags(h) & LMEM_LOCKCOUNT; }
-
-HLOCAL NewBlock(SIZE_T size) {
-    HLOCAL h = LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, size);
-    EXPECT_NE(nullptr, h);
-    return h;
-}
 
 // Frees a block the streams were expected to leave alone.
 void Discard(HLOCAL h) {
@@ -75,7 +57,7 @@ TEST(InputStream, TwoSetMemoryCountAndLockTwiceAndTheLastCloseFrees) {
 
     b.Close();
     EXPECT_FALSE(handleRefTable.Contains(h));
-    EXPECT_FALSE(Allocated(h));
+    EXPECT_TRUE(IsFreed(h));
 }
 
 TEST(InputStream, AssignSharesTheBlockWithoutLockingAgain) {
@@ -105,7 +87,7 @@ TEST(InputStream, AssignSharesTheBlockWithoutLockingAgain) {
             EXPECT_TRUE(Allocated(h));
             EXPECT_EQ('x', copy.GetSource(nullptr)[10]);
         }  // the destructor closes the last holder
-        EXPECT_FALSE(Allocated(h));
+        EXPECT_TRUE(IsFreed(h));
         EXPECT_FALSE(handleRefTable.Contains(h));
     }
     EXPECT_EQ(entriesBefore, handleRefTable.Size());
@@ -118,7 +100,7 @@ TEST(InputStream, AssignIntoAHolderGivesBackWhatItHeld) {
     source.SetMemory("source", shared, 32);
     target.SetMemory("target", old, 32);
     target.Assign(source);
-    EXPECT_FALSE(Allocated(old)) << "the block the target held leaked";
+    EXPECT_TRUE(IsFreed(old)) << "the block the target held leaked";
     EXPECT_FALSE(handleRefTable.Contains(old));
     EXPECT_EQ(2, handleRefTable.CountOf(shared));
 
@@ -131,7 +113,7 @@ TEST(InputStream, AssignIntoAHolderGivesBackWhatItHeld) {
     twin.Close();
     EXPECT_TRUE(Allocated(shared));
     target.Close();
-    EXPECT_FALSE(Allocated(shared));
+    EXPECT_TRUE(IsFreed(shared));
 
     // A file-mode source leaves the target in file mode, holding no block.
     HLOCAL held = NewBlock(16);
@@ -139,7 +121,7 @@ TEST(InputStream, AssignIntoAHolderGivesBackWhatItHeld) {
     file.SetFile("archive.tar", 12);
     target.SetMemory("held", held, 16);
     target.Assign(file);
-    EXPECT_FALSE(Allocated(held));
+    EXPECT_TRUE(IsFreed(held));
     EXPECT_EQ(0, target.IsMemory());
     EXPECT_STREQ("archive.tar", target.GetSource(nullptr));
     EXPECT_EQ(12, target.GetLength(nullptr));
@@ -176,7 +158,7 @@ TEST(InputStream, BlocksTheTableDoesNotKnow) {
         EXPECT_EQ(2, handleRefTable.CountOf(h));
         copy.Close();
         raw.Close();
-        EXPECT_FALSE(Allocated(h));
+        EXPECT_TRUE(IsFreed(h));
     }
 
     HLOCAL foreign = NewBlock(64);
@@ -217,7 +199,7 @@ TEST(InputStream, SourceAndLengthInBothModes) {
 
     // Switching back to a file gives the block back.
     memory.SetFile("next.tar", 0);
-    EXPECT_FALSE(Allocated(h));
+    EXPECT_TRUE(IsFreed(h));
     EXPECT_EQ(0, memory.IsMemory());
 }
 

@@ -249,14 +249,13 @@ namespace {
 class TarPaths : public testing::Test {
 protected:
     void SetUp() override {
-        std::string fixtures = BinDir() + "..\\fixtures\\tar\\";
-        tiny = ReadBytes(fixtures + "nested\\pics\\tiny.bmp");
+        tiny = ReadBytes(FixturePath("tar", "nested/pics/tiny.bmp"));
         if (tiny.empty() ||
             GetFileAttributesA(BinPath("tar.spi").c_str()) == INVALID_FILE_ATTRIBUTES)
             GTEST_SKIP() << "no tar fixtures or tar.spi in this build";
-        ASSERT_TRUE(
-            CopyFileA((fixtures + "outer.tar").c_str(), root.File("outer.tar").c_str(), FALSE));
-        ASSERT_TRUE(CopyFileA((fixtures + "nested\\inner.tar").c_str(),
+        ASSERT_TRUE(CopyFileA(FixturePath("tar", "outer.tar").c_str(),
+                              root.File("outer.tar").c_str(), FALSE));
+        ASSERT_TRUE(CopyFileA(FixturePath("tar", "nested/inner.tar").c_str(),
                               root.File("inner.tar").c_str(), FALSE));
     }
     SpiDllFile* Tar(const std::string& name) {

@@ -1,19 +1,15 @@
 // SpiOutputStream: owner of a decoded picture's two blocks.
 #include <gtest/gtest.h>
 
+#include "local_blocks.h"
 #include "spi_output_stream.h"
 
-namespace {
-
-bool Allocated(HLOCAL h) { return LocalSize(h) != 0; }
-UINT LockCount(HLOCAL h) { return LocalFlags(h) & LMEM_LOCKCOUNT; }
-HLOCAL NewBlock() { return LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, 40); }
-
-}  // namespace
+// The blocks stand for a picture's header and pixels.
+const SIZE_T kBlockSize = 40;
 
 TEST(OutputStream, LocksOnceAndFreesOnSetAndDestruction) {
-    HLOCAL info = NewBlock(), bits = NewBlock();
-    HLOCAL info2 = NewBlock(), bits2 = NewBlock();
+    HLOCAL info = NewBlock(kBlockSize), bits = NewBlock(kBlockSize);
+    HLOCAL info2 = NewBlock(kBlockSize), bits2 = NewBlock(kBlockSize);
     {
         SpiOutputStream picture;
         EXPECT_EQ(nullptr, picture.LockInfo());
@@ -33,19 +29,19 @@ TEST(OutputStream, LocksOnceAndFreesOnSetAndDestruction) {
         picture.LockInfo();
 
         picture.Set(info2, bits2);
-        EXPECT_FALSE(Allocated(info));
-        EXPECT_FALSE(Allocated(bits));
+        EXPECT_TRUE(IsFreed(info));
+        EXPECT_TRUE(IsFreed(bits));
         EXPECT_EQ(info2, picture.GetInfoHandle());
         EXPECT_EQ(bits2, picture.GetBitsHandle());
         picture.LockInfo();
         picture.LockBits();
     }
-    EXPECT_FALSE(Allocated(info2));
-    EXPECT_FALSE(Allocated(bits2));
+    EXPECT_TRUE(IsFreed(info2));
+    EXPECT_TRUE(IsFreed(bits2));
 }
 
 TEST(OutputStream, ReleaseWithoutFreeingHandsTheBlocksOver) {
-    HLOCAL info = NewBlock(), bits = NewBlock();
+    HLOCAL info = NewBlock(kBlockSize), bits = NewBlock(kBlockSize);
     {
         SpiOutputStream picture;
         picture.Set(info, bits);
@@ -64,8 +60,8 @@ TEST(OutputStream, ReleaseWithoutFreeingHandsTheBlocksOver) {
     picture.Set(info, bits);
     picture.LockInfo();
     picture.Release(1);
-    EXPECT_FALSE(Allocated(info));
-    EXPECT_FALSE(Allocated(bits));
+    EXPECT_TRUE(IsFreed(info));
+    EXPECT_TRUE(IsFreed(bits));
 }
 
 TEST(OutputStream, ABlockThatCannotBeLockedIsTriedAgain) {
@@ -81,7 +77,7 @@ TEST(OutputStream, ABlockThatCannotBeLockedIsTriedAgain) {
 }
 
 TEST(OutputStream, OneBlockForBothIsFreedOnce) {
-    HLOCAL both = NewBlock();
+    HLOCAL both = NewBlock(kBlockSize);
     {
         SpiOutputStream picture;
         picture.Set(both, both);
@@ -89,6 +85,6 @@ TEST(OutputStream, OneBlockForBothIsFreedOnce) {
         picture.LockBits();
         EXPECT_EQ(2u, LockCount(both));
     }
-    EXPECT_FALSE(Allocated(both));
+    EXPECT_TRUE(IsFreed(both));
     EXPECT_TRUE(HeapValidate(GetProcessHeap(), 0, nullptr));
 }

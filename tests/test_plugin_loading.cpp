@@ -19,7 +19,7 @@ bool ModuleIsLoaded(const std::string& name) { return GetModuleHandleA(name.c_st
 }  // namespace
 
 TEST(PluginObject, NewObjectIsUnknownAndAnswersMinusOneEverywhere) {
-    InspectableDll plugin;
+    SpiDllFile plugin;
     EXPECT_EQ(-1, plugin.GetKind());
     char buffer[16] = "untouched";
     PictureInfo info;
@@ -60,7 +60,7 @@ TEST(PluginObject, BaseClassOperationsAnswerNotImplemented) {
 TEST(PluginLoading, IdentifiesImageAndArchiveByTheThirdCharacter) {
     {
         PluginScript script({{"VERSION", "00IN"}, {"ABOUT", "picture reader"}});
-        InspectableDll plugin;
+        SpiDllFile plugin;
         ASSERT_EQ(1, plugin.Load(nullptr, kScripted.c_str()));
         EXPECT_EQ(0, plugin.GetKind());
         EXPECT_STREQ("picture reader", plugin.GetAboutText());
@@ -68,7 +68,7 @@ TEST(PluginLoading, IdentifiesImageAndArchiveByTheThirdCharacter) {
     }
     {
         PluginScript script({{"VERSION", "00AM"}});
-        InspectableDll plugin;
+        SpiDllFile plugin;
         ASSERT_EQ(1, plugin.Load("", kScripted.c_str()));
         EXPECT_EQ(2, plugin.GetKind());
         EXPECT_STREQ(kScripted.c_str(), plugin.GetModulePath());
@@ -86,27 +86,44 @@ TEST(PluginLoading, RefusesExportUnknownAndShortVersions) {
         InspectableDll plugin;
         EXPECT_EQ(0, plugin.Load(nullptr, kScripted.c_str()));
         EXPECT_EQ(c.kind, plugin.GetKind());
-        EXPECT_EQ(nullptr, plugin.Module());
+        EXPECT_FALSE(plugin.HoldsModule());
         EXPECT_FALSE(plugin.AnyEntryPoint());
         EXPECT_FALSE(ModuleIsLoaded(kScripted));
     }
 }
 
+TEST(PluginLoading, HasExportAnswersForAllNineNamesWhateverTheKind) {
+    SpiDllFile plugin(OnDemand);
+    EXPECT_FALSE(plugin.HasExport("GetPluginInfo"));
+    ASSERT_EQ(1, plugin.Load(nullptr, "scripted_no_getpicture.spi"));
+    EXPECT_EQ(0, plugin.GetKind());
+    EXPECT_FALSE(plugin.HasExport("GetPicture"));
+    for (const char* name : {"GetPluginInfo", "IsSupported", "GetPictureInfo", "GetPreview",
+                             "GetArchiveInfo", "GetFileInfo", "GetFile", "ConfigurationDlg"}) {
+        EXPECT_TRUE(plugin.HasExport(name)) << name;
+    }
+    EXPECT_FALSE(plugin.HasExport("DllMain"));
+    EXPECT_FALSE(plugin.HasExport(nullptr));
+    // Still known while the OnDemand module is not held.
+    EXPECT_FALSE(plugin.HoldsModule());
+    EXPECT_TRUE(plugin.HasExport("GetFile"));
+}
+
 TEST(PluginLoading, RefusesAModuleWithoutAboutTextOrWithoutGetPluginInfo) {
     {
         PluginScript script({{"RESULT_GetPluginInfo1", "0"}});
-        InspectableDll plugin;
+        SpiDllFile plugin;
         EXPECT_EQ(0, plugin.Load(nullptr, kScripted.c_str()));
         EXPECT_FALSE(ModuleIsLoaded(kScripted));
     }
-    InspectableDll plugin;
+    SpiDllFile plugin;
     EXPECT_EQ(0, plugin.Load(nullptr, "scripted_no_getplugininfo.spi"));
     EXPECT_EQ(-1, plugin.GetKind());
     EXPECT_FALSE(ModuleIsLoaded("scripted_no_getplugininfo.spi"));
 }
 
 TEST(PluginLoading, MissingModuleLeavesTheLoadersError) {
-    InspectableDll plugin;
+    SpiDllFile plugin;
     SetLastError(0xDEADBEEF);
     EXPECT_EQ(0, plugin.Load(nullptr, "no-such-plugin.spi"));
     EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
@@ -115,7 +132,7 @@ TEST(PluginLoading, MissingModuleLeavesTheLoadersError) {
 }
 
 TEST(PluginLoading, RefusesAPathLongerThanItsBuffer) {
-    InspectableDll plugin;
+    SpiDllFile plugin;
     std::string folder(250, 'd');
     SetLastError(0xDEADBEEF);
     EXPECT_EQ(0, plugin.Load(folder.c_str(), "0123456789.spi"));
@@ -128,7 +145,7 @@ TEST(PluginLoading, RefusesAPathLongerThanItsBuffer) {
 
 TEST(PluginLoading, FolderIsJoinedWithOneBackslashEvenAfterATrailingOne) {
     std::string dir = BinDir();  // ends with a backslash
-    InspectableDll plugin;
+    SpiDllFile plugin;
     ASSERT_EQ(1, plugin.Load(dir.c_str(), kScripted.c_str()));
     EXPECT_EQ(dir + "\\" + kScripted, plugin.GetModulePath());
 }
@@ -152,10 +169,10 @@ TEST(PluginLoading, BuildsTheExtensionListFromEveryFilter) {
         if (c.info2) script.Set("INFO2", c.info2);
         script.Set("INFO3", "format");
         if (c.info4) script.Set("INFO4", c.info4);
-        InspectableDll plugin;
+        SpiDllFile plugin;
         ASSERT_EQ(1, plugin.Load(nullptr, kScripted.c_str()));
-        ASSERT_NE(nullptr, plugin.Extensions());
-        EXPECT_STREQ(c.expected, plugin.Extensions());
+        ASSERT_NE(nullptr, plugin.ExtensionList());
+        EXPECT_STREQ(c.expected, plugin.ExtensionList());
     }
 }
 
@@ -166,16 +183,16 @@ TEST(PluginLoading, DoubleByteTrailBytesNeverSplitAFilter) {
     _setmbcp(932);
     {
         PluginScript script({{"INFO2", "*.\x95\x5C" "a;*.b"}});
-        InspectableDll plugin;
+        SpiDllFile plugin;
         ASSERT_EQ(1, plugin.Load(nullptr, kScripted.c_str()));
-        EXPECT_STREQ(".\x95\x5C" "a;.b;", plugin.Extensions());
+        EXPECT_STREQ(".\x95\x5C" "a;.b;", plugin.ExtensionList());
     }
     _setmbcp(previous);
 }
 
 TEST(PluginLoading, TextsAreTerminatedWhateverTheModuleWrites) {
     PluginScript script({{"INFO_UNTERMINATED", "1"}, {"VERSION", "00IN"}, {"ABOUT", "abc"}});
-    InspectableDll plugin;
+    SpiDllFile plugin;
     ASSERT_EQ(1, plugin.Load(nullptr, kScripted.c_str()));
     EXPECT_EQ(127u, strlen(plugin.GetAboutText()));
     EXPECT_EQ(0, plugin.GetKind());
@@ -183,9 +200,9 @@ TEST(PluginLoading, TextsAreTerminatedWhateverTheModuleWrites) {
 
 TEST(PluginLoading, FilterWalkEndsForAModuleThatNeverAnswersZero) {
     PluginScript script({{"INFO_FOREVER", "1"}});
-    InspectableDll plugin;
+    SpiDllFile plugin;
     ASSERT_EQ(1, plugin.Load(nullptr, kScripted.c_str()));
-    std::string list = plugin.Extensions();
+    std::string list = plugin.ExtensionList();
     EXPECT_EQ(SpiDllFile::kMaxFilterInfoNumber / 2 * 3, static_cast<int32_t>(list.size()));
 }
 
@@ -195,7 +212,7 @@ TEST(PluginResidency, DefaultHooksReleaseTheModuleWhenTheFigureIsUnchanged) {
     plugin.probeAfter = [](SpiDllFile*) -> uint32_t { return 7; };
     ASSERT_EQ(1, plugin.Load(nullptr, kScripted.c_str()));
     EXPECT_EQ(OnDemand, plugin.Residency());
-    EXPECT_EQ(nullptr, plugin.Module());
+    EXPECT_FALSE(plugin.HoldsModule());
     EXPECT_FALSE(plugin.AnyEntryPoint());
     EXPECT_FALSE(ModuleIsLoaded(kScripted));
 
@@ -203,18 +220,18 @@ TEST(PluginResidency, DefaultHooksReleaseTheModuleWhenTheFigureIsUnchanged) {
     resident.MakeResident();
     ASSERT_EQ(1, resident.Load(nullptr, kScripted.c_str()));
     EXPECT_EQ(Resident, resident.Residency());
-    EXPECT_NE(nullptr, resident.Module());
+    EXPECT_TRUE(resident.HoldsModule());
     EXPECT_TRUE(ModuleIsLoaded(kScripted));
 }
 
 TEST(PluginResidency, NullHooksMeanFigureZeroAndOnDemand) {
-    InspectableDll plugin;
+    SpiDllFile plugin;
     plugin.probeBefore = nullptr;
     plugin.probeAfter = nullptr;
     plugin.decideResidency = nullptr;
     ASSERT_EQ(1, plugin.Load(nullptr, kScripted.c_str()));
     EXPECT_EQ(OnDemand, plugin.Residency());
-    EXPECT_EQ(nullptr, plugin.Module());
+    EXPECT_FALSE(plugin.HoldsModule());
 }
 
 namespace {
@@ -230,25 +247,25 @@ int32_t CountingDecision(SpiDllFile*, uint32_t before, uint32_t after) {
 
 TEST(PluginResidency, PresetModeIsNeverDecidedAndOddAnswersAreKept) {
     g_decisions = 0;
-    InspectableDll preset(Resident);
+    SpiDllFile preset(Resident);
     preset.decideResidency = CountingDecision;
     ASSERT_EQ(1, preset.Load(nullptr, kScripted.c_str()));
     EXPECT_EQ(0, g_decisions);
     EXPECT_EQ(Resident, preset.Residency());
 
-    InspectableDll odd;
+    SpiDllFile odd;
     odd.decideResidency = CountingDecision;
     ASSERT_EQ(1, odd.Load(nullptr, kScripted.c_str()));
     EXPECT_EQ(1, g_decisions);
     EXPECT_EQ(5, odd.Residency());
-    EXPECT_NE(nullptr, odd.Module());
+    EXPECT_TRUE(odd.HoldsModule());
 }
 
 TEST(PluginResidency, FailedIdentificationStillTellsTheHookWithZeros) {
     g_decisions = 0;
     g_before = g_after = 99;
     PluginScript script({{"VERSION", "00XN"}});
-    InspectableDll plugin;
+    SpiDllFile plugin;
     plugin.decideResidency = CountingDecision;
     EXPECT_EQ(0, plugin.Load(nullptr, kScripted.c_str()));
     EXPECT_EQ(1, g_decisions);
@@ -261,9 +278,10 @@ TEST(PluginResidency, LoadOnAHeldModuleKeepsIt) {
     InspectableDll plugin;
     plugin.MakeResident();
     ASSERT_EQ(1, plugin.Load(nullptr, kScripted.c_str()));
-    HMODULE held = plugin.Module();
+    HMODULE held = GetModuleHandleA(kScripted.c_str());
     EXPECT_EQ(1, plugin.Load(nullptr, "no-such-plugin.spi"));
-    EXPECT_EQ(held, plugin.Module());
+    EXPECT_TRUE(plugin.HoldsModule());
+    EXPECT_EQ(held, GetModuleHandleA(kScripted.c_str()));
     EXPECT_STREQ(kScripted.c_str(), plugin.GetModulePath());
 }
 
@@ -272,13 +290,13 @@ TEST(PluginResidency, UnloadThenLoadFromTheSavedPath) {
     plugin.MakeResident();
     ASSERT_EQ(1, plugin.Load(BinDir().c_str(), kScripted.c_str()));
     EXPECT_EQ(1, plugin.Unload());
-    EXPECT_EQ(nullptr, plugin.Module());
+    EXPECT_FALSE(plugin.HoldsModule());
     EXPECT_FALSE(ModuleIsLoaded(kScripted));
     EXPECT_EQ(0, plugin.GetKind());
     EXPECT_EQ(Resident, plugin.Residency());
     EXPECT_EQ(1, plugin.Unload());
     ASSERT_EQ(1, plugin.Load(nullptr, plugin.GetModulePath()));
-    EXPECT_NE(nullptr, plugin.Module());
+    EXPECT_TRUE(plugin.HoldsModule());
 }
 
 TEST(PluginResidency, DestructionReleasesAHeldModule) {
@@ -298,7 +316,7 @@ TEST(PluginLoading, ModuleThatFaultsWhileIdentifiedFailsToLoad) {
         InspectableDll plugin;
         plugin.MakeResident();
         EXPECT_EQ(0, plugin.Load(nullptr, kScripted.c_str()));
-        EXPECT_EQ(nullptr, plugin.Module());
+        EXPECT_FALSE(plugin.HoldsModule());
         EXPECT_FALSE(ModuleIsLoaded(kScripted));
     }
     // The object is still usable afterwards.
@@ -310,7 +328,7 @@ TEST(PluginLoading, ModuleThatFaultsWhileIdentifiedFailsToLoad) {
 // that far beyond the thousand loads that exhaust a process's TLS slots
 // when each load leaks one.
 TEST(PluginResidency, AnOnDemandModuleSurvivesThousandsOfCalls) {
-    InspectableDll plugin(OnDemand);
+    SpiDllFile plugin(OnDemand);
     ASSERT_EQ(1, plugin.Load(nullptr, kScripted.c_str()));
     char sample[2048] = {};
     int accepted = 0;

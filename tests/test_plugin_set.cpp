@@ -43,16 +43,6 @@ std::vector<std::string> Sorted(std::vector<std::string> names) {
     return names;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0, end;
-    while ((end = text.find('\n', start)) != std::string::npos) {
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 // A plug-in object that is not backed by a module; counts its destruction.
 struct FakePlugin : SpiFile {
     explicit FakePlugin(std::vector<int>* destroyed = nullptr, int id = 0)

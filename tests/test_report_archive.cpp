@@ -217,8 +217,8 @@ TEST_F(ArchiveTest, ListAndMemberHandlesAreFreedInProcess) {
     EXPECT_EQ(0u, out.find(Crlf(kListHead))) << out;
 
     std::string text = ReadBytes(log);
-    std::vector<HLOCAL> handles = LoggedHandles(text, "list handle ");
-    std::vector<HLOCAL> members = LoggedHandles(text, "member handle ");
+    std::vector<HLOCAL> handles = LoggedHandles(text, "list handle");
+    std::vector<HLOCAL> members = LoggedHandles(text, "member handle");
     ASSERT_EQ(1u, handles.size()) << text;
     ASSERT_EQ(2u, members.size()) << text;
     handles.insert(handles.end(), members.begin(), members.end());
@@ -229,7 +229,7 @@ TEST_F(ArchiveTest, ListAndMemberHandlesAreFreedInProcess) {
     StdoutCapture second;
     TestArchive(plugin, archive.c_str());
     EXPECT_EQ(Crlf(kNoList), second.Finish());
-    handles = LoggedHandles(ReadBytes(log), "list handle ");
+    handles = LoggedHandles(ReadBytes(log), "list handle");
     ASSERT_EQ(2u, handles.size());
     EXPECT_TRUE(IsFreed(handles[1])) << handles[1];
 }

@@ -283,8 +283,8 @@ TEST(ImageTestInProcess, CommentAndPictureHandlesAreFreed) {
     EXPECT_EQ(Crlf(Description(file, "\tComment\tc\n") + kHeader), capture.Finish());
 
     std::string text = ReadBytes(log);
-    std::vector<HLOCAL> handles = LoggedHandles(text, "comment handle ");
-    std::vector<HLOCAL> picture = LoggedHandles(text, "picture handles ");
+    std::vector<HLOCAL> handles = LoggedHandles(text, "comment handle");
+    std::vector<HLOCAL> picture = LoggedHandles(text, "picture handles");
     ASSERT_EQ(1u, handles.size()) << text;
     ASSERT_EQ(2u, picture.size()) << text;
     handles.insert(handles.end(), picture.begin(), picture.end());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "handle_ref_table.h"
+#include "local_blocks.h"
 #include "spi_dll_file.h"
 #include "spi_input_stream.h"
 #include "test_support.h"
@@ -17,39 +18,6 @@ namespace {
 
 const char* const kScripted = "scripted.spi";
 const size_t kRecord = sizeof(fileInfo);
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
-// Handles the plug-in logged as "<prefix> <handle>".
-std::vector<HLOCAL> LoggedHandles(const std::string& log, const std::string& prefix) {
-    std::vector<HLOCAL> handles;
-    for (const std::string& line : Lines(log)) {
-        if (line.compare(0, prefix.size() + 1, prefix + " ") != 0) continue;
-        void* h = nullptr;
-        if (sscanf(line.c_str() + prefix.size() + 1, "%p", &h) == 1)
-            handles.push_back(static_cast<HLOCAL>(h));
-    }
-    return handles;
-}
-
-bool Allocated(HLOCAL h) { return LocalSize(h) != 0; }
-
-HLOCAL BlockOf(const std::string& bytes) {
-    HLOCAL h = LocalAlloc(LMEM_MOVEABLE, bytes.size());
-    memcpy(LocalLock(h), bytes.data(), bytes.size());
-    LocalUnlock(h);
-    return h;
-}
 
 std::string Pattern(size_t size) {
     std::string bytes(size, 0);
@@ -239,7 +207,7 @@ TEST_F(StreamOps, ArchiveListIsCopiedTerminatedAndTheBlockFreedAtOnce) {
     free(list);
     std::vector<HLOCAL> blocks = LoggedHandles(TakeLog(), "list handle");
     ASSERT_EQ(1u, blocks.size());
-    EXPECT_FALSE(Allocated(blocks[0]));
+    EXPECT_TRUE(IsFreed(blocks[0]));
 
     script.Set("MEMBERS", "tar,0,5,5,0,dir\\,a.txt,0,0|lzh,600,7,9,0,,b.txt,0,0");
     ASSERT_EQ(0, plugin.GetArchiveList(stream, &list));
@@ -262,7 +230,7 @@ TEST_F(StreamOps, ArchiveListIsCopiedTerminatedAndTheBlockFreedAtOnce) {
     EXPECT_EQ(nullptr, list);
     blocks = LoggedHandles(TakeLog(), "list handle");
     ASSERT_EQ(1u, blocks.size());
-    EXPECT_FALSE(Allocated(blocks[0])) << "a block that cannot be locked is still freed";
+    EXPECT_TRUE(IsFreed(blocks[0])) << "a block that cannot be locked is still freed";
 
     script.Set("LIST", "none");
     script.Set("RESULT_GetArchiveInfo", "3");
@@ -287,7 +255,7 @@ TEST(ArchiveList, NeverReadsPastTheBlock) {
     EXPECT_EQ(0, list[1].method[0]);
     EXPECT_EQ(0u, list[1].position);
     free(list);
-    EXPECT_FALSE(Allocated(block));
+    EXPECT_TRUE(IsFreed(block));
 
     // Smaller than one record: an empty list.
     spy.block = LocalAlloc(LMEM_MOVEABLE, 100);
@@ -360,7 +328,7 @@ TEST_F(StreamOps, OpenMemberDescendsIntoAnArchiveInsideTheArchive) {
     EXPECT_EQ(nullptr, rest);
     EXPECT_STREQ("pic.bmp", stream.GetName());
     EXPECT_EQ("pic.bmp", std::string(stream.GetSource(nullptr), 7));
-    EXPECT_FALSE(Allocated(inner[0])) << "the inner archive's last holder let it go";
+    EXPECT_TRUE(IsFreed(inner[0])) << "the inner archive's last holder let it go";
     EXPECT_FALSE(handleRefTable.Contains(inner[0]));
     EXPECT_NE(std::string::npos, TakeLog().find("GetFile(memory,400,257)"));
 }

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "test_tar_plugin_support.h"
+#include "tar_fixtures.h"
 
 namespace {
 
@@ -44,13 +44,6 @@ protected:
 
     SpiDllFile plugin;
 };
-
-const fileInfo* FindEntry(const std::vector<fileInfo>& entries, const std::string& name) {
-    for (const fileInfo& entry : entries) {
-        if (FullName(entry) == name) return &entry;
-    }
-    return nullptr;
-}
 
 TEST_F(TarPlugin, IdentifiesItselfAsAnArchivePlugin) {
     EXPECT_EQ(static_cast<int32_t>(PluginKind::Archive), plugin.GetKind());

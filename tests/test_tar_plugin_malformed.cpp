@@ -10,38 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "test_tar_plugin_support.h"
+#include "fenced_input.h"
+#include "tar_fixtures.h"
 
 namespace {
-
-// bytes copied to the end of a read-write region followed by a no-access page.
-class GuardedInput {
-public:
-    explicit GuardedInput(const std::string& bytes) : size_(bytes.size()) {
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        size_t page = info.dwPageSize;
-        size_t body = (bytes.size() + page - 1) / page * page;
-        base_ = static_cast<char*>(
-            VirtualAlloc(nullptr, body + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old = 0;
-        if (base_) VirtualProtect(base_ + body, page, PAGE_NOACCESS, &old);
-        data_ = base_ ? base_ + body - bytes.size() : nullptr;
-        if (data_ && !bytes.empty()) memcpy(data_, bytes.data(), bytes.size());
-    }
-    ~GuardedInput() {
-        if (base_) VirtualFree(base_, 0, MEM_RELEASE);
-    }
-    GuardedInput(const GuardedInput&) = delete;
-    GuardedInput& operator=(const GuardedInput&) = delete;
-    const char* data() const { return data_; }
-    int32_t size() const { return static_cast<int32_t>(size_); }
-
-private:
-    char* base_ = nullptr;
-    char* data_ = nullptr;
-    size_t size_;
-};
 
 class TarMalformed : public ::testing::Test {
 protected:
@@ -52,7 +24,7 @@ protected:
     // else what went wrong. *listed receives the list.
     std::string Exercise(const std::string& bytes, int32_t* listResult,
                          std::vector<fileInfo>* listed) {
-        GuardedInput input(bytes);
+        FencedInput input(bytes);
         if (!input.data()) return "no guarded memory";
         HLOCAL list = nullptr;
         *listResult = plugin.GetArchiveInfo(input.data(), input.size(), 1, &list);

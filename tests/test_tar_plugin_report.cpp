@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "test_tar_plugin_support.h"
+#include "tar_fixtures.h"
 
 namespace {
 

@@ -4,33 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "handle_ref_table.h"
-#include "spi_dll_file.h"
-#include "spi_input_stream.h"
-#include "test_support.h"
+#include "tar_fixtures.h"
 
 namespace {
-
-std::string Fixture(const std::string& name) { return BinDir() + "..\\fixtures\\tar\\" + name; }
-
-std::string FullName(const fileInfo& entry) { return std::string(entry.path) + entry.filename; }
-
-HLOCAL BlockOf(const std::string& bytes) {
-    HLOCAL h = LocalAlloc(LMEM_MOVEABLE, bytes.size());
-    memcpy(LocalLock(h), bytes.data(), bytes.size());
-    LocalUnlock(h);
-    return h;
-}
-
-std::string BlockBytes(HLOCAL h, size_t size) {
-    std::string bytes(static_cast<const char*>(LocalLock(h)), size);
-    LocalUnlock(h);
-    return bytes;
-}
 
 class TarStreams : public ::testing::Test {
 protected:
@@ -48,26 +28,20 @@ protected:
     }
 };
 
-const fileInfo* Find(const std::vector<fileInfo>& entries, const std::string& name) {
-    for (const fileInfo& e : entries)
-        if (FullName(e) == name) return &e;
-    return nullptr;
-}
-
 }  // namespace
 
 TEST_F(TarStreams, ListsAndExtractsFromAFileAndFromMemory) {
-    std::string archive = ReadBytes(Fixture("ustar.tar"));
-    std::string nested = ReadBytes(Fixture("src\\dir\\sub\\deep\\nested.bin"));
+    std::string archive = ReadBytes(TarFixture("ustar.tar"));
+    std::string nested = ReadBytes(TarFixture("src/dir/sub/deep/nested.bin"));
     ASSERT_EQ(70000u, nested.size());
 
     SpiInputStream file;
-    file.SetFile(Fixture("ustar.tar").c_str(), 0);
+    file.SetFile(TarFixture("ustar.tar").c_str(), 0);
     EXPECT_NE(0, tar.IsSupportedStream(file));
     std::vector<fileInfo> fromFile = List(file);
-    ASSERT_NE(nullptr, Find(fromFile, "hello.txt"));
-    EXPECT_EQ(12u, Find(fromFile, "hello.txt")->filesize);
-    const fileInfo* entry = Find(fromFile, "dir\\sub\\deep\\nested.bin");
+    ASSERT_NE(nullptr, FindEntry(fromFile, "hello.txt"));
+    EXPECT_EQ(12u, FindEntry(fromFile, "hello.txt")->filesize);
+    const fileInfo* entry = FindEntry(fromFile, "dir/sub/deep/nested.bin");
     ASSERT_NE(nullptr, entry);
     HLOCAL member = nullptr;
     ASSERT_EQ(0, tar.GetFileToMemory(file, entry, &member, NullProgress, 0));
@@ -92,7 +66,7 @@ TEST_F(TarStreams, ListsAndExtractsFromAFileAndFromMemory) {
     LocalFree(member);
 
     TempDir out;
-    const fileInfo* hello = Find(fromMemory, "hello.txt");
+    const fileInfo* hello = FindEntry(fromMemory, "hello.txt");
     ASSERT_EQ(0, tar.GetFileToDisk(memory, hello, out.path().c_str(), NullProgress, 0));
     EXPECT_EQ("Hello, tar!\n", ReadBytes(out.File("hello.txt")));
     DeleteFileA(out.File("hello.txt").c_str());
@@ -101,14 +75,14 @@ TEST_F(TarStreams, ListsAndExtractsFromAFileAndFromMemory) {
 }
 
 TEST_F(TarStreams, ReachesATarInsideATar) {
-    std::string bitmap = ReadBytes(Fixture("nested\\pics\\tiny.bmp"));
+    std::string bitmap = ReadBytes(TarFixture("nested/pics/tiny.bmp"));
     ASSERT_EQ(70u, bitmap.size());
     const char* paths[] = {"inner.tar\\pics\\tiny.bmp", "INNER.TAR/Pics\\TINY.bmp"};
     for (const char* path : paths) {
         size_t entries = handleRefTable.Size();
         {
             SpiInputStream stream;
-            stream.SetFile(Fixture("outer.tar").c_str(), 0);
+            stream.SetFile(TarFixture("outer.tar").c_str(), 0);
             LPCSTR rest = nullptr;
             ASSERT_EQ(0, tar.OpenMember(stream, path, &rest)) << path;
             EXPECT_EQ(path + 10, rest);

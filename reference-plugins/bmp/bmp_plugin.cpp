@@ -22,8 +22,6 @@
 #include "spi_api.h"
 #include "plugin_side.h"
 
-#define SPI_EXPORT extern "C" __declspec(dllexport)
-
 namespace {
 
 const char* const kPluginInfo[] = {
@@ -62,12 +60,10 @@ public:
 private:
     int32_t ReadFileData(LPCSTR name, int32_t offset) {
         if (!name || offset < 0) return SPI_READ_ERROR;
-        HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return SPI_READ_ERROR;
-        int32_t result = ReadOpened(file, offset);
-        CloseHandle(file);
-        return result;
+        UniqueFile file(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) return SPI_READ_ERROR;
+        return ReadOpened(file.get(), offset);
     }
     int32_t ReadOpened(HANDLE file, int32_t offset) {
         LARGE_INTEGER fileSize = {}, start = {};
@@ -89,21 +85,6 @@ private:
     uint8_t* owned_ = nullptr;
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
-};
-
-class LocalLockScope {
-public:
-    explicit LocalLockScope(HLOCAL handle) : handle_(handle), address_(LocalLock(handle)) {}
-    ~LocalLockScope() {
-        if (address_) LocalUnlock(handle_);
-    }
-    LocalLockScope(const LocalLockScope&) = delete;
-    LocalLockScope& operator=(const LocalLockScope&) = delete;
-    void* get() const { return address_; }
-
-private:
-    HLOCAL handle_;
-    void* address_;
 };
 
 uint16_t DotsPerInch(int32_t pelsPerMeter) {
@@ -132,17 +113,17 @@ int32_t Decode(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL* 
 
     const size_t stride = BmpOutputStride(image.width);
     const size_t bitsSize = stride * static_cast<size_t>(image.height);
-    LocalBlock info(LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, sizeof(BITMAPINFOHEADER)));
-    LocalBlock bits(LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, bitsSize));
+    UniqueLocal info(LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, sizeof(BITMAPINFOHEADER)));
+    UniqueLocal bits(LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, bitsSize));
     if (!info.get() || !bits.get()) return SPI_NO_MEMORY;
     {
         LocalLockScope infoLock(info.get());
         LocalLockScope bitsLock(bits.get());
-        if (!infoLock.get() || !bitsLock.get()) return SPI_MEMORY_ERROR;
-        result = DecodeBmp(image, input.data(), input.size(), static_cast<uint8_t*>(bitsLock.get()),
-                           progress, lData);
+        if (!infoLock.data() || !bitsLock.data()) return SPI_MEMORY_ERROR;
+        result = DecodeBmp(image, input.data(), input.size(), bitsLock.as<uint8_t>(), progress,
+                           lData);
         if (result) return result;
-        BITMAPINFOHEADER* header = static_cast<BITMAPINFOHEADER*>(infoLock.get());
+        BITMAPINFOHEADER* header = infoLock.as<BITMAPINFOHEADER>();
         header->biSize = sizeof(BITMAPINFOHEADER);
         header->biWidth = image.width;
         header->biHeight = image.height;

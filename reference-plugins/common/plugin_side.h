@@ -1,4 +1,6 @@
-// Pieces every reference plug-in answers the same way.
+// Pieces every reference plug-in answers the same way. A block being
+// filled for the host is a UniqueLocal (win32_handles.h): freed on every
+// way out unless released into the host's handle.
 #ifndef SPIPROBE_REFERENCE_PLUGINS_PLUGIN_SIDE_H
 #define SPIPROBE_REFERENCE_PLUGINS_PLUGIN_SIDE_H
 
@@ -7,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "win32_handles.h"
 
 // GetPluginInfo over a table of texts (0 version, 1 about, then pattern and
 // format name pairs): the text cut to fit the buffer and terminated, its
@@ -44,26 +48,5 @@ inline size_t ReadSupportHead(void* dw, void* head, size_t size) {
     SetFilePointerEx(file, here, nullptr, FILE_BEGIN);
     return total;
 }
-
-// A local-memory block being filled for the host: freed on every way out
-// unless released into the host's handle.
-class LocalBlock {
-public:
-    explicit LocalBlock(HLOCAL handle) : handle_(handle) {}
-    ~LocalBlock() {
-        if (handle_) LocalFree(handle_);
-    }
-    LocalBlock(const LocalBlock&) = delete;
-    LocalBlock& operator=(const LocalBlock&) = delete;
-    HLOCAL get() const { return handle_; }
-    HLOCAL release() {
-        HLOCAL handle = handle_;
-        handle_ = nullptr;
-        return handle;
-    }
-
-private:
-    HLOCAL handle_;
-};
 
 #endif

@@ -29,8 +29,6 @@
 #include "tar_reader.h"
 #include "tar_source.h"
 
-#define SPI_EXPORT extern "C" __declspec(dllexport)
-
 namespace {
 
 const char* const kPluginInfo[] = {
@@ -203,21 +201,21 @@ FILETIME UnixTimeToFileTime(int64_t seconds) {
 int32_t ExtractToMemory(TarSource& source, const TarMember& member, Progress& progress,
                         HLOCAL* destination) {
     if (member.size > UINT32_MAX) return SPI_NO_MEMORY;
-    LocalBlock block(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(member.size)));
-    if (!block.get()) return SPI_NO_MEMORY;
-    // A zero-size block cannot be locked; nothing needs writing into it.
-    unsigned char* bytes = nullptr;
-    if (member.size) {
-        bytes = static_cast<unsigned char*>(LocalLock(block.get()));
-        if (!bytes) return SPI_MEMORY_ERROR;
+    UniqueLocal block(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(member.size)));
+    if (!block.valid()) return SPI_NO_MEMORY;
+    int32_t result = SPI_SUCCESS;
+    {
+        // A zero-size block cannot be locked; nothing needs writing into it.
+        LocalLockScope lock(member.size ? block.get() : nullptr);
+        unsigned char* bytes = lock.as<unsigned char>();
+        if (member.size && !bytes) return SPI_MEMORY_ERROR;
+        uint64_t written = 0;
+        result = CopyMember(source, member, progress, [&](const unsigned char* data, uint32_t n) {
+            memcpy(bytes + written, data, n);
+            written += n;
+            return 0;
+        });
     }
-    uint64_t written = 0;
-    int32_t result = CopyMember(source, member, progress, [&](const unsigned char* data, uint32_t n) {
-        memcpy(bytes + written, data, n);
-        written += n;
-        return 0;
-    });
-    if (bytes) LocalUnlock(block.get());
     if (result) return result;
     *destination = block.release();
     return SPI_SUCCESS;
@@ -226,18 +224,18 @@ int32_t ExtractToMemory(TarSource& source, const TarMember& member, Progress& pr
 int32_t ExtractToFolder(TarSource& source, const TarMember& member, const fileInfo& entry,
                         Progress& progress, LPCSTR folder) {
     std::string path = JoinPath(folder, entry.filename);
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return SPI_READ_ERROR;
+    UniqueFile file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return SPI_READ_ERROR;
     int32_t result = CopyMember(source, member, progress, [&](const unsigned char* data, uint32_t n) {
         DWORD put = 0;
-        return WriteFile(file, data, n, &put, nullptr) && put == n ? 0 : SPI_READ_ERROR;
+        return WriteFile(file.get(), data, n, &put, nullptr) && put == n ? 0 : SPI_READ_ERROR;
     });
     if (result == SPI_SUCCESS) {
         FILETIME time = UnixTimeToFileTime(member.mtime);
-        SetFileTime(file, nullptr, nullptr, &time);
+        SetFileTime(file.get(), nullptr, nullptr, &time);
     }
-    CloseHandle(file);
+    file.reset();  // closed before a failed extraction's file is deleted
     // A cancelled or failed extraction leaves no partial file behind.
     if (result) DeleteFileA(path.c_str());
     return result;
@@ -271,13 +269,15 @@ SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, int32_t len, uint32_t flag
         if (result) return result;
         if (entries.size() >= SIZE_MAX / sizeof(fileInfo)) return SPI_NO_MEMORY;
         // The zero-filled record after the last entry ends the list.
-        LocalBlock list(LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT,
-                                   (entries.size() + 1) * sizeof(fileInfo)));
-        if (!list.get()) return SPI_NO_MEMORY;
-        void* records = LocalLock(list.get());
-        if (!records) return SPI_MEMORY_ERROR;
-        if (!entries.empty()) memcpy(records, entries.data(), entries.size() * sizeof(fileInfo));
-        LocalUnlock(list.get());
+        UniqueLocal list(LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT,
+                                    (entries.size() + 1) * sizeof(fileInfo)));
+        if (!list.valid()) return SPI_NO_MEMORY;
+        {
+            LocalLockScope records(list.get());
+            if (!records.data()) return SPI_MEMORY_ERROR;
+            if (!entries.empty())
+                memcpy(records.data(), entries.data(), entries.size() * sizeof(fileInfo));
+        }
         *lphInf = list.release();
         return SPI_SUCCESS;
     });

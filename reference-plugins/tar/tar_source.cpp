@@ -2,10 +2,6 @@
 
 #include <cstring>
 
-TarSource::~TarSource() {
-    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-}
-
 int32_t TarSource::Open(LPCSTR source, int32_t length, uint32_t inputType) {
     if (inputType == 1) {
         // A negative size leaves nothing to read; a null block likewise.
@@ -15,11 +11,11 @@ int32_t TarSource::Open(LPCSTR source, int32_t length, uint32_t inputType) {
     }
     if (inputType != 0) return -1;
     if (!source) return 6;
-    file_ = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE) return 6;
+    file_.reset(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_.valid()) return 6;
     LARGE_INTEGER fileSize;
-    if (!GetFileSizeEx(file_, &fileSize)) return 6;
+    if (!GetFileSizeEx(file_.get(), &fileSize)) return 6;
     // The offset is an unsigned 32-bit value, so archives that start past
     // 2 GiB in a file stay reachable.
     fileBase_ = static_cast<uint32_t>(length);
@@ -37,11 +33,11 @@ int32_t TarSource::Read(uint64_t pos, void* buffer, uint32_t n) {
     }
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(fileBase_ + pos);
-    if (!SetFilePointerEx(file_, at, nullptr, FILE_BEGIN)) return 6;
+    if (!SetFilePointerEx(file_.get(), at, nullptr, FILE_BEGIN)) return 6;
     unsigned char* out = static_cast<unsigned char*>(buffer);
     while (n > 0) {
         DWORD got = 0;
-        if (!ReadFile(file_, out, n, &got, nullptr) || got == 0) return 6;
+        if (!ReadFile(file_.get(), out, n, &got, nullptr) || got == 0) return 6;
         out += got;
         n -= got;
     }

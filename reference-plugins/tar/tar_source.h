@@ -8,10 +8,11 @@
 
 #include <cstdint>
 
+#include "win32_handles.h"
+
 class TarSource {
 public:
     TarSource() = default;
-    ~TarSource();
     TarSource(const TarSource&) = delete;
     TarSource& operator=(const TarSource&) = delete;
 
@@ -28,7 +29,7 @@ public:
     int32_t Read(uint64_t pos, void* buffer, uint32_t n);
 
 private:
-    HANDLE file_ = INVALID_HANDLE_VALUE;
+    UniqueFile file_;
     uint64_t fileBase_ = 0;
     const unsigned char* memory_ = nullptr;
     uint64_t size_ = 0;

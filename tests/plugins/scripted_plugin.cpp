@@ -21,7 +21,8 @@
 //                    -i report; loading asks with smaller buffers)
 //   RESULT_<Export>  the export's return value (after doing its work)
 //   FAULT_<Export>   fault inside the export: avread, avwrite, avnull,
-//                    div0, ud2, int3, priv, stack, raise:<hex code>
+//                    div0, ud2, int3, priv, stack, raise:<hex code>, and
+//                    in the x64 build throw (a C++ exception escapes)
 //   SELFCATCH_<Export>  fault and catch it inside the module: badptr
 //                    (IsBadReadPtr on a bad address) or frame (own handler)
 //   FAULT_DETACH     fault (as above) when the module is unloaded
@@ -60,13 +61,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "fault_guard.h"
 #include "spi_api.h"
-
-#define SPI_EXPORT extern "C" __declspec(dllexport)
+#include "win32_handles.h"
 
 namespace {
 
@@ -171,6 +172,12 @@ void RaiseFault(const std::string& kind) {
         Recurse(nullptr, 0);
     } else if (kind.compare(0, 6, "raise:") == 0) {
         RaiseException(strtoul(kind.c_str() + 6, nullptr, 16), 0, 0, nullptr);
+#if defined(__x86_64__)
+    } else if (kind == "throw") {
+        // Escapes the export: on x64 it becomes an SEH exception a host can
+        // catch; a 32-bit GCC module would end the process instead.
+        throw std::runtime_error("escaping the module");
+#endif
     }
 }
 
@@ -199,7 +206,7 @@ int32_t Result(const char* exportName, int32_t fallback) {
 }
 
 // Calls the scripted progress steps; true when the callback asked to stop.
-bool Progress(ProgressCallback callback, int32_t data) {
+bool Progress(ProgressCallback callback, intptr_t data) {
     std::string steps;
     if (!callback || !Script("PROGRESS", &steps) || steps.empty()) return false;
     for (const std::string& step : Split(steps, ',')) {
@@ -213,9 +220,8 @@ bool Progress(ProgressCallback callback, int32_t data) {
 HLOCAL AllocCopy(const void* data, size_t size) {
     HLOCAL h = LocalAlloc(LMEM_MOVEABLE, size ? size : 1);
     if (!h) return nullptr;
-    void* p = LocalLock(h);
-    if (size) memcpy(p, data, size);
-    LocalUnlock(h);
+    LocalLockScope block(h);
+    if (size) memcpy(block.data(), data, size);
     return h;
 }
 
@@ -235,10 +241,10 @@ std::vector<Member> Members() {
         Member m;
         memset(&m, 0, sizeof m);
         CopyField(m.info.method, sizeof m.info.method, f[0]);
-        m.info.position = strtoul(f[1].c_str(), nullptr, 0);
-        m.info.compsize = strtoul(f[2].c_str(), nullptr, 0);
-        m.info.filesize = strtoul(f[3].c_str(), nullptr, 0);
-        m.info.timestamp = static_cast<int32_t>(strtoll(f[4].c_str(), nullptr, 0));
+        m.info.position = static_cast<uintptr_t>(strtoull(f[1].c_str(), nullptr, 0));
+        m.info.compsize = static_cast<uintptr_t>(strtoull(f[2].c_str(), nullptr, 0));
+        m.info.filesize = static_cast<uintptr_t>(strtoull(f[3].c_str(), nullptr, 0));
+        m.info.timestamp = static_cast<SpiTimestamp>(strtoll(f[4].c_str(), nullptr, 0));
         CopyField(m.info.path, sizeof m.info.path, f[5]);
         CopyField(m.info.filename, sizeof m.info.filename, f[6]);
         m.info.crc = strtoul(f[7].c_str(), nullptr, 0);
@@ -320,7 +326,7 @@ SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t bufl
 #ifndef OMIT_IsSupported
 SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR filename, void* dw) {
     Misbehave("IsSupported");
-    bool isHandle = (reinterpret_cast<uintptr_t>(dw) & 0xFFFF0000u) == 0;
+    bool isHandle = reinterpret_cast<uintptr_t>(dw) < 0x10000;
     char data[2048] = {};
     std::string dump;
     if (isHandle) {
@@ -360,9 +366,10 @@ SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR filename, void* dw) {
 #endif
 
 #ifndef OMIT_GetPictureInfo
-SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, int32_t len, uint32_t flag,
+SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, intptr_t len, uint32_t flag,
                                           PictureInfo* lpInfo) {
-    Log("GetPictureInfo(%s,%d,%u)", (flag & 7) ? "memory" : buf, len, flag);
+    Log("GetPictureInfo(%s,%lld,%u)", (flag & 7) ? "memory" : buf, static_cast<long long>(len),
+        flag);
     Misbehave("GetPictureInfo");
     int v[7] = {0, 0, 16, 8, 72, 72, 24};
     sscanf(ScriptOr("PICINFO", "").c_str(), "%d,%d,%d,%d,%d,%d,%d", &v[0], &v[1], &v[2], &v[3],
@@ -390,10 +397,10 @@ SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, int32_t len, uint32_t flag
 
 namespace {
 
-int32_t Decode(const char* exportName, LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo,
-               HLOCAL* pHBm, ProgressCallback progress, int32_t data) {
-    Log("%s(%s,%d,%u,callback=%d)", exportName, (flag & 7) ? "memory" : buf, len, flag,
-        progress != nullptr);
+int32_t Decode(const char* exportName, LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo,
+               HLOCAL* pHBm, ProgressCallback progress, intptr_t data) {
+    Log("%s(%s,%lld,%u,callback=%d)", exportName, (flag & 7) ? "memory" : buf,
+        static_cast<long long>(len), flag, progress != nullptr);
     Misbehave(exportName);
     if (Progress(progress, data)) return 1;
     int32_t code = Result(exportName, 0);
@@ -427,23 +434,24 @@ int32_t Decode(const char* exportName, LPCSTR buf, int32_t len, uint32_t flag, H
 }  // namespace
 
 #ifndef OMIT_GetPicture
-SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo,
-                                      HLOCAL* pHBm, ProgressCallback progress, int32_t data) {
+SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo,
+                                      HLOCAL* pHBm, ProgressCallback progress, intptr_t data) {
     return Decode("GetPicture", buf, len, flag, pHBInfo, pHBm, progress, data);
 }
 #endif
 
 #ifndef OMIT_GetPreview
-SPI_EXPORT int32_t SPI_API GetPreview(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo,
-                                      HLOCAL* pHBm, ProgressCallback progress, int32_t data) {
+SPI_EXPORT int32_t SPI_API GetPreview(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo,
+                                      HLOCAL* pHBm, ProgressCallback progress, intptr_t data) {
     return Decode("GetPreview", buf, len, flag, pHBInfo, pHBm, progress, data);
 }
 #endif
 
 #ifndef OMIT_GetArchiveInfo
-SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, int32_t len, uint32_t flag,
+SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, intptr_t len, uint32_t flag,
                                           HLOCAL* lphInf) {
-    Log("GetArchiveInfo(%s,%d,%u)", (flag & 7) ? "memory" : buf, len, flag);
+    Log("GetArchiveInfo(%s,%lld,%u)", (flag & 7) ? "memory" : buf, static_cast<long long>(len),
+        flag);
     Misbehave("GetArchiveInfo");
     std::string list = ScriptOr("LIST", "");
     int32_t code = Result("GetArchiveInfo", 0);
@@ -464,9 +472,10 @@ SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, int32_t len, uint32_t flag
 #endif
 
 #ifndef OMIT_GetFileInfo
-SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, int32_t len, LPCSTR filename, uint32_t flag,
+SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, intptr_t len, LPCSTR filename, uint32_t flag,
                                        fileInfo* lpInfo) {
-    Log("GetFileInfo(%s,%d,%s,%u)", (flag & 7) ? "memory" : buf, len, filename, flag);
+    Log("GetFileInfo(%s,%lld,%s,%u)", (flag & 7) ? "memory" : buf, static_cast<long long>(len),
+        filename, flag);
     Misbehave("GetFileInfo");
     for (const Member& m : Members()) {
         std::string full = std::string(m.info.path) + m.info.filename;
@@ -482,9 +491,9 @@ SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, int32_t len, LPCSTR filename,
 #endif
 
 #ifndef OMIT_GetFile
-SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, int32_t len, LPSTR dest, uint32_t flag,
-                                   ProgressCallback progress, int32_t data) {
-    Log("GetFile(%s,%d,%u)", (flag & 7) ? "memory" : src, len, flag);
+SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, intptr_t len, LPSTR dest, uint32_t flag,
+                                   ProgressCallback progress, intptr_t data) {
+    Log("GetFile(%s,%lld,%u)", (flag & 7) ? "memory" : src, static_cast<long long>(len), flag);
     Misbehave("GetFile");
     // The member is the one whose position the length argument names: the
     // offset for a file source, and for memory the bytes left after it.
@@ -492,11 +501,12 @@ SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, int32_t len, LPSTR dest, uint32_t
     const Member* found = nullptr;
     std::string sizeText;
     bool sized = Script("ARCHIVE_SIZE", &sizeText);
-    uint32_t archiveSize = sized ? strtoul(sizeText.c_str(), nullptr, 0) : 0;
+    uintptr_t archiveSize =
+        sized ? static_cast<uintptr_t>(strtoull(sizeText.c_str(), nullptr, 0)) : 0;
     for (const Member& m : members) {
-        if ((flag & 7) == 0 && m.info.position == static_cast<uint32_t>(len)) found = &m;
+        if ((flag & 7) == 0 && m.info.position == static_cast<uintptr_t>(len)) found = &m;
         if ((flag & 7) != 0 && found == nullptr && !sized) found = &m;
-        if ((flag & 7) != 0 && sized && m.info.position == archiveSize - static_cast<uint32_t>(len))
+        if ((flag & 7) != 0 && sized && m.info.position == archiveSize - static_cast<uintptr_t>(len))
             found = &m;
     }
     if (!found) return Result("GetFile", 8);

@@ -1,4 +1,4 @@
-// A SpiDllFile whose state tests can read, and hooks that force a
+// A SpiDllFile whose entry points tests can see, and hooks that force a
 // residency (under Wine the default memory probe reads the same figure
 // before and after loading, so the default decision is always OnDemand).
 #ifndef SPIPROBE_TESTS_DLL_INTERNALS_H
@@ -9,9 +9,6 @@
 class InspectableDll : public SpiDllFile {
 public:
     using SpiDllFile::SpiDllFile;
-    HMODULE Module() const { return module; }
-    int32_t Residency() const { return residency; }
-    const char* Extensions() const { return extensionList; }
     bool AnyEntryPoint() const {
         return pGetPluginInfo || pIsSupported || pGetPictureInfo || pGetPicture || pGetPreview ||
                pGetArchiveInfo || pGetFileInfo || pGetFile || pConfigurationDlg;

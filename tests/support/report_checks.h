@@ -1,5 +1,5 @@
-// Checks for in-process tests of the console reports: standard output
-// captured for a scope, and the local handles a plug-in logged.
+// Standard output captured for a scope, for in-process tests of the
+// console reports.
 #ifndef SPIPROBE_TESTS_REPORT_CHECKS_H
 #define SPIPROBE_TESTS_REPORT_CHECKS_H
 
@@ -9,8 +9,8 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
+#include "local_blocks.h"
 #include "test_support.h"
 
 // Captures what the process writes to standard output, so a report can be
@@ -48,27 +48,5 @@ private:
     std::string path_;
     int saved_ = -1;
 };
-
-// A freed local handle is no longer valid: LocalSize answers 0, error 6.
-inline bool IsFreed(HLOCAL handle) {
-    SetLastError(0xdeadbeef);
-    return LocalSize(handle) == 0 && GetLastError() == ERROR_INVALID_HANDLE;
-}
-
-// Every handle the scripted plug-in logged after label ("list handle ",
-// "picture handles ", ...), in log order; a line may name two.
-inline std::vector<HLOCAL> LoggedHandles(const std::string& log, const std::string& label) {
-    std::vector<HLOCAL> handles;
-    for (size_t at = log.find(label); at != std::string::npos; at = log.find(label, at + 1)) {
-        void* a = nullptr;
-        void* b = nullptr;
-        size_t start = at + label.size();
-        std::string line = log.substr(start, log.find('\n', start) - start);
-        int n = sscanf(line.c_str(), "%p %p", &a, &b);
-        if (n >= 1) handles.push_back(static_cast<HLOCAL>(a));
-        if (n == 2) handles.push_back(static_cast<HLOCAL>(b));
-    }
-    return handles;
-}
 
 #endif

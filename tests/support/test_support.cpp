@@ -171,3 +171,37 @@ std::string Crlf(const std::string& text) {
     }
     return out;
 }
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string FixturePath(const std::string& set, const std::string& name) {
+    std::string path = BinDir() + "..\\fixtures\\" + set + "\\" + name;
+    for (char& c : path) {
+        if (c == '/') c = '\\';
+    }
+    return path;
+}
+
+std::vector<HLOCAL> LoggedHandles(const std::string& log, const std::string& label) {
+    std::vector<HLOCAL> handles;
+    const std::string start = label + " ";
+    for (const std::string& line : Lines(log)) {
+        if (line.compare(0, start.size(), start) != 0) continue;
+        void* a = nullptr;
+        void* b = nullptr;
+        int n = sscanf(line.c_str() + start.size(), "%p %p", &a, &b);
+        if (n >= 1) handles.push_back(static_cast<HLOCAL>(a));
+        if (n == 2) handles.push_back(static_cast<HLOCAL>(b));
+    }
+    return handles;
+}

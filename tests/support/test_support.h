@@ -78,4 +78,16 @@ private:
 // "a\nb\n" -> "a\r\nb\r\n": what a text-mode stream writes.
 std::string Crlf(const std::string& text);
 
+// The lines of a text, without their "\n"; a last line without one counts.
+std::vector<std::string> Lines(const std::string& text);
+
+// A file the build made for the tests: build/fixtures/<set>/<name>, where
+// set is "bmp" or "tar"; "/" in the name may stand for "\".
+std::string FixturePath(const std::string& set, const std::string& name);
+
+// The handles the scripted plug-in logged on lines that begin with the
+// label and a space ("list handle", "picture handles", ...), in log order;
+// a line may name two.
+std::vector<HLOCAL> LoggedHandles(const std::string& log, const std::string& label);
+
 #endif

@@ -21,8 +21,6 @@
 
 #include "spi_api.h"
 
-#define SPI_EXPORT extern "C" __declspec(dllexport)
-
 namespace {
 
 volatile uintptr_t g_nowhere = 0;

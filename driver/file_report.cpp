@@ -1,36 +1,17 @@
 // The test of one file: open, the two support probes, then the image test
-// (or the archive test, archive_test.cpp).
+// (or the archive test, archive_report.cpp).
 #include <cstdio>
 #include <cstring>
 
-#include "local_block.h"
 #include "options.h"
 #include "reports.h"
+#include "win32_handles.h"
 
 namespace {
 
 // The probes see the file's first 2048 bytes, then the 2048 from byte 128.
 constexpr DWORD kSecondProbeOffset = 128;
 constexpr DWORD kHeadSize = SPI_SAMPLE_SIZE + kSecondProbeOffset;
-
-// The tested file's handle, closed at the latest when the test ends.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() { Close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-    void Close() {
-        if (valid()) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE handle_;
-};
 
 // Both probes; true when the plug-in accepted either. -1 (no IsSupported
 // export) counts as accepted.
@@ -56,15 +37,13 @@ bool Probe(SpiDllFile& plugin, const char* fileName, HANDLE file) {
 }
 
 void PrintComment(HLOCAL comment) {
-    {
-        LocalBlockLock text(comment);
-        if (text.data()) {
-            // The text may lack its terminator: it ends with the block.
-            const char* p = static_cast<const char*>(text.data());
-            printf("\tComment\t%.*s\n", static_cast<int>(strnlen(p, text.size())), p);
-        }
+    UniqueLocal owned(comment);
+    LocalLockScope text(comment);
+    if (text.data()) {
+        // The text may lack its terminator: it ends with the block.
+        const char* p = text.as<const char>();
+        printf("\tComment\t%.*s\n", static_cast<int>(strnlen(p, text.size())), p);
     }
-    FreeReturnedBlock(comment);
 }
 
 void PrintBitmapHeader(const void* block, size_t size) {
@@ -89,7 +68,7 @@ void PrintBitmapHeader(const void* block, size_t size) {
 }  // namespace
 
 void TestFile(SpiDllFile& plugin, const char* fileName) {
-    FileHandle file(CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    UniqueFile file(CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 0, nullptr));
     if (!file.valid()) {
         printf("ファイル[%s]のオープンに失敗しました。\n", fileName);
@@ -102,7 +81,7 @@ void TestFile(SpiDllFile& plugin, const char* fileName) {
         return;
     }
     // Every later call is given the name: the handle is done with.
-    file.Close();
+    file.reset();
     fflush(stdout);
 
     switch (static_cast<PluginKind>(plugin.GetKind())) {
@@ -125,6 +104,7 @@ void TestImage(SpiDllFile& plugin, const char* fileName) {
         printf("%sの画像情報取得に失敗しました(Ret==%d)。\n", fileName, static_cast<int>(result));
         printf("Continue...\n");
     } else {
+        // The spelling is the tool's established output (see plugin_report.cpp).
         printf("PictureInfomation[%s]\n", fileName);
         printf("\tPoint\t[%d,%d]\n", static_cast<int>(info.left), static_cast<int>(info.top));
         printf("\tSize\t[%d,%d]\n", static_cast<int>(info.width), static_cast<int>(info.height));
@@ -150,15 +130,12 @@ void TestImage(SpiDllFile& plugin, const char* fileName) {
         return;
     }
 
-    {
-        LocalBlockLock bits(bitsHandle);
-        LocalBlockLock header(infoHandle);
-        // No newline before the header: with -c it starts at column 0 of
-        // the progress row.
-        PrintBitmapHeader(header.data(), header.size());
-        bits.Unlock();
-        header.Unlock();
-    }
-    FreeReturnedBlock(bitsHandle);
-    FreeReturnedBlock(infoHandle);
+    // Freed in reverse order: the pixels, then the header.
+    UniqueLocal ownedInfo(infoHandle);
+    UniqueLocal ownedBits(bitsHandle);
+    LocalLockScope bitsLock(bitsHandle);
+    LocalLockScope header(infoHandle);
+    // No newline before the header: with -c it starts at column 0 of the
+    // progress row.
+    PrintBitmapHeader(header.data(), header.size());
 }

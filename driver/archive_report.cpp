@@ -4,9 +4,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "local_block.h"
 #include "options.h"
 #include "reports.h"
+#include "win32_handles.h"
 
 namespace {
 
@@ -48,6 +48,8 @@ void TestEntry(SpiDllFile& plugin, const char* fileName, const fileInfo& entry) 
     PrintDate(entry.timestamp);
     printf("Name: (%.*s)\\(%.*s)\n", FieldLength(entry.path, sizeof entry.path), entry.path,
            FieldLength(entry.filename, sizeof entry.filename), entry.filename);
+    // " CRC: %ud" prints the value followed by a "d": the tool's established
+    // output (see plugin_report.cpp).
     printf(" CRC: %ud\n", static_cast<unsigned>(entry.crc));
 
     ProgressArguments progress = CurrentProgressArguments();
@@ -59,7 +61,7 @@ void TestEntry(SpiDllFile& plugin, const char* fileName, const fileInfo& entry) 
                                     progress.callback, progress.data);
     if (result == 0) {
         printf("GetFile成功\n");
-        FreeReturnedBlock(member);
+        UniqueLocal extracted(member);
     } else if (result >= 1 && result <= kLastResultText) {
         printf("%s\n", getFileResultText[result]);
     } else {
@@ -77,8 +79,9 @@ void TestArchive(SpiDllFile& plugin, const char* fileName) {
         printf("ファイル情報の取得に失敗\n");
         return;
     }
+    UniqueLocal owned(listHandle);
     {
-        LocalBlockLock list(listHandle);
+        LocalLockScope list(listHandle);
         if (!list.data()) {
             // Discarded or no longer valid: there is no list to show.
             printf("ファイル情報の取得に失敗\n");
@@ -96,5 +99,4 @@ void TestArchive(SpiDllFile& plugin, const char* fileName) {
             }
         }
     }
-    FreeReturnedBlock(listHandle);
 }

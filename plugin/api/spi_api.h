@@ -1,9 +1,14 @@
 // The plug-in module interface: the records a module fills, its return
-// codes and flags, and the signatures of its nine stdcall exports.
+// codes and flags, and the signatures of its nine exports.
 //
 // Everything here is what crosses the boundary between a host and a
 // plug-in DLL, so the layouts are fixed byte for byte (packed, little
-// endian, 32-bit) and checked below at compile time.
+// endian) and checked below at compile time. There are two of them: the
+// 32-bit one (.spi modules) and the x64 one (.sph modules), where handles,
+// lengths, positions and the callback data are 8 bytes and explicit pads
+// keep every field after them aligned; `long` fields stay 4 bytes on both.
+// intptr_t and uintptr_t are int and unsigned int on 32-bit Windows, so
+// the 32-bit build's types are the ones it has always had.
 #ifndef SPIPROBE_PLUGIN_SPI_API_H
 #define SPIPROBE_PLUGIN_SPI_API_H
 
@@ -13,6 +18,8 @@
 #include <cstdint>
 
 #define SPI_API __stdcall
+// What a plug-in writes in front of each of its exports.
+#define SPI_EXPORT extern "C" __declspec(dllexport)
 
 // Return codes of every export (0 success).
 enum SpiResult : int32_t {
@@ -38,6 +45,12 @@ constexpr uint32_t SPI_OUTPUT_MEMORY = 0x0100;  // destination = address of a HL
 // Size of the sample IsSupported is given when it receives a buffer.
 constexpr size_t SPI_SAMPLE_SIZE = 2048;
 
+#if defined(_WIN64)
+typedef uint64_t SpiTimestamp;  // seconds since 1970, UTC
+#else
+typedef int32_t SpiTimestamp;  // seconds since 1970, UTC
+#endif
+
 #pragma pack(push, 1)
 
 struct PictureInfo {
@@ -48,23 +61,53 @@ struct PictureInfo {
     uint16_t x_density;
     uint16_t y_density;
     int16_t colorDepth;  // bits per pixel
-    HLOCAL hInfo;        // comment text, or 0
+#if defined(_WIN64)
+    char dummy[2];
+#endif
+    HLOCAL hInfo;  // comment text, or 0
 };
 
 struct fileInfo {
     unsigned char method[8];
-    uint32_t position;  // the member's place in the archive
-    uint32_t compsize;  // stored size
-    uint32_t filesize;  // uncompressed size
-    int32_t timestamp;  // seconds since 1970, UTC
+    uintptr_t position;  // the member's place in the archive
+    uintptr_t compsize;  // stored size
+    uintptr_t filesize;  // uncompressed size
+    SpiTimestamp timestamp;
     char path[200];
     char filename[200];
     uint32_t crc;
+#if defined(_WIN64)
+    char dummy[4];
+#endif
 };
 
 #pragma pack(pop)
 
-static_assert(sizeof(HLOCAL) == 4, "the plug-in API is 32-bit");
+#if defined(_WIN64)
+static_assert(sizeof(HLOCAL) == 8 && sizeof(intptr_t) == 8, "the x64 plug-in API");
+static_assert(sizeof(PictureInfo) == 32, "PictureInfo is 32 bytes");
+static_assert(offsetof(PictureInfo, left) == 0, "PictureInfo.left");
+static_assert(offsetof(PictureInfo, top) == 4, "PictureInfo.top");
+static_assert(offsetof(PictureInfo, width) == 8, "PictureInfo.width");
+static_assert(offsetof(PictureInfo, height) == 12, "PictureInfo.height");
+static_assert(offsetof(PictureInfo, x_density) == 16, "PictureInfo.x_density");
+static_assert(offsetof(PictureInfo, y_density) == 18, "PictureInfo.y_density");
+static_assert(offsetof(PictureInfo, colorDepth) == 20, "PictureInfo.colorDepth");
+static_assert(offsetof(PictureInfo, dummy) == 22, "PictureInfo.dummy");
+static_assert(offsetof(PictureInfo, hInfo) == 24, "PictureInfo.hInfo");
+
+static_assert(sizeof(fileInfo) == 448, "fileInfo is 448 bytes");
+static_assert(offsetof(fileInfo, method) == 0, "fileInfo.method");
+static_assert(offsetof(fileInfo, position) == 8, "fileInfo.position");
+static_assert(offsetof(fileInfo, compsize) == 16, "fileInfo.compsize");
+static_assert(offsetof(fileInfo, filesize) == 24, "fileInfo.filesize");
+static_assert(offsetof(fileInfo, timestamp) == 32, "fileInfo.timestamp");
+static_assert(offsetof(fileInfo, path) == 40, "fileInfo.path");
+static_assert(offsetof(fileInfo, filename) == 240, "fileInfo.filename");
+static_assert(offsetof(fileInfo, crc) == 440, "fileInfo.crc");
+static_assert(offsetof(fileInfo, dummy) == 444, "fileInfo.dummy");
+#else
+static_assert(sizeof(HLOCAL) == 4 && sizeof(intptr_t) == 4, "the 32-bit plug-in API");
 static_assert(sizeof(PictureInfo) == 26, "PictureInfo is 26 bytes");
 static_assert(offsetof(PictureInfo, left) == 0, "PictureInfo.left");
 static_assert(offsetof(PictureInfo, top) == 4, "PictureInfo.top");
@@ -84,26 +127,28 @@ static_assert(offsetof(fileInfo, timestamp) == 20, "fileInfo.timestamp");
 static_assert(offsetof(fileInfo, path) == 24, "fileInfo.path");
 static_assert(offsetof(fileInfo, filename) == 224, "fileInfo.filename");
 static_assert(offsetof(fileInfo, crc) == 424, "fileInfo.crc");
+#endif
 
 // Progress callback: (done, total, callback data); 0 goes on, anything else
 // makes the plug-in stop and return SPI_ABORT.
-typedef int32_t(SPI_API* ProgressCallback)(int32_t nNum, int32_t nDenom, int32_t lData);
+typedef int32_t(SPI_API* ProgressCallback)(int32_t nNum, int32_t nDenom, intptr_t lData);
 
-// The exports, arguments in their order.
+// The exports, arguments in their order. `len` is a length or an offset,
+// pointer-sized like the callback data.
 typedef int32_t(SPI_API* GetPluginInfoProc)(int32_t infono, LPSTR buf, int32_t buflen);
 typedef int32_t(SPI_API* IsSupportedProc)(LPCSTR filename, void* dw);
-typedef int32_t(SPI_API* GetPictureInfoProc)(LPCSTR buf, int32_t len, uint32_t flag,
+typedef int32_t(SPI_API* GetPictureInfoProc)(LPCSTR buf, intptr_t len, uint32_t flag,
                                              PictureInfo* lpInfo);
-typedef int32_t(SPI_API* GetPictureProc)(LPCSTR buf, int32_t len, uint32_t flag, HLOCAL* pHBInfo,
+typedef int32_t(SPI_API* GetPictureProc)(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo,
                                          HLOCAL* pHBm, ProgressCallback lpPrgressCallback,
-                                         int32_t lData);
+                                         intptr_t lData);
 typedef GetPictureProc GetPreviewProc;
-typedef int32_t(SPI_API* GetArchiveInfoProc)(LPCSTR buf, int32_t len, uint32_t flag,
+typedef int32_t(SPI_API* GetArchiveInfoProc)(LPCSTR buf, intptr_t len, uint32_t flag,
                                              HLOCAL* lphInf);
-typedef int32_t(SPI_API* GetFileInfoProc)(LPCSTR buf, int32_t len, LPCSTR filename,
+typedef int32_t(SPI_API* GetFileInfoProc)(LPCSTR buf, intptr_t len, LPCSTR filename,
                                           uint32_t flag, fileInfo* lpInfo);
-typedef int32_t(SPI_API* GetFileProc)(LPCSTR src, int32_t len, LPSTR dest, uint32_t flag,
-                                      ProgressCallback prgressCallback, int32_t lData);
+typedef int32_t(SPI_API* GetFileProc)(LPCSTR src, intptr_t len, LPSTR dest, uint32_t flag,
+                                      ProgressCallback prgressCallback, intptr_t lData);
 typedef int32_t(SPI_API* ConfigurationDlgProc)(HWND parent, int32_t fnc);
 
 #endif

@@ -1,8 +1,8 @@
 // Shared by the TAR plug-in tests: the archives GNU tar made at build time
 // (fixtures/tar, beside bin), GNU tar's own listings of them, and the
 // plug-in's list and member blocks turned into plain values.
-#ifndef SPIPROBE_TESTS_TEST_TAR_PLUGIN_SUPPORT_H
-#define SPIPROBE_TESTS_TEST_TAR_PLUGIN_SUPPORT_H
+#ifndef SPIPROBE_TESTS_TAR_FIXTURES_H
+#define SPIPROBE_TESTS_TAR_FIXTURES_H
 
 #include <windows.h>
 
@@ -12,16 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "local_blocks.h"
 #include "spiplugin.h"
 #include "test_support.h"
 
-inline std::string TarFixture(const std::string& name) {
-    std::string path = BinDir() + "..\\fixtures\\tar\\" + name;
-    for (char& c : path) {
-        if (c == '/') c = '\\';
-    }
-    return path;
-}
+inline std::string TarFixture(const std::string& name) { return FixturePath("tar", name); }
 
 struct ListedMember {
     std::string name;  // as tar prints it, "/" separators
@@ -70,6 +65,14 @@ inline std::string FullName(const fileInfo& entry) {
     return name;
 }
 
+// The entry of that full name ("/" separators), or null.
+inline const fileInfo* FindEntry(const std::vector<fileInfo>& entries, const std::string& name) {
+    for (const fileInfo& entry : entries) {
+        if (FullName(entry) == name) return &entry;
+    }
+    return nullptr;
+}
+
 // The records of a list block up to its terminator; frees the block.
 inline std::vector<fileInfo> TakeList(HLOCAL list) {
     std::vector<fileInfo> entries;
@@ -81,20 +84,6 @@ inline std::vector<fileInfo> TakeList(HLOCAL list) {
     if (records) LocalUnlock(list);
     LocalFree(list);
     return entries;
-}
-
-// A member block's bytes (LocalSize of them); frees the block.
-inline std::string TakeBlock(HLOCAL block) {
-    std::string bytes;
-    if (!block) return bytes;
-    SIZE_T size = LocalSize(block);
-    if (size) {
-        const char* data = static_cast<const char*>(LocalLock(block));
-        if (data) bytes.assign(data, size);
-        LocalUnlock(block);
-    }
-    LocalFree(block);
-    return bytes;
 }
 
 #endif

@@ -1,0 +1,23 @@
+// What a SpiDllFile's last operation caught inside its module.
+#ifndef SPIPROBE_PLUGIN_SPI_FAULT_H
+#define SPIPROBE_PLUGIN_SPI_FAULT_H
+
+#include <windows.h>
+
+#include <cstdint>
+
+enum class SpiFaultKind : int32_t {
+    None = 0,       // the last operation ran without a fault
+    Exception = 1,  // the guard caught a structured exception (code, access, address below)
+};
+
+struct SpiFault {
+    SpiFaultKind kind = SpiFaultKind::None;
+    DWORD code = 0;             // the exception code
+    int32_t access = -1;        // access violation / in-page error: 0 read, 1 write, 8 execute;
+                                // -1 for any other exception
+    uintptr_t address = 0;      // access violation: the address touched
+    uintptr_t instruction = 0;  // where the exception was raised
+};
+
+#endif
