@@ -1,16 +1,19 @@
 // Loading and releasing plug-in modules hundreds of times leaves nothing
 // behind: no kernel handle, no TLS slot and no heap block, for the
-// reference plug-ins, the
-// test plug-ins, a module that throws inside its calls, and the library's
-// on-demand residency, which loads the module around every call.
+// reference plug-ins, the test plug-ins, a module that throws inside its
+// calls, and the library's on-demand residency, which loads the module
+// around every call.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <string>
 
-#include "dll_internals.h"
 #include "kernel_handles.h"
+#include "spi_api.h"
+#if !defined(__x86_64__)
+#include "spi_dll_file.h"
+#endif
 #include "test_support.h"
 
 namespace {
@@ -42,6 +45,15 @@ Holdings Now() {
     if (slot != TLS_OUT_OF_INDEXES) TlsFree(slot);
     return {KernelHandleCount(), NextHandleValue(), slot, HeapBytesInUse()};
 }
+
+// Plug-in file names of this build: <name>.spi, <name>.sph on x64.
+#if defined(__x86_64__)
+const char kSuffix[] = ".sph";
+#else
+const char kSuffix[] = ".spi";
+#endif
+
+std::string Plugin(const char* base) { return base + std::string(kSuffix); }
 
 typedef int32_t(SPI_API* GetPluginInfoProc)(int32_t infono, LPSTR buf, int32_t buflen);
 
@@ -94,21 +106,27 @@ void ExpectNothingLeft(const std::string& name, int warmUp, int measured,
 }  // namespace
 
 // 900 loads and releases: the figures after the last equal those after 300.
+// The x64 build has the test plug-ins only, so far.
+#if !defined(__x86_64__)
 TEST(PluginHandles, ReferencePluginsLeaveNothingAtLoadAndRelease) {
     ExpectNothingLeft("bmp.spi", 300, 600);
     ExpectNothingLeft("tar.spi", 300, 600);
 }
 
-TEST(PluginHandles, TestPluginsLeaveNothingAtLoadAndRelease) {
-    for (const char* name : {"scripted.spi", "defect_image.spi", "defect_archive.spi",
-                             "bench_empty.spi"})
+TEST(PluginHandles, DefectAndBenchmarkPluginsLeaveNothingAtLoadAndRelease) {
+    for (const char* name : {"defect_image.spi", "defect_archive.spi", "bench_empty.spi"})
         ExpectNothingLeft(name, 20, 100);
+}
+#endif
+
+TEST(PluginHandles, ScriptedPluginLeavesNothingAtLoadAndRelease) {
+    ExpectNothingLeft(Plugin("scripted"), 20, 100);
 }
 
 // The runtime's exception state is set up at the first throw; it goes with
 // the module too, also when a static destructor throws during the release.
 TEST(PluginHandles, ModuleThatThrowsInEveryLoadLeavesNothing) {
-    ExpectNothingLeft("throwing.spi", 100, 300, true);
+    ExpectNothingLeft(Plugin("throwing"), 100, 300, true);
 }
 
 // The same module built without the runtime release shows what the counting
@@ -122,7 +140,7 @@ TEST(PluginHandles, ModuleWithoutRuntimeReleaseLeavesHandlesAtEveryLoad) {
 #else
     const long kPerLoad = 0;
 #endif
-    const std::string name = "throwing_unmended.spi";
+    const std::string name = Plugin("throwing_unmended");
     ASSERT_TRUE(Cycle(name, 10));
     Holdings start = Now();
     ASSERT_TRUE(Cycle(name, 100));
@@ -136,14 +154,15 @@ TEST(PluginHandles, ModuleWithoutRuntimeReleaseLeavesHandlesAtEveryLoad) {
     EXPECT_EQ(100u, thrown.nextTlsSlot - loaded.nextTlsSlot);
 }
 
+#if !defined(__x86_64__)
 // On-demand residency loads and releases the module around each call.
 TEST(PluginHandles, OnDemandCallsThroughTheLibraryLeaveNothing) {
-    InspectableDll plugin(OnDemand);
+    SpiDllFile plugin(OnDemand);
     std::string folder = BinDir();
     folder.pop_back();
     ASSERT_EQ(1, plugin.Load(folder.c_str(), "tar.spi"));
     ASSERT_EQ(OnDemand, plugin.Residency());
-    ASSERT_EQ(nullptr, plugin.Module());
+    ASSERT_FALSE(plugin.HoldsModule());
     char text[64];
     auto calls = [&](int times) {
         for (int i = 0; i < times; ++i)
@@ -159,3 +178,4 @@ TEST(PluginHandles, OnDemandCallsThroughTheLibraryLeaveNothing) {
     EXPECT_EQ(before.nextTlsSlot, after.nextTlsSlot);
     EXPECT_EQ(before.heapBytes, after.heapBytes);
 }
+#endif
