@@ -40,6 +40,10 @@ size_t HeapBytesInUse() {
     return total;
 }
 
+long long HeapGrowth(const Holdings& before, const Holdings& after) {
+    return static_cast<long long>(after.heapBytes) - static_cast<long long>(before.heapBytes);
+}
+
 Holdings Now() {
     DWORD slot = TlsAlloc();
     if (slot != TLS_OUT_OF_INDEXES) TlsFree(slot);
@@ -98,9 +102,10 @@ void ExpectNothingLeft(const std::string& name, int warmUp, int measured,
     EXPECT_EQ(before.nextHandle, after.nextHandle);
     EXPECT_EQ(before.nextTlsSlot, after.nextTlsSlot)
         << measured << " loads left " << after.nextTlsSlot - before.nextTlsSlot << " TLS slots";
-    EXPECT_EQ(before.heapBytes, after.heapBytes)
-        << measured << " loads left " << static_cast<long long>(after.heapBytes - before.heapBytes)
-        << " heap bytes";
+    // The loader now and then grows a table of its own by a few bytes; a
+    // block left at every load would come to at least a byte a load.
+    EXPECT_LT(HeapGrowth(before, after), measured)
+        << measured << " loads left " << HeapGrowth(before, after) << " heap bytes";
 }
 
 }  // namespace
@@ -147,7 +152,7 @@ TEST(PluginHandles, ModuleWithoutRuntimeReleaseLeavesHandlesAtEveryLoad) {
     Holdings loaded = Now();
     ASSERT_TRUE(Cycle(name, 100, true));
     Holdings thrown = Now();
-    EXPECT_LT(start.heapBytes + 100 * 1024, loaded.heapBytes);
+    EXPECT_LT(100 * 1024, HeapGrowth(start, loaded));
     EXPECT_EQ(100 * kPerLoad, loaded.handles - start.handles);
     EXPECT_EQ(start.nextTlsSlot, loaded.nextTlsSlot);
     EXPECT_EQ(100 * (kPerLoad + 1), thrown.handles - loaded.handles);
@@ -176,6 +181,6 @@ TEST(PluginHandles, OnDemandCallsThroughTheLibraryLeaveNothing) {
     EXPECT_EQ(before.handles, after.handles)
         << "300 calls left " << after.handles - before.handles << " handles";
     EXPECT_EQ(before.nextTlsSlot, after.nextTlsSlot);
-    EXPECT_EQ(before.heapBytes, after.heapBytes);
+    EXPECT_LT(HeapGrowth(before, after), 300) << "300 calls left heap bytes";
 }
 #endif

@@ -12,8 +12,6 @@
 
 #include "spi_api.h"
 
-#define SPI_EXPORT extern "C" __declspec(dllexport)
-
 namespace {
 
 std::string InfoText(int32_t infono) {
