@@ -13,13 +13,17 @@ else()
   set(SPI_PLUGIN_SUFFIX .spi)
 endif()
 function(add_spi_plugin target)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEFINITIONS;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(ARG "KEEP_RUNTIME_LEAKS" "" "SOURCES;DEFINITIONS;LIBRARIES" ${ARGN})
   add_library(${target} SHARED ${ARG_SOURCES})
   set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ${SPI_PLUGIN_SUFFIX}
                         C_COMPILER_LAUNCHER ${SPI_PLUGIN_LAUNCHER}
                         CXX_COMPILER_LAUNCHER ${SPI_PLUGIN_LAUNCHER}
                         C_LINKER_LAUNCHER ${SPI_PLUGIN_LAUNCHER}
                         CXX_LINKER_LAUNCHER ${SPI_PLUGIN_LAUNCHER})
+  # KEEP_RUNTIME_LEAKS: built as elsewhere, without the runtime release.
+  if(NOT ARG_KEEP_RUNTIME_LEAKS)
+    spi_link_runtime_release(${target})
+  endif()
   target_compile_definitions(${target} PRIVATE ${ARG_DEFINITIONS})
   # x64 has one calling convention and undecorated names already.
   if(SPI_PLUGIN_SUFFIX STREQUAL ".spi")
@@ -27,3 +31,5 @@ function(add_spi_plugin target)
   endif()
   target_link_libraries(${target} PRIVATE spi_api ${ARG_LIBRARIES})
 endfunction()
+
+include(${CMAKE_CURRENT_LIST_DIR}/SpiRuntimeRelease.cmake)
