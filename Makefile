@@ -1,8 +1,7 @@
 # make run    installs what is missing, builds, and shows spiprobe at work
 # make test   installs what is missing, builds, and runs every test
 # make bench  runs the benchmarks
-# Two build trees: $(BUILD) for 32-bit Windows and $(X64) for x64; the x64
-# tests run in the Wine prefix of $(BUILD).
+# Two build trees: $(BUILD) for 32-bit Windows and $(BUILD)/x64 for x64.
 BUILD ?= build
 X64 = $(BUILD)/x64
 
@@ -16,14 +15,16 @@ setup:
 configure: setup
 	@[ -f $(BUILD)/build.ninja ] || cmake --preset default -B $(BUILD) >/dev/null
 	@[ -f $(X64)/build.ninja ] || cmake --preset x64 -B $(X64) \
-	  -DSPI_WINE_BUILD=$(abspath $(BUILD)) >/dev/null
+	  -DSPI_WINE_PREFIX=$(abspath $(BUILD))/wineprefix >/dev/null
 
 build: configure
 	@cmake --build $(BUILD)
 	@cmake --build $(X64)
 
-# The tests open and close their Wine session themselves (the fixture
-# tests wine_session_start and wine_session_stop), as `ctest --preset default` does.
+# Each tree's tests open and close their Wine session themselves (the
+# fixture tests wine_session_start and wine_session_stop), as
+# `ctest --preset default` and `ctest --preset x64` do; both trees share the
+# prefix in $(BUILD). Both run, and either failing fails the target.
 test: build
 	@s=0; ctest --test-dir $(BUILD) --output-on-failure || s=1; \
 	 ctest --test-dir $(X64) --output-on-failure || s=1; exit $$s

@@ -1,15 +1,6 @@
 # Cross-compiles for 64-bit Windows (x64) with Debian's MinGW-w64 and runs
-# the results under Wine. The -posix compilers are used throughout because
-# GoogleTest needs std::mutex, which the win32-thread variants lack;
-# plug-ins are built with the win32-thread ones (see SpiPlugins.cmake).
-set(CMAKE_SYSTEM_NAME Windows)
+# the results under Wine (see mingw-common.cmake for which compiler builds
+# what).
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(SPI_MINGW_TARGET x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

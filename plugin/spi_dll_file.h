@@ -165,7 +165,9 @@ protected:
     char* extensionList = nullptr;  // ".ext;" per filter pattern
 
 private:
-    // The module and its entry points are set and cleared only here.
+    // Entry points are set only by ResolveEntryPoints and cleared, with
+    // the module, only by DetachModule.
+    //
     // Resolves the entry points that the kind calls (GetPluginInfo and
     // ConfigurationDlg for every kind) from the held module.
     void ResolveEntryPoints();
@@ -173,8 +175,9 @@ private:
     HMODULE DetachModule();
     // Releases a held module, running its unload code under the guard.
     void ReleaseModuleGuarded();
-    // Releases a held module without a guard of its own, for callers that
-    // already run inside one.
+    // Releases a held module with a plain FreeLibrary: for ReleaseAfterCall,
+    // which runs inside the guard of the call it follows (and once more
+    // after a fault, when it finds nothing left or the call itself faulted).
     void ReleaseModule();
 
     int32_t Identify();

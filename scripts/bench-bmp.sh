@@ -17,7 +17,10 @@ for program in spiprobe.exe bmp_host.exe bmp.spi; do
 done
 
 work=$(mktemp -d)
+# Removed on every way out, also when interrupted or when the reader of
+# the output goes away.
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT PIPE TERM
 "$IM" rose: -resize 48x32 bmp3:"$work/seed.bmp"
 i=1
 while [ $i -le $count ]; do

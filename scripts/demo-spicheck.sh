@@ -12,7 +12,10 @@ bin="$build/bin"
 [ -f "$bin/spicheck.exe" ] || exit 0
 
 work=$(mktemp -d)
+# Removed on every way out, also when interrupted or when the reader of
+# the output goes away.
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT PIPE TERM
 
 # show PLUGIN FILE: the plug-in is found beside spicheck.exe.
 show() {

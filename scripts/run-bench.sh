@@ -5,7 +5,10 @@ set -e
 top=$(pwd)
 build=$(cd "$1" && pwd)
 work=$(mktemp -d)
+# Removed on every way out, also when interrupted or when the reader of
+# the output goes away.
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT PIPE TERM
 echo "== Fault guard and residency"
 (cd "$work" && "$build/wine-run.sh" "$build/bin/guard_bench.exe")
 if [ -f "$build/x64/bin/guard_bench.exe" ]; then

@@ -10,7 +10,10 @@ bin="$build/bin"
 samples="$top/reference-plugins/samples"
 
 work=$(mktemp -d)
+# Removed on every way out, also when interrupted or when the reader of
+# the output goes away.
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT PIPE TERM
 out="$work/.output"
 
 # The plug-ins are found beside spiprobe.exe; the files in the folder.

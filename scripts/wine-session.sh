@@ -1,6 +1,6 @@
 #!/bin/sh
-# Runs a command with the build's Wine prefix ready and its server running,
-# then ends the server. Usage:
+# Runs a command with the Wine prefix of a build (the one its wine-env.sh
+# names) ready and its server running, then ends the server. Usage:
 #   wine-session.sh BUILD_DIR COMMAND...   the whole session around COMMAND
 #   wine-session.sh BUILD_DIR --start      only its start (CTest's set-up)
 #   wine-session.sh BUILD_DIR --stop       only its end (CTest's clean-up)
@@ -12,9 +12,10 @@
 # output, so that CTest neither waits for it after each test nor hangs on a
 # server holding its pipes open.
 set -u
-wine_build=$(cd "$1" && pwd)
+build=$(cd "$1" && pwd)
 shift
-. "$(dirname "$0")/../cmake/wine-env.sh"
+[ -f "$build/wine-env.sh" ] || { echo "wine-session.sh: $build is not configured" >&2; exit 1; }
+. "$build/wine-env.sh"
 
 start() {
   if [ -f "$WINEPREFIX/system.reg" ] && [ -x /usr/lib/wine/wine64 ] &&

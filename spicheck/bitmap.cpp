@@ -8,7 +8,7 @@
 
 #include "report.h"
 
-std::string ReadBitmapShape(const unsigned char* block, size_t size, BitmapShape* shape) {
+std::string ReadBitmapShape(const void* block, size_t size, BitmapShape* shape) {
     if (!block) return "the information block cannot be locked";
     if (size < sizeof(BITMAPINFOHEADER))
         return Format("the information block holds %u bytes, less than a BITMAPINFOHEADER",
@@ -42,8 +42,8 @@ std::string ReadBitmapShape(const unsigned char* block, size_t size, BitmapShape
     return std::string();
 }
 
-bool WriteBmpFile(const std::string& path, const BitmapShape& shape, const unsigned char* header,
-                  const unsigned char* bits) {
+bool WriteBmpFile(const std::string& path, const BitmapShape& shape, const void* header,
+                  const void* bits) {
     BITMAPFILEHEADER file = {};
     file.bfType = 0x4D42;  // "BM"
     file.bfOffBits = static_cast<DWORD>(sizeof file + shape.headerBytes);

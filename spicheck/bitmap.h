@@ -20,10 +20,10 @@ struct BitmapShape {
 
 // Reads the BITMAPINFOHEADER at the start of a block of `size` bytes.
 // Empty when it describes a bitmap, else what is wrong with it.
-std::string ReadBitmapShape(const unsigned char* block, size_t size, BitmapShape* shape);
+std::string ReadBitmapShape(const void* block, size_t size, BitmapShape* shape);
 
 // Writes header block and pixels as a .bmp file; false on failure.
-bool WriteBmpFile(const std::string& path, const BitmapShape& shape, const unsigned char* header,
-                  const unsigned char* bits);
+bool WriteBmpFile(const std::string& path, const BitmapShape& shape, const void* header,
+                  const void* bits);
 
 #endif

@@ -1,5 +1,6 @@
-// The road of one file: read it, probe it, run the checks of the plug-in's
-// kind, the robustness and resource checks, and the time check.
+// The road of the checks: the table's rows run in order, the plug-in's own
+// once, then those of each file; and the checks of a file that belong to
+// no kind: reading it, the probes and the time check.
 #include <cstring>
 
 #include "checker.h"
@@ -7,29 +8,202 @@
 namespace {
 
 bool ReadWholeFile(const std::string& name, std::string* bytes, DWORD* error) {
-    HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    UniqueFile file(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+    if (!file.valid()) {
         *error = GetLastError();
         return false;
     }
-    bool ok = true;
     char chunk[65536];
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file, chunk, sizeof chunk, &got, nullptr)) {
+        if (!ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) {
             *error = GetLastError();
-            ok = false;
-            break;
+            return false;
         }
-        if (got == 0) break;
+        if (got == 0) return true;
         bytes->append(chunk, got);
     }
-    CloseHandle(file);
-    return ok;
 }
 
 }  // namespace
+
+bool Checker::Applies(const CheckRow& row) const {
+    if (!(row.kinds & (image_ ? kImageChecks : kArchiveChecks))) return false;
+    return !(row.traits & kNeedsKindExports) || kindExports_;
+}
+
+void Checker::CheckPlugin() {
+    image_ = plugin_.GetKind() == static_cast<int32_t>(PluginKind::Image);
+    currentFile_.clear();
+    FileContext none("");
+    for (size_t i = 0; i < kCheckCount; ++i)
+        if ((kChecks[i].traits & kOfThePlugin) && Applies(kChecks[i])) Run(kChecks[i].id, none);
+}
+
+void Checker::CheckFile(const std::string& name) {
+    FileContext context(name);
+    currentFile_ = name;
+    slowestMs_ = 0;
+    slowestCall_.clear();
+    for (size_t i = 0; i < kCheckCount && !context.stopped; ++i)
+        if (!(kChecks[i].traits & kOfThePlugin) && Applies(kChecks[i]))
+            Run(kChecks[i].id, context);
+    // Only the rounds keep the module loaded; the next file's other checks
+    // load it around each call again.
+    if (resident_) resident_->Unload();
+}
+
+void Checker::Run(CheckId id, FileContext& context) {
+    current_ = id;
+    switch (id) {
+        case CheckId::IdentVersion: return IdentVersion(context);
+        case CheckId::IdentAbout: return IdentAbout(context);
+        case CheckId::IdentFilters: return IdentFilters(context);
+        case CheckId::IdentInfoBounds: return IdentInfoBounds(context);
+        case CheckId::IdentExports: return IdentExports(context);
+        case CheckId::FileRead: return FileRead(context);
+        case CheckId::ProbeSampleBounds: return ProbeSampleBounds(context);
+        case CheckId::ProbeFormsAgree: return ProbeFormsAgree(context);
+        case CheckId::ProbeZeroSample: return ProbeZeroSample(context);
+        case CheckId::ProbeAccepts: return ProbeAccepts(context);
+        case CheckId::PictureInfoAgree: return PictureInfoAgree(context);
+        case CheckId::PictureComment: return PictureComment(context);
+        case CheckId::PictureHeader: return PictureHeader(context);
+        case CheckId::PictureBlocks: return PictureBlocks(context);
+        case CheckId::PictureSources: return PictureSources(context);
+        case CheckId::PicturePreview: return PicturePreview(context);
+        case CheckId::ArchiveListEnd: return ArchiveListEnd(context);
+        case CheckId::ArchiveListAgree: return ArchiveListAgree(context);
+        case CheckId::ArchiveExtractMemory: return ArchiveExtractMemory(context);
+        case CheckId::ArchiveExtractDisk: return ArchiveExtractDisk(context);
+        case CheckId::ArchiveLookup: return ArchiveLookup(context);
+        case CheckId::CallbackProgress: return CallbackProgress(context);
+        case CheckId::CallbackNull: return CallbackNull(context);
+        case CheckId::CallbackCancel: return CallbackCancel(context);
+        case CheckId::ResourceLeak: return ResourceLeak(context);
+        case CheckId::RobustPrefixes: return RobustPrefixes(context);
+        case CheckId::RobustFuzz: return RobustFuzz(context);
+        case CheckId::RobustTime: return RobustTime(context);
+    }
+}
+
+void Checker::Pass() { report_.Add(Verdict::Pass, current_, currentFile_); }
+void Checker::Warn(const std::string& reason) {
+    report_.Add(Verdict::Warn, current_, currentFile_, reason);
+}
+void Checker::Fail(const std::string& reason) {
+    report_.Add(Verdict::Fail, current_, currentFile_, reason);
+}
+
+LPCSTR FileContext::MemorySource() {
+    if (!memory) {
+        memory.reset(new EdgeBuffer(file.bytes.size()));
+        memcpy(memory->data(), file.bytes.data(), file.bytes.size());
+    }
+    return reinterpret_cast<LPCSTR>(memory->data());
+}
+
+void Checker::FileRead(FileContext& context) {
+    DWORD error = 0;
+    if (!ReadWholeFile(context.file.name, &context.file.bytes, &error)) {
+        Fail(Format("cannot read the file (error %lu)", error));
+        context.stopped = true;
+    }
+}
+
+SampleAnswer& Checker::Sample(FileContext& context) {
+    if (context.sample) return *context.sample;
+    context.sample.reset(new SampleAnswer);
+    SampleAnswer& answer = *context.sample;
+    const InputFile& file = context.file;
+    EdgeBuffer sample(SPI_SAMPLE_SIZE);
+    memcpy(sample.data(), file.bytes.data(),
+           file.bytes.size() < SPI_SAMPLE_SIZE ? file.bytes.size() : SPI_SAMPLE_SIZE);
+    answer.outcome = Watch(plugin_, "IsSupported (memory)", [&] {
+        return plugin_.IsSupported(file.name.c_str(), sample.data());
+    });
+    answer.inGuardPage = answer.outcome.faulted && sample.InGuardPage(answer.outcome.address);
+    answer.faultOffset = answer.outcome.address - reinterpret_cast<uintptr_t>(sample.data());
+    return answer;
+}
+
+HandleAnswer& Checker::HandleForm(FileContext& context) {
+    if (context.handleForm) return *context.handleForm;
+    context.handleForm.reset(new HandleAnswer);
+    HandleAnswer& answer = *context.handleForm;
+    const char* name = context.file.name.c_str();
+    UniqueFile file(
+        CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.valid()) return answer;
+    answer.opened = true;
+    answer.handle = reinterpret_cast<uintptr_t>(file.get());
+    answer.outcome = Watch(plugin_, "IsSupported (file handle)", [&] {
+        return plugin_.IsSupported(name, file.get());
+    });
+    return answer;
+}
+
+void Checker::ProbeSampleBounds(FileContext& context) {
+    const SampleAnswer& sample = Sample(context);
+    if (sample.inGuardPage)
+        Fail(Format("IsSupported reads byte %u of the 2048-byte sample",
+                    static_cast<unsigned>(sample.faultOffset)));
+    else if (sample.outcome.faulted)
+        Fail("IsSupported on the sample " + Describe(sample.outcome));
+    else
+        Pass();
+}
+
+void Checker::ProbeFormsAgree(FileContext& context) {
+    const Outcome& memory = Sample(context).outcome;
+    const HandleAnswer& handle = HandleForm(context);
+    bool memoryAccepts = !memory.faulted && memory.code != 0;
+    bool handleAccepts = !handle.outcome.faulted && handle.outcome.code != 0;
+    if (!handle.opened)
+        Fail("the file cannot be opened again");
+    else if (handle.outcome.faulted)
+        Fail("IsSupported with a file handle " + Describe(handle.outcome));
+    else if (!memory.faulted && memoryAccepts != handleAccepts)
+        Fail(Format("the file-handle form (handle 0x%lx) answers %d, the memory form %d",
+                    static_cast<unsigned long>(handle.handle), handle.outcome.code, memory.code));
+    else
+        Pass();
+}
+
+void Checker::ProbeZeroSample(FileContext& context) {
+    // Inside a larger buffer: reading past the sample is the concern of
+    // sample-bounds alone.
+    std::string zeros(2 * SPI_SAMPLE_SIZE, '\0');
+    Outcome zero = Watch(plugin_, "IsSupported (zeros)", [&] {
+        return plugin_.IsSupported(context.file.name.c_str(), &zeros[0]);
+    });
+    if (zero.faulted)
+        Fail("IsSupported on 2048 zero bytes " + Describe(zero));
+    else if (zero.code != 0)
+        Fail(Format("2048 zero bytes are accepted (answer %d)", zero.code));
+    else
+        Pass();
+}
+
+void Checker::ProbeAccepts(FileContext& context) {
+    const Outcome& memory = Sample(context).outcome;
+    const Outcome& handle = HandleForm(context).outcome;
+    // A plug-in that faults while probing is not taken to decline: the other
+    // checks still run and report what they meet.
+    if (memory.faulted || handle.faulted || memory.code != 0 || handle.code != 0) return;
+    Warn("the plug-in declines this file; its other checks are skipped");
+    context.stopped = true;
+}
+
+void Checker::RobustTime(FileContext&) {
+    if (slowestMs_ > options_.timeLimitMs)
+        Fail(Format("%s took %lu ms (limit %lu ms)", slowestCall_.c_str(),
+                    static_cast<unsigned long>(slowestMs_),
+                    static_cast<unsigned long>(options_.timeLimitMs)));
+    else
+        Pass();
+}
 
 int32_t SPI_API RecordProgress(int32_t done, int32_t total, intptr_t data) {
     ProgressLog* log = reinterpret_cast<ProgressLog*>(static_cast<intptr_t>(data));
@@ -61,18 +235,6 @@ std::string ProgressFault(const ProgressLog& log) {
     return std::string();
 }
 
-void Checker::ReportProgress(const TestFile& file, const ProgressLog& log) {
-    if (log.count == 0) {
-        report_.Warn("callback.progress", file.name, "the plug-in never calls back");
-        return;
-    }
-    std::string fault = ProgressFault(log);
-    if (fault.empty())
-        report_.Pass("callback.progress", file.name);
-    else
-        report_.Fail("callback.progress", file.name, fault);
-}
-
 std::string Checker::TempPath(const char* what) {
     char folder[MAX_PATH];
     DWORD n = GetTempPathA(sizeof folder, folder);
@@ -93,106 +255,6 @@ bool Checker::SaveFile(const std::string& name, const void* data, size_t size) {
 std::string BaseName(const std::string& path) {
     size_t slash = path.find_last_of("\\/:");
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool Checker::Probe(const TestFile& file) {
-    // Memory form: the 2048-byte sample ends where an inaccessible page begins.
-    EdgeBuffer sample(SPI_SAMPLE_SIZE);
-    memcpy(sample.data(), file.bytes.data(),
-           file.bytes.size() < SPI_SAMPLE_SIZE ? file.bytes.size() : SPI_SAMPLE_SIZE);
-    Outcome memory = Watch("IsSupported (memory)", [&] {
-        return plugin_.IsSupported(file.name.c_str(), sample.data());
-    }, 0);
-    if (memory.faulted && sample.InGuardPage(memory.address))
-        report_.Fail("probe.sample-bounds", file.name,
-                     Format("IsSupported reads byte %u of the 2048-byte sample",
-                            static_cast<unsigned>(memory.address -
-                                                  reinterpret_cast<uintptr_t>(sample.data()))));
-    else if (memory.faulted)
-        report_.Fail("probe.sample-bounds", file.name,
-                     "IsSupported on the sample " + Describe(memory));
-    else
-        report_.Pass("probe.sample-bounds", file.name);
-
-    Outcome handleForm;
-    HANDLE handle = CreateFileA(file.name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-        handleForm = Watch("IsSupported (file handle)", [&] {
-            return plugin_.IsSupported(file.name.c_str(), handle);
-        }, 0);
-        CloseHandle(handle);
-    }
-    bool memoryAccepts = !memory.faulted && memory.code != 0;
-    bool handleAccepts = !handleForm.faulted && handleForm.code != 0;
-    if (handle == INVALID_HANDLE_VALUE)
-        report_.Fail("probe.forms-agree", file.name, "the file cannot be opened again");
-    else if (handleForm.faulted)
-        report_.Fail("probe.forms-agree", file.name,
-                     "IsSupported with a file handle " + Describe(handleForm));
-    else if (!memory.faulted && memoryAccepts != handleAccepts)
-        report_.Fail("probe.forms-agree", file.name,
-                     Format("the file-handle form (handle 0x%lx) answers %d, the memory form %d",
-                            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(handle)),
-                            handleForm.code, memory.code));
-    else
-        report_.Pass("probe.forms-agree", file.name);
-
-    // Inside a larger buffer: reading past the sample is the concern of
-    // sample-bounds alone.
-    std::string zeros(2 * SPI_SAMPLE_SIZE, '\0');
-    Outcome zero = Watch("IsSupported (zeros)", [&] {
-        return plugin_.IsSupported(file.name.c_str(), &zeros[0]);
-    }, 0);
-    if (zero.faulted)
-        report_.Fail("probe.zero-sample", file.name,
-                     "IsSupported on 2048 zero bytes " + Describe(zero));
-    else if (zero.code != 0)
-        report_.Fail("probe.zero-sample", file.name,
-                     Format("2048 zero bytes are accepted (answer %d)", zero.code));
-    else
-        report_.Pass("probe.zero-sample", file.name);
-
-    // A plug-in that faults here is not taken to decline: the other checks
-    // still run and report what they meet.
-    return memoryAccepts || handleAccepts || memory.faulted || handleForm.faulted;
-}
-
-void Checker::CheckTime(const TestFile& file) {
-    if (slowestMs_ > options_.timeLimitMs)
-        report_.Fail("robust.time", file.name,
-                     Format("%s took %lu ms (limit %lu ms)", slowestCall_.c_str(),
-                            static_cast<unsigned long>(slowestMs_),
-                            static_cast<unsigned long>(options_.timeLimitMs)));
-    else
-        report_.Pass("robust.time", file.name);
-}
-
-void Checker::CheckFile(const std::string& name) {
-    TestFile file;
-    file.name = name;
-    currentFile_ = name;
-    DWORD error = 0;
-    if (!ReadWholeFile(name, &file.bytes, &error)) {
-        report_.Fail("file.read", name, Format("cannot read the file (error %lu)", error));
-        return;
-    }
-    slowestMs_ = 0;
-    slowestCall_.clear();
-    if (!Probe(file)) {
-        report_.Warn("probe.accepts", name,
-                     "the plug-in declines this file; its other checks are skipped");
-        return;
-    }
-    if (image_ && hasPicture_)
-        CheckPicture(file);
-    else if (!image_ && exportsComplete_)
-        CheckArchive(file);
-    CheckRobustness(file);
-    // Only the rounds keep the module loaded; the next file's other checks
-    // load it around each call again.
-    if (resident_) resident_->Unload();
-    CheckTime(file);
 }
 
 bool SaveBytes(const std::string& path, const std::string& bytes) {

@@ -5,13 +5,6 @@
 
 #include "checker.h"
 
-bool CheckedPlugin::HasExport(const char* name) {
-    EnsureLoaded();
-    bool present = module && GetProcAddress(module, name) != nullptr;
-    ReleaseAfterCall();
-    return present;
-}
-
 std::string Describe(const Outcome& outcome) {
     if (!outcome.faulted) return Format("returned %d", outcome.code);
     if (outcome.exception == EXCEPTION_ACCESS_VIOLATION)
@@ -35,13 +28,13 @@ struct InfoAnswer {
     std::string text;         // up to the terminator or the size
 };
 
-InfoAnswer AskInfo(Checker& checker, CheckedPlugin& plugin, int32_t number, size_t size) {
+InfoAnswer AskInfo(Checker& checker, SpiDllFile& plugin, int32_t number, size_t size) {
     InfoAnswer answer;
     EdgeBuffer buffer(size + kCanary);
     if (!buffer.ok()) return answer;
     memset(buffer.data(), kCanaryByte, buffer.size());
     LPSTR text = reinterpret_cast<LPSTR>(buffer.data());
-    answer.outcome = checker.Watch("GetPluginInfo", [&] {
+    answer.outcome = checker.Watch(plugin, "GetPluginInfo", [&] {
         return plugin.GetPluginInfo(number, text, static_cast<int32_t>(size));
     });
     const unsigned char* bytes = buffer.data();
@@ -82,9 +75,7 @@ std::string PatternFault(const std::string& text) {
 
 }  // namespace
 
-void Checker::CheckIdentification() {
-    image_ = plugin_.GetKind() == static_cast<int32_t>(PluginKind::Image);
-
+void Checker::IdentVersion(FileContext&) {
     InfoAnswer version = AskInfo(*this, plugin_, 0, SpiDllFile::kVersionTextSize);
     if (!version.terminated) {
         // What follows the plug-in's text in the buffer is our canary.
@@ -94,91 +85,88 @@ void Checker::CheckIdentification() {
     }
     version_ = version.text;
     if (version.outcome.faulted)
-        report_.Fail("ident.version", "", "GetPluginInfo(0) " + Describe(version.outcome));
+        Fail("GetPluginInfo(0) " + Describe(version.outcome));
     else if (!version.terminated)
-        report_.Fail("ident.version", "",
-                     Format("version text \"%s\" is not terminated within the %d-byte buffer",
-                            version.text.c_str(), SpiDllFile::kVersionTextSize));
+        Fail(Format("version text \"%s\" is not terminated within the %d-byte buffer",
+                    version.text.c_str(), SpiDllFile::kVersionTextSize));
     else if (!UsualVersion(version.text))
-        report_.Warn("ident.version", "",
-                     "unusual version text \"" + version.text +
-                         "\" (expected two characters, the kind letter and one more letter)");
+        Warn("unusual version text \"" + version.text +
+             "\" (expected two characters, the kind letter and one more letter)");
     else
-        report_.Pass("ident.version", "");
+        Pass();
+}
 
+void Checker::IdentAbout(FileContext&) {
     InfoAnswer about = AskInfo(*this, plugin_, 1, SpiDllFile::kAboutTextSize);
     if (about.outcome.faulted)
-        report_.Fail("ident.about", "", "GetPluginInfo(1) " + Describe(about.outcome));
+        Fail("GetPluginInfo(1) " + Describe(about.outcome));
     else if (about.outcome.code == 0)
-        report_.Fail("ident.about", "", "GetPluginInfo(1) answered 0");
+        Fail("GetPluginInfo(1) answered 0");
     else if (!about.terminated)
-        report_.Fail("ident.about", "",
-                     Format("about text is not terminated within the %d-byte buffer",
-                            SpiDllFile::kAboutTextSize));
+        Fail(Format("about text is not terminated within the %d-byte buffer",
+                    SpiDllFile::kAboutTextSize));
     else
-        report_.Pass("ident.about", "");
+        Pass();
+}
 
-    // Filters: pattern texts at even numbers from 2, each with a format name.
-    std::string filterFault;
+void Checker::IdentFilters(FileContext&) {
+    // Pattern texts at even numbers from 2, each with a format name, up to
+    // the library's cap on info numbers.
+    std::string fault;
     int filters = 0;
-    int32_t lastNumber = 1;
-    for (int32_t n = 2; n < 2 + 2 * 64 && filterFault.empty(); n += 2) {
+    for (int32_t n = 2; n + 1 <= kMaxInfoNumber && fault.empty(); n += 2) {
         InfoAnswer patterns = AskInfo(*this, plugin_, n, SpiDllFile::kFilterTextSize);
         if (patterns.outcome.faulted) {
-            filterFault = Format("GetPluginInfo(%d) ", n) + Describe(patterns.outcome);
+            fault = Format("GetPluginInfo(%d) ", n) + Describe(patterns.outcome);
             break;
         }
         if (patterns.outcome.code == 0) break;
-        lastNumber = n;
+        lastInfoNumber_ = n;
         ++filters;
         if (!patterns.terminated) {
-            filterFault = Format("filter %d is not terminated within %d bytes", n,
-                                 SpiDllFile::kFilterTextSize);
+            fault = Format("filter %d is not terminated within %d bytes", n,
+                           SpiDllFile::kFilterTextSize);
             break;
         }
-        std::string fault = PatternFault(patterns.text);
-        if (!fault.empty()) {
-            filterFault = Format("filter %d: ", n) + fault;
+        std::string patternFault = PatternFault(patterns.text);
+        if (!patternFault.empty()) {
+            fault = Format("filter %d: ", n) + patternFault;
             break;
         }
         InfoAnswer name = AskInfo(*this, plugin_, n + 1, SpiDllFile::kFilterTextSize);
-        lastNumber = n + 1;
+        lastInfoNumber_ = n + 1;
         if (name.outcome.faulted)
-            filterFault = Format("GetPluginInfo(%d) ", n + 1) + Describe(name.outcome);
+            fault = Format("GetPluginInfo(%d) ", n + 1) + Describe(name.outcome);
         else if (name.outcome.code == 0 || !name.terminated || name.text.empty())
-            filterFault = "filter \"" + patterns.text + "\" has no format name";
+            fault = "filter \"" + patterns.text + "\" has no format name";
     }
-    if (filterFault.empty() && filters == 0) filterFault = "no filter (info 2 answered 0)";
-    if (filterFault.empty())
-        report_.Pass("ident.filters", "");
+    if (fault.empty() && filters == 0) fault = "no filter (info 2 answered 0)";
+    if (fault.empty())
+        Pass();
     else
-        report_.Fail("ident.filters", "", filterFault);
+        Fail(fault);
+}
 
+void Checker::IdentInfoBounds(FileContext&) {
     // Small buffers: the plug-in must cut its texts to the size it is given.
-    std::string boundsFault;
     const size_t sizes[] = {1, 2, 3, 4, 5, 8};
-    for (int32_t n = 0; n <= lastNumber && n <= 3 && boundsFault.empty(); ++n) {
+    for (int32_t n = 0; n <= lastInfoNumber_ && n <= 3; ++n) {
         for (size_t size : sizes) {
             InfoAnswer answer = AskInfo(*this, plugin_, n, size);
-            if (answer.outcome.faulted) {
-                boundsFault = Format("GetPluginInfo(%d) with a %u-byte buffer ", n,
-                                     static_cast<unsigned>(size)) +
-                              Describe(answer.outcome);
-                break;
-            }
-            if (answer.overrun) {
-                boundsFault = Format("GetPluginInfo(%d) with a %u-byte buffer writes byte %u",
-                                     n, static_cast<unsigned>(size),
-                                     static_cast<unsigned>(answer.overrunAt));
-                break;
-            }
+            if (answer.outcome.faulted)
+                return Fail(Format("GetPluginInfo(%d) with a %u-byte buffer ", n,
+                                   static_cast<unsigned>(size)) +
+                            Describe(answer.outcome));
+            if (answer.overrun)
+                return Fail(Format("GetPluginInfo(%d) with a %u-byte buffer writes byte %u", n,
+                                   static_cast<unsigned>(size),
+                                   static_cast<unsigned>(answer.overrunAt)));
         }
     }
-    if (boundsFault.empty())
-        report_.Pass("ident.info-bounds", "");
-    else
-        report_.Fail("ident.info-bounds", "", boundsFault);
+    Pass();
+}
 
+void Checker::IdentExports(FileContext&) {
     const char* const imageExports[] = {"GetPluginInfo", "IsSupported", "GetPictureInfo",
                                         "GetPicture", nullptr};
     const char* const archiveExports[] = {"GetPluginInfo", "IsSupported", "GetArchiveInfo",
@@ -186,12 +174,10 @@ void Checker::CheckIdentification() {
     std::string missing;
     for (const char* const* name = image_ ? imageExports : archiveExports; *name; ++name)
         if (!plugin_.HasExport(*name)) missing += std::string(missing.empty() ? "" : ", ") + *name;
-    exportsComplete_ = missing.empty();
+    kindExports_ = image_ ? plugin_.HasExport("GetPicture") : missing.empty();
     hasPictureInfo_ = plugin_.HasExport("GetPictureInfo");
-    hasPicture_ = plugin_.HasExport("GetPicture");
     if (missing.empty())
-        report_.Pass("ident.exports", "");
+        Pass();
     else
-        report_.Fail("ident.exports", "",
-                     std::string(image_ ? "an image" : "an archive") + " plug-in lacks " + missing);
+        Fail(std::string(image_ ? "an image" : "an archive") + " plug-in lacks " + missing);
 }

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "checker.h"
-#include "memory_tools.h"
 #include "options.h"
 #include "report.h"
 #include "watchdog.h"
@@ -34,9 +33,9 @@ void PrintEnd(const Run& run) {
 // while this runs, and the process ends right after.
 void ReportHang(const char* label, DWORD limitMs, void* context) {
     const Run& run = *static_cast<Run*>(context);
-    run.report->Fail("robust.time", run.checker->CurrentFile(),
-                     Format("%s did not return within %lu ms; the run was ended", label,
-                            static_cast<unsigned long>(limitMs)));
+    run.report->Add(Verdict::Fail, CheckId::RobustTime, run.checker->CurrentFile(),
+                    Format("%s did not return within %lu ms; the run was ended", label,
+                           static_cast<unsigned long>(limitMs)));
     PrintEnd(run);
 }
 
@@ -53,14 +52,13 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    CheckedPlugin plugin;
+    SpiDllFile plugin;
     if (!plugin.Load(nullptr, options.plugin.c_str())) {
         DWORD code = GetLastError();
         fprintf(stderr, "spicheck: cannot load %s as an image or archive plug-in (error %lu)\n",
                 options.plugin.c_str(), code);
         return 2;
     }
-    InstallFaultWatch();
 
     Report report;
     const char* kind =
@@ -73,7 +71,7 @@ int main(int argc, char** argv) {
     }
     Run run = {&report, &checker, &options, kind};
     StartWatchdog(options.timeLimitMs * 10, ReportHang, &run);
-    checker.CheckIdentification();
+    checker.CheckPlugin();
     for (const std::string& file : options.files) checker.CheckFile(file);
     CallEnded();
     PrintEnd(run);

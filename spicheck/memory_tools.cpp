@@ -31,49 +31,6 @@ bool EdgeBuffer::InGuardPage(uintptr_t address) const {
     return address >= guard && address < end;
 }
 
-namespace {
-
-volatile LONG g_seen = 0;
-DWORD g_code = 0;
-uintptr_t g_address = 0;
-
-bool Informational(DWORD code) {
-    // Debug output and thread naming travel as exceptions; they are no fault.
-    return code == 0x40010006 || code == 0x4001000A || code == 0x406D1388;
-}
-
-LONG CALLBACK WatchHandler(EXCEPTION_POINTERS* pointers) {
-    const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-    if (!Informational(record->ExceptionCode) && !g_seen) {
-        g_seen = 1;
-        g_code = record->ExceptionCode;
-        g_address = 0;
-        if (record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION &&
-            record->NumberParameters >= 2)
-            g_address = record->ExceptionInformation[1];
-    }
-    return EXCEPTION_CONTINUE_SEARCH;
-}
-
-}  // namespace
-
-void InstallFaultWatch() {
-    static PVOID handler = nullptr;
-    if (!handler) handler = AddVectoredExceptionHandler(1, WatchHandler);
-}
-
-void ResetFaultWatch() {
-    g_seen = 0;
-    g_code = 0;
-    g_address = 0;
-}
-
-bool FaultSeen(DWORD* code, uintptr_t* address) {
-    if (code) *code = g_code;
-    if (address) *address = g_address;
-    return g_seen != 0;
-}
-
 HeapCensus TakeHeapCensus() {
     HeapCensus census;
     HANDLE heap = GetProcessHeap();
@@ -97,21 +54,4 @@ size_t PrivateBytes() {
                               sizeof counters))
         return 0;
     return counters.PrivateUsage;
-}
-
-BlockView::BlockView(HLOCAL handle) : handle_(handle) {
-    if (!handle_ || LocalFlags(handle_) == LMEM_INVALID_HANDLE) return;
-    live_ = true;
-    void* p = LocalLock(handle_);
-    if (!p) return;
-    data_ = static_cast<const unsigned char*>(p);
-    size_ = LocalSize(handle_);
-}
-
-BlockView::~BlockView() {
-    if (data_) LocalUnlock(handle_);
-}
-
-void FreeBlock(HLOCAL handle) {
-    if (handle && LocalFlags(handle) != LMEM_INVALID_HANDLE) LocalFree(handle);
 }

@@ -1,7 +1,7 @@
 // Memory tools of the checks: a buffer whose end touches an inaccessible
-// page (so reading one byte too far faults), a watch that sees which
-// fault a guarded call swallowed, a census of live heap blocks, and a
-// bounded view of a local-memory block a plug-in handed back.
+// page (so reading one byte too far faults), and a census of live heap
+// blocks. The blocks a plug-in hands back are held and read through the
+// owners of win32_handles.h (UniqueLocal, LocalLockScope).
 #ifndef SPICHECK_MEMORY_TOOLS_H
 #define SPICHECK_MEMORY_TOOLS_H
 
@@ -32,15 +32,6 @@ private:
     size_t size_ = 0;
 };
 
-// Installed once for the run: records the first-chance exceptions raised on
-// this thread without handling them, so a check can tell a fault that the
-// library's guard turned into a return code from a genuine answer.
-void InstallFaultWatch();
-void ResetFaultWatch();
-// True when an exception was raised since the last reset; its code and, for
-// an access violation, the address touched.
-bool FaultSeen(DWORD* code, uintptr_t* address);
-
 // Busy blocks of the process heap (where local memory lives) and their bytes.
 struct HeapCensus {
     long blocks = 0;
@@ -49,48 +40,5 @@ struct HeapCensus {
 HeapCensus TakeHeapCensus();
 // Private bytes of the process, 0 when unknown.
 size_t PrivateBytes();
-
-// A local-memory block a plug-in returned: locked for the scope, with its
-// real size so that nothing is read past its end.
-class BlockView {
-public:
-    explicit BlockView(HLOCAL handle);
-    ~BlockView();
-    BlockView(const BlockView&) = delete;
-    BlockView& operator=(const BlockView&) = delete;
-
-    // The handle names a live block (it may still fail to lock).
-    bool live() const { return live_; }
-    const unsigned char* data() const { return data_; }
-    size_t size() const { return size_; }
-
-private:
-    HLOCAL handle_;
-    bool live_ = false;
-    const unsigned char* data_ = nullptr;
-    size_t size_ = 0;
-};
-
-// Frees a returned handle unless it is null or no live block (a plug-in
-// may have handed back a handle it freed itself).
-void FreeBlock(HLOCAL handle);
-
-// Owns one returned handle.
-class OwnedBlock {
-public:
-    OwnedBlock() = default;
-    ~OwnedBlock() { FreeBlock(handle_); }
-    OwnedBlock(const OwnedBlock&) = delete;
-    OwnedBlock& operator=(const OwnedBlock&) = delete;
-    HLOCAL* out() {
-        FreeBlock(handle_);
-        handle_ = nullptr;
-        return &handle_;
-    }
-    HLOCAL get() const { return handle_; }
-
-private:
-    HLOCAL handle_ = nullptr;
-};
 
 #endif

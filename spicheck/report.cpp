@@ -43,11 +43,12 @@ std::string Format(const char* format, ...) {
     return buffer;
 }
 
-void Report::Add(Verdict verdict, const std::string& check, const std::string& file,
+void Report::Add(Verdict verdict, CheckId check, const std::string& file,
                  const std::string& reason) {
-    results_.push_back(CheckResult{verdict, check, file, reason});
+    const char* name = Check(check).name;
+    results_.push_back(CheckResult{verdict, name, file, reason});
     if (!stream_) return;
-    std::string line = std::string(VerdictText(verdict)) + "  " + check;
+    std::string line = std::string(VerdictText(verdict)) + "  " + name;
     if (!file.empty()) line += "  " + file;
     if (verdict != Verdict::Pass && !reason.empty()) line += ": " + reason;
     fprintf(stream_, "%s\n", line.c_str());

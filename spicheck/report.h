@@ -8,28 +8,22 @@
 #include <string>
 #include <vector>
 
+#include "check_table.h"
+
 enum class Verdict { Pass, Warn, Fail };
 
 struct CheckResult {
     Verdict verdict;
-    std::string check;   // e.g. "picture.header"
+    const char* check;   // the name of its row in the table, e.g. "picture.header"
     std::string file;    // empty for checks of the plug-in itself
     std::string reason;  // empty for a pass
 };
 
 class Report {
 public:
-    void Add(Verdict verdict, const std::string& check, const std::string& file,
+    // file is empty for a check of the plug-in itself.
+    void Add(Verdict verdict, CheckId check, const std::string& file,
              const std::string& reason = std::string());
-    void Pass(const std::string& check, const std::string& file) {
-        Add(Verdict::Pass, check, file);
-    }
-    void Warn(const std::string& check, const std::string& file, const std::string& reason) {
-        Add(Verdict::Warn, check, file, reason);
-    }
-    void Fail(const std::string& check, const std::string& file, const std::string& reason) {
-        Add(Verdict::Fail, check, file, reason);
-    }
 
     // Text lines are printed as they arrive, so a run that hangs still
     // shows how far it got.

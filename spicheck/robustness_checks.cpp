@@ -1,6 +1,5 @@
-// Robustness and resources: truncated and byte-flipped variants of a file
-// must be refused with a return code, never a fault; a stopped call and a
-// long series of calls must leave no memory behind.
+// Robustness: truncated and byte-flipped variants of a file must be
+// refused with a return code, never a fault.
 #include <cstring>
 
 #include "checker.h"
@@ -55,26 +54,26 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
     // the sample-bounds check, not of this one.
     std::string sample = bytes.substr(0, SPI_SAMPLE_SIZE);
     sample.resize(2 * SPI_SAMPLE_SIZE, '\0');
-    Outcome o = Watch("IsSupported (variant)", [&] {
+    Outcome o = Watch(plugin, "IsSupported (variant)", [&] {
         return plugin.IsSupported(name.c_str(), &sample[0]);
-    }, 0);
+    });
     if (o.faulted) {
         *what = "IsSupported " + Describe(o);
         return false;
     }
     if (image_) {
-        PictureInfo info;
-        o = Watch("GetPictureInfo (variant)", [&] {
+        PictureInfo info = {};
+        o = Watch(plugin, "GetPictureInfo (variant)", [&] {
             return plugin.GetPictureInfo(source, size, SPI_INPUT_MEMORY, &info);
         });
         if (o.faulted) {
             *what = "GetPictureInfo " + Describe(o);
             return false;
         }
-        FreeBlock(info.hInfo);
-        OwnedBlock header, bits;
-        o = Watch("GetPicture (variant)", [&] {
-            return plugin.GetPicture(source, size, SPI_INPUT_MEMORY, header.out(), bits.out(),
+        UniqueLocal comment(info.hInfo);
+        UniqueLocal header, bits;
+        o = Watch(plugin, "GetPicture (variant)", [&] {
+            return plugin.GetPicture(source, size, SPI_INPUT_MEMORY, header.put(), bits.put(),
                                       NullProgress, 0);
         });
         if (o.faulted) {
@@ -83,9 +82,9 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
         }
         return true;
     }
-    OwnedBlock list;
-    o = Watch("GetArchiveInfo (variant)", [&] {
-        return plugin.GetArchiveInfo(source, size, SPI_INPUT_MEMORY, list.out());
+    UniqueLocal list;
+    o = Watch(plugin, "GetArchiveInfo (variant)", [&] {
+        return plugin.GetArchiveInfo(source, size, SPI_INPUT_MEMORY, list.put());
     });
     if (o.faulted) {
         *what = "GetArchiveInfo " + Describe(o);
@@ -95,11 +94,11 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
     ArchiveListing listing = ReadListing(list.get());
     for (const fileInfo& record : listing.records) {
         if (record.position >= bytes.size()) continue;
-        OwnedBlock member;
-        o = Watch("GetFile (variant)", [&] {
+        UniqueLocal member;
+        o = Watch(plugin, "GetFile (variant)", [&] {
             return plugin.GetFile(source + record.position,
                                    size - static_cast<int32_t>(record.position),
-                                   reinterpret_cast<LPSTR>(member.out()),
+                                   reinterpret_cast<LPSTR>(member.put()),
                                    SPI_INPUT_MEMORY | SPI_OUTPUT_MEMORY, NullProgress, 0);
         });
         if (o.faulted) {
@@ -111,8 +110,9 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
     return true;
 }
 
-void Checker::CheckRobustness(const TestFile& file) {
-    CheckedPlugin& plugin = RoundsPlugin();
+void Checker::RobustPrefixes(FileContext& context) {
+    const InputFile& file = context.file;
+    SpiDllFile& plugin = RoundsPlugin();
     size_t size = file.bytes.size();
     std::vector<size_t> lengths;
     if (size <= kAllPrefixesUpTo) {
@@ -135,15 +135,18 @@ void Checker::CheckRobustness(const TestFile& file) {
         }
     }
     if (failed == 0)
-        report_.Pass("robust.prefixes", file.name);
+        Pass();
     else
-        report_.Fail("robust.prefixes", file.name,
-                     first + Format(" (%d of %u prefixes faulted)", failed,
-                                    static_cast<unsigned>(lengths.size())));
+        Fail(first + Format(" (%d of %u prefixes faulted)", failed,
+                            static_cast<unsigned>(lengths.size())));
+}
 
-    if (options_.fuzzRounds == 0 || size == 0) return;
-    first.clear();
-    failed = 0;
+void Checker::RobustFuzz(FileContext& context) {
+    const InputFile& file = context.file;
+    if (options_.fuzzRounds == 0 || file.bytes.empty()) return;
+    SpiDllFile& plugin = RoundsPlugin();
+    std::string first;
+    int failed = 0;
     for (int i = 0; i < options_.fuzzRounds; ++i) {
         std::string what;
         if (!TryVariant(plugin, file.name, Variant(file.bytes, options_.seed, i), &what)) {
@@ -154,74 +157,7 @@ void Checker::CheckRobustness(const TestFile& file) {
         }
     }
     if (failed == 0)
-        report_.Pass("robust.fuzz", file.name);
+        Pass();
     else
-        report_.Fail("robust.fuzz", file.name,
-                     first + Format(" (%d of %d variants faulted)", failed, options_.fuzzRounds));
-}
-
-void Checker::ReportCancel(const TestFile& file, const Outcome& outcome, const ProgressLog& log,
-                           const HeapCensus& before, const HeapCensus& after) {
-    long blocks = after.blocks - before.blocks;
-    long long bytes = after.bytes - before.bytes;
-    if (outcome.faulted)
-        report_.Fail("callback.cancel", file.name, "the stopped call " + Describe(outcome));
-    else if (outcome.code != SPI_ABORT)
-        report_.Fail("callback.cancel", file.name,
-                     Format("the callback asked to stop; the plug-in returned %d after %d "
-                            "callbacks",
-                            outcome.code, log.count));
-    else if (blocks > 0)
-        report_.Fail("callback.cancel", file.name,
-                     Format("the stopped call leaves %ld blocks (%lld bytes) behind", blocks,
-                            bytes));
-    else
-        report_.Pass("callback.cancel", file.name);
-}
-
-CheckedPlugin& Checker::RoundsPlugin() {
-    if (!resident_) {
-        resident_.reset(new CheckedPlugin(Resident));
-        residentLoaded_ = resident_->Load(nullptr, plugin_.GetModulePath()) != 0;
-    }
-    return residentLoaded_ ? *resident_ : plugin_;
-}
-
-void Checker::CheckLeaks(const TestFile& file, const std::function<Outcome(SpiDllFile&)>& call) {
-    CheckedPlugin& plugin = RoundsPlugin();
-    const int warmUp = 3;
-    for (int i = 0; i < warmUp; ++i) {
-        Outcome o = call(plugin);
-        if (o.faulted) {
-            report_.Fail("resource.leak", file.name, "a repeated call " + Describe(o));
-            return;
-        }
-    }
-    HeapCensus before = TakeHeapCensus();
-    size_t privateBefore = PrivateBytes();
-    int rounds = options_.leakRounds;
-    for (int i = 0; i < rounds; ++i) {
-        Outcome o = call(plugin);
-        if (o.faulted) {
-            report_.Fail("resource.leak", file.name,
-                         Format("call %d of %d ", i + 1, rounds) + Describe(o));
-            return;
-        }
-    }
-    HeapCensus after = TakeHeapCensus();
-    size_t privateAfter = PrivateBytes();
-    long blocks = after.blocks - before.blocks;
-    long long heapBytes = after.bytes - before.bytes;
-    long long privateGrowth = static_cast<long long>(privateAfter) -
-                              static_cast<long long>(privateBefore);
-    if (blocks >= rounds / 2)
-        report_.Fail("resource.leak", file.name,
-                     Format("%ld local-memory blocks left after %d calls: %lld bytes per call",
-                            blocks, rounds, heapBytes / rounds));
-    else if (privateBefore && privateGrowth >= 256 * 1024 && privateGrowth / rounds >= 1024)
-        report_.Fail("resource.leak", file.name,
-                     Format("private memory grew by %lld bytes in %d calls: %lld bytes per call",
-                            privateGrowth, rounds, privateGrowth / rounds));
-    else
-        report_.Pass("resource.leak", file.name);
+        Fail(first + Format(" (%d of %d variants faulted)", failed, options_.fuzzRounds));
 }

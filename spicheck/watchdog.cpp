@@ -1,5 +1,8 @@
 #include "watchdog.h"
 
+#include <system_error>
+#include <thread>
+
 namespace {
 
 volatile LONG g_active = 0;
@@ -9,7 +12,7 @@ DWORD g_limitMs = 0;
 HangHandler g_handler = nullptr;
 void* g_context = nullptr;
 
-DWORD WINAPI WatchCalls(void*) {
+void WatchCalls() {
     for (;;) {
         Sleep(50);
         if (!g_active) continue;
@@ -26,8 +29,11 @@ void StartWatchdog(DWORD limitMs, HangHandler handler, void* context) {
     g_limitMs = limitMs;
     g_handler = handler;
     g_context = context;
-    HANDLE thread = CreateThread(nullptr, 0, WatchCalls, nullptr, 0, nullptr);
-    if (thread) CloseHandle(thread);
+    try {
+        std::thread(WatchCalls).detach();
+    } catch (const std::system_error&) {
+        // Without the thread the run goes on unwatched: a hang stays a hang.
+    }
 }
 
 void CallStarted(const char* label) {

@@ -6,7 +6,6 @@
 # Usage: report_console.sh BUILD_DIR. Exit 77 (skipped) without tmux.
 set -u
 build=$(cd "$1" && pwd)
-wine_env=$(cd "$(dirname "$0")/../cmake" && pwd)/wine-env.sh
 command -v tmux >/dev/null 2>&1 || { echo "tmux is not installed: skipped"; exit 77; }
 
 work=$(mktemp -d)
@@ -23,8 +22,7 @@ printf 'picture' > "$work/picture.bin"
 # message begins with a newline, which leaves the progress row as the last
 # call wrote it. The third succeeds, so the header overwrites the row.
 cat > "$work/session.sh" <<INNER
-wine_build="$build"
-. "$wine_env"
+. "$build/wine-env.sh"
 cd "$build/bin"
 probe() { wine spiprobe.exe -c scripted.spi "$work/picture.bin"; }
 echo first; SPITEST_PROGRESS=7/0 SPITEST_RESULT_GetPicture=2 probe

@@ -17,16 +17,17 @@
 
 namespace {
 
-struct Fixture {
+// A bitmap of the fixtures and its size, as list.txt names them.
+struct ListedBitmap {
     std::string name;
     int width = 0;
     int height = 0;
 };
 
-std::vector<Fixture> Fixtures() {
-    std::vector<Fixture> list;
+std::vector<ListedBitmap> ListedBitmaps() {
+    std::vector<ListedBitmap> list;
     std::istringstream lines(ReadBytes(FixturePath("bmp", "list.txt")));
-    Fixture f;
+    ListedBitmap f;
     while (lines >> f.name >> f.width >> f.height) list.push_back(f);
     return list;
 }
@@ -103,9 +104,9 @@ protected:
 };
 
 TEST_F(BmpPlugin, DecodesEveryFixtureLikeImageMagickFromFileAndMemory) {
-    const std::vector<Fixture> fixtures = Fixtures();
+    const std::vector<ListedBitmap> fixtures = ListedBitmaps();
     ASSERT_GE(fixtures.size(), 30u) << "fixtures missing in " << FixturePath("bmp", "");
-    for (const Fixture& f : fixtures) {
+    for (const ListedBitmap& f : fixtures) {
         SCOPED_TRACE(f.name);
         const std::string path = FixturePath("bmp", f.name + ".bmp");
         const std::string bytes = ReadBytes(path);

@@ -93,7 +93,8 @@ TEST_F(BmpMalformed, RandomByteFlipsNeverFault) {
     }
 }
 
-void Put32(std::string& bytes, size_t at, uint32_t value) {
+// Writes value little-endian over the four bytes at the offset.
+void Store32(std::string& bytes, size_t at, uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
 }
 
@@ -123,8 +124,8 @@ TEST_F(BmpMalformed, HeadersThatLieAreRefusedWithTheirCode) {
     };
     for (const Case& c : cases) {
         std::string bytes = small;
-        Put32(bytes, c.at, c.value);
-        if (c.at == 18 && c.value == 0x10000) Put32(bytes, 22, 0x10000);
+        Store32(bytes, c.at, c.value);
+        if (c.at == 18 && c.value == 0x10000) Store32(bytes, 22, 0x10000);
         EXPECT_EQ(c.expected, Try(bytes)) << c.what;
     }
 
@@ -139,8 +140,8 @@ TEST_F(BmpMalformed, HeadersThatLieAreRefusedWithTheirCode) {
     deltaBelow[1093] = 9;
     EXPECT_EQ(SPI_CORRUPT, Try(deltaBelow));
     std::string huge = rle;
-    Put32(huge, 18, 20000);
-    Put32(huge, 22, 20000);
+    Store32(huge, 18, 20000);
+    Store32(huge, 22, 20000);
     EXPECT_EQ(SPI_NO_MEMORY, Try(huge)) << "400 million pixels are over the cap";
 }
 

@@ -88,11 +88,9 @@ TEST(Owners, ALocalLockKnowsTheBlocksSizeAndSkipsDeadHandles) {
 
     // A discarded (zero-size) block is live but cannot be locked.
     UniqueLocal empty(LocalAlloc(LMEM_MOVEABLE, 0));
-    ASSERT_TRUE(empty.valid());
     LocalLockScope emptyLock(empty.get());
-    EXPECT_TRUE(emptyLock.live());
-    EXPECT_EQ(nullptr, emptyLock.data());
-    EXPECT_EQ(0u, emptyLock.size());
+    EXPECT_TRUE(empty.valid() && emptyLock.live());
+    EXPECT_TRUE(emptyLock.data() == nullptr && emptyLock.size() == 0);
 
     // A handle whose block was freed behind the owner's back (as a plug-in
     // may hand back a block it freed itself): neither locked nor freed again.

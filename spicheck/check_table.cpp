@@ -1,0 +1,96 @@
+#include "check_table.h"
+
+// The questions are README.md's table of checks, word for word (a test
+// holds the two together), so they keep its `code` marks.
+constexpr CheckRow kChecks[] = {
+    {CheckId::IdentVersion, "ident.version", kEveryKind, kOfThePlugin,
+     "Is the version text terminated within its 10-byte buffer? WARN when it is not of the "
+     "usual form (two characters, the kind letter I/A/X, one more letter)"},
+    {CheckId::IdentAbout, "ident.about", kEveryKind, kOfThePlugin,
+     "Is the about text terminated within its 128-byte buffer?"},
+    {CheckId::IdentFilters, "ident.filters", kEveryKind, kOfThePlugin,
+     "Is there at least one filter, each `*.ext` patterns joined by `;`, terminated, with a "
+     "format name?"},
+    {CheckId::IdentInfoBounds, "ident.info-bounds", kEveryKind, kOfThePlugin,
+     "Asked with buffers of 1 to 8 bytes followed by canary bytes, does `GetPluginInfo` never "
+     "write past the size it is given?"},
+    {CheckId::IdentExports, "ident.exports", kEveryKind, kOfThePlugin,
+     "Are the exports the kind needs there (image: `GetPluginInfo`, `IsSupported`, "
+     "`GetPictureInfo`, `GetPicture`; archive: `GetPluginInfo`, `IsSupported`, "
+     "`GetArchiveInfo`, `GetFileInfo`, `GetFile`)? Checks that need a missing export are left "
+     "out"},
+    {CheckId::FileRead, "file.read", kEveryKind, kNeverPasses,
+     "Can the file named on the command line be read? Only a FAIL is reported; the file's "
+     "other checks are skipped"},
+    {CheckId::ProbeSampleBounds, "probe.sample-bounds", kEveryKind, 0,
+     "Does `IsSupported` on the 2048-byte sample, placed so that the byte after it is an "
+     "inaccessible page, never read past it?"},
+    {CheckId::ProbeFormsAgree, "probe.forms-agree", kEveryKind, 0,
+     "Do the file-handle form and the memory form of `IsSupported` give the same answer?"},
+    {CheckId::ProbeZeroSample, "probe.zero-sample", kEveryKind, 0,
+     "Are 2048 zero bytes declined?"},
+    {CheckId::ProbeAccepts, "probe.accepts", kEveryKind, kNeverPasses,
+     "Does the plug-in accept the file? Only a WARN is reported, when it declines; the file's "
+     "other checks are skipped"},
+    {CheckId::PictureInfoAgree, "picture.info-agree", kImageChecks, kNeedsKindExports,
+     "Do `GetPictureInfo` from the file and from memory agree?"},
+    {CheckId::PictureComment, "picture.comment", kImageChecks, kNeedsKindExports,
+     "Where there is a comment handle, is it a live block holding a terminated text?"},
+    {CheckId::PictureHeader, "picture.header", kImageChecks, kNeedsKindExports,
+     "Do width and height of `GetPictureInfo` agree with the decoded BITMAPINFOHEADER (a "
+     "negative `biHeight`, top-down, is fine), and has a palette bitmap the reported depth (a "
+     "true-colour bitmap may be deeper than the file)?"},
+    {CheckId::PictureBlocks, "picture.blocks", kImageChecks, kNeedsKindExports,
+     "Are both handles live local-memory blocks, large enough for the header, palette and "
+     "pixels the header describes?"},
+    {CheckId::PictureSources, "picture.sources", kImageChecks, kNeedsKindExports,
+     "Does decoding from the file, from memory and from a file where the data follow 128 bytes "
+     "of padding give the same pixels?"},
+    {CheckId::PicturePreview, "picture.preview", kImageChecks, kNeedsKindExports,
+     "Where `GetPreview` exists and decodes, is its bitmap valid? Declining is fine"},
+    {CheckId::ArchiveListEnd, "archive.list-end", kArchiveChecks, kNeedsKindExports,
+     "Does the member list end with an end record within its block?"},
+    {CheckId::ArchiveListAgree, "archive.list-agree", kArchiveChecks, kNeedsKindExports,
+     "Do the lists from the file and from memory agree, record by record?"},
+    {CheckId::ArchiveExtractMemory, "archive.extract-memory", kArchiveChecks, kNeedsKindExports,
+     "Does every member extract to memory with a block of its `filesize`? WARN for a larger "
+     "block"},
+    {CheckId::ArchiveExtractDisk, "archive.extract-disk", kArchiveChecks, kNeedsKindExports,
+     "Does every member extract to a folder with the same bytes?"},
+    {CheckId::ArchiveLookup, "archive.lookup", kArchiveChecks, kNeedsKindExports,
+     "Does `GetFileInfo` find every member by its name, with the listed position and size?"},
+    {CheckId::CallbackProgress, "callback.progress", kEveryKind, kNeedsKindExports,
+     "Does progress start at 0, never go back, never exceed its total and end at it? WARN when "
+     "the plug-in never calls back"},
+    {CheckId::CallbackNull, "callback.null", kEveryKind, kNeedsKindExports,
+     "Is a null callback accepted?"},
+    {CheckId::CallbackCancel, "callback.cancel", kEveryKind, kNeedsKindExports,
+     "Does a callback that asks to stop make the plug-in return 1 and leave no local-memory "
+     "block behind?"},
+    {CheckId::ResourceLeak, "resource.leak", kEveryKind, kNeedsKindExports,
+     "Do repeated decodes or extractions leave the number of live heap blocks and the private "
+     "memory flat? A leak is reported in bytes per call"},
+    {CheckId::RobustPrefixes, "robust.prefixes", kEveryKind, 0,
+     "Are truncated copies of the file (every prefix of a file of up to 64 bytes; of a larger "
+     "one the first 40 and 40 lengths spread over the rest) refused with a return code, never "
+     "a fault?"},
+    {CheckId::RobustFuzz, "robust.fuzz", kEveryKind, 0,
+     "Are byte-flipped variants refused or decoded, never a fault?"},
+    {CheckId::RobustTime, "robust.time", kEveryKind, 0,
+     "Does every call return within the time limit?"},
+};
+
+const size_t kCheckCount = sizeof kChecks / sizeof kChecks[0];
+
+namespace {
+
+constexpr bool RowsInIdOrder() {
+    for (size_t i = 0; i < sizeof kChecks / sizeof kChecks[0]; ++i)
+        if (static_cast<size_t>(kChecks[i].id) != i) return false;
+    return true;
+}
+static_assert(RowsInIdOrder(), "kChecks must list the checks in the order of CheckId");
+static_assert(sizeof kChecks / sizeof kChecks[0] == static_cast<size_t>(CheckId::RobustTime) + 1,
+              "every CheckId needs its row");
+
+}  // namespace

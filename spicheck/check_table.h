@@ -1,0 +1,73 @@
+// spicheck's checks: one row per check, in the order of the report. The
+// checker runs the rows that apply to the plug-in's kind, the plug-in's own
+// checks once and the file checks on each file; every result line names
+// its check by the row's name.
+#ifndef SPICHECK_CHECK_TABLE_H
+#define SPICHECK_CHECK_TABLE_H
+
+#include <cstddef>
+
+// Indexes into kChecks, in the same order.
+enum class CheckId {
+    IdentVersion,
+    IdentAbout,
+    IdentFilters,
+    IdentInfoBounds,
+    IdentExports,
+    FileRead,
+    ProbeSampleBounds,
+    ProbeFormsAgree,
+    ProbeZeroSample,
+    ProbeAccepts,
+    PictureInfoAgree,
+    PictureComment,
+    PictureHeader,
+    PictureBlocks,
+    PictureSources,
+    PicturePreview,
+    ArchiveListEnd,
+    ArchiveListAgree,
+    ArchiveExtractMemory,
+    ArchiveExtractDisk,
+    ArchiveLookup,
+    CallbackProgress,
+    CallbackNull,
+    CallbackCancel,
+    ResourceLeak,
+    RobustPrefixes,
+    RobustFuzz,
+    RobustTime,
+};
+
+// The kinds a check applies to (bits).
+enum CheckKinds : unsigned {
+    kImageChecks = 1,
+    kArchiveChecks = 2,
+    kEveryKind = kImageChecks | kArchiveChecks,
+};
+
+// What else a check is (bits; 0: a check of each file that passes or not).
+enum CheckTraits : unsigned {
+    kOfThePlugin = 1,  // once per run, of the plug-in itself, before any file
+    // Reports only when it ends a file's checks (the file cannot be read,
+    // the plug-in declines it): never a PASS.
+    kNeverPasses = 2,
+    // Left out when the plug-in lacks an export its kind needs (for an
+    // image plug-in, GetPicture); ident.exports reports the missing one.
+    kNeedsKindExports = 4,
+};
+
+struct CheckRow {
+    CheckId id;
+    const char* name;
+    unsigned kinds;
+    unsigned traits;
+    const char* question;
+};
+
+extern const CheckRow kChecks[];
+extern const size_t kCheckCount;
+
+inline const CheckRow& Check(CheckId id) { return kChecks[static_cast<size_t>(id)]; }
+
+#endif

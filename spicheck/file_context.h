@@ -1,0 +1,149 @@
+// What the checks of one file share: the file, its bytes placed at the
+// edge of an inaccessible page, and the calls whose results several checks
+// look at (descriptions, decodes, listings, extractions). Each of those is
+// made once, by the first check that needs it, in the order of the table.
+#ifndef SPICHECK_FILE_CONTEXT_H
+#define SPICHECK_FILE_CONTEXT_H
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bitmap.h"
+#include "memory_tools.h"
+#include "spi_api.h"
+#include "win32_handles.h"
+
+// How one call into the plug-in went.
+struct Outcome {
+    int32_t code = 0;
+    bool faulted = false;    // the guard caught a fault inside the plug-in
+    DWORD exception = 0;     // its code
+    uintptr_t address = 0;   // for an access violation, the address touched
+    DWORD ms = 0;
+};
+// "returned 3", "faulted (c0000005 at address 0x00000010)"
+std::string Describe(const Outcome& outcome);
+
+// A file named on the command line.
+struct InputFile {
+    std::string name;   // as given on the command line
+    std::string bytes;  // its contents
+};
+
+// The calls of one progress callback.
+struct ProgressLog {
+    std::vector<std::pair<int32_t, int32_t>> calls;
+    int32_t count = 0;    // calls made (calls holds at most its capacity)
+    int32_t stopAt = -1;  // answer non-zero from this call on (0-based); -1 never
+};
+int32_t SPI_API RecordProgress(int32_t done, int32_t total, intptr_t data);
+// The verdict on a log of a call that was never stopped: empty when fine.
+std::string ProgressFault(const ProgressLog& log);
+// The data argument that hands a log to RecordProgress.
+inline int32_t LogData(ProgressLog* log) {
+    return static_cast<int32_t>(reinterpret_cast<intptr_t>(log));
+}
+
+// An archive list read within its block.
+struct ArchiveListing {
+    std::vector<fileInfo> records;
+    bool locked = false;
+    bool terminated = false;  // an end record lies within the block
+    size_t blockSize = 0;
+};
+ArchiveListing ReadListing(HLOCAL handle);
+
+// IsSupported on the file's first 2048 bytes, ending right before an
+// inaccessible page.
+struct SampleAnswer {
+    Outcome outcome;
+    bool inGuardPage = false;  // its fault touched that page
+    uintptr_t faultOffset = 0;  // the address touched, from the sample's start
+};
+// IsSupported with a handle of the file.
+struct HandleAnswer {
+    bool opened = false;  // the file could be opened again
+    uintptr_t handle = 0;
+    Outcome outcome;
+};
+
+// One decode: its outcome, the two blocks it returned and its callbacks.
+struct Decoded {
+    Outcome outcome;
+    UniqueLocal info;
+    UniqueLocal bits;
+    ProgressLog log;
+};
+
+// GetPictureInfo from the file and from memory.
+struct PictureDescriptions {
+    PictureInfo fromFile = {};
+    PictureInfo fromMemory = {};
+    Outcome file, memory;
+    UniqueLocal comment;  // the file description's hInfo
+    UniqueLocal memoryComment;
+    // The export exists and the description from the file came back.
+    bool usable = false;
+};
+
+// Three decodes of the same data: from the file, from memory, and from a
+// file where the data start after 128 bytes of padding.
+struct PictureDecodes {
+    Decoded disk, memory, offset;
+    bool decoded = false;  // the decode from the file returned 0
+    BitmapShape shape;     // of the decode from the file
+    std::string shapeFault;  // empty when its header describes a bitmap
+};
+
+// The member lists from the file and from memory.
+struct ArchiveLists {
+    Outcome file, memory;
+    UniqueLocal fileList, memoryList;
+    bool listed = false;  // the list from the file came back: the member checks run
+    ArchiveListing listing;  // read from fileList
+};
+
+// Each member with a name (up to kMaxMembers) extracted to memory.
+struct MemberExtraction {
+    const fileInfo* record = nullptr;  // in ArchiveLists::listing
+    bool extracted = false;  // bytes holds the member's filesize bytes
+    std::string bytes;
+};
+struct Extractions {
+    std::vector<MemberExtraction> members;
+    std::string fault;    // the first failure
+    std::string warning;  // the first block larger than its member
+    // The first member with data that extracted, and the callbacks of its
+    // extraction: the member the callback and resource checks use.
+    const fileInfo* sample = nullptr;
+    ProgressLog sampleLog;
+};
+
+struct FileContext {
+    explicit FileContext(const std::string& name) { file.name = name; }
+
+    InputFile file;
+    // Set by a check that ends the file's checks.
+    bool stopped = false;
+    std::unique_ptr<EdgeBuffer> memory;  // the bytes, once a check needs them
+    std::unique_ptr<SampleAnswer> sample;
+    std::unique_ptr<HandleAnswer> handleForm;
+    std::unique_ptr<PictureDescriptions> descriptions;
+    std::unique_ptr<PictureDecodes> decodes;
+    std::unique_ptr<ArchiveLists> lists;
+    std::unique_ptr<Extractions> extractions;
+
+    // The bytes in memory, ending right before an inaccessible page.
+    LPCSTR MemorySource();
+    int32_t MemorySize() const { return static_cast<int32_t>(file.bytes.size()); }
+};
+
+std::string BaseName(const std::string& path);
+bool SaveBytes(const std::string& path, const std::string& bytes);
+
+#endif
