@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "canary_buffer.h"
 #include "options.h"
 #include "reports.h"
 #include "win32_handles.h"
@@ -108,8 +109,18 @@ void TestFile(SpiDllFile& plugin, const char* fileName) {
 }
 
 void TestImage(SpiDllFile& plugin, const char* fileName) {
-    PictureInfo info;
-    int32_t result = plugin.GetPictureInfo(fileName, 0, 0, &info);
+    // The record is filled in a buffer with room after it, so a plug-in
+    // that writes past the record stays out of spiprobe's stack.
+    PictureInfo info = {};
+    int32_t result = SPI_NO_MEMORY;
+    {
+        CanaryBuffer record(sizeof info);
+        if (record.data()) {
+            result = plugin.GetPictureInfo(fileName, 0, 0,
+                                           reinterpret_cast<PictureInfo*>(record.data()));
+            memcpy(&info, record.data(), sizeof info);
+        }
+    }
     if (result != 0) {
         printf("%sの画像情報取得に失敗しました(Ret==%d)。\n", fileName, static_cast<int>(result));
         printf("Continue...\n");

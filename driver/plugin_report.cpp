@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "canary_buffer.h"
 #include "options.h"
 #include "reports.h"
 
@@ -9,19 +10,24 @@ namespace {
 
 constexpr int32_t kInfoBufferSize = 2048;
 
+// The plug-in writes into a buffer with room past the size it is told, so
+// a write past that size stays out of spiprobe's own memory.
 struct InfoBuffer {
-    char text[kInfoBufferSize];
+    CanaryBuffer buffer{kInfoBufferSize};
+    const char* text = buffer.data();
 
     // Clears the buffer and asks for one information text.
     int32_t Query(SpiDllFile& plugin, int32_t number) {
-        text[0] = 0;
-        return plugin.GetPluginInfo(number, text, kInfoBufferSize);
+        if (!buffer.data()) return 0;
+        buffer.Reset();
+        return plugin.GetPluginInfo(number, buffer.data(), kInfoBufferSize);
     }
 
     // Prints one "<label>\t[<text>]" line. A plug-in may fill the whole
     // buffer without a terminator: the text ends with the buffer.
     void Print(const char* label) const {
-        printf("%s\t[%.*s]\n", label, static_cast<int>(strnlen(text, kInfoBufferSize)), text);
+        int length = text ? static_cast<int>(strnlen(text, kInfoBufferSize)) : 0;
+        printf("%s\t[%.*s]\n", label, length, text ? text : "");
     }
 };
 

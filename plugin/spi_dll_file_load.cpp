@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "canary_buffer.h"
 #include "proc_address.h"
 #include "spi_dll_file.h"
 #include "win32_handles.h"
@@ -89,11 +90,24 @@ void SpiDllFile::ReleaseModuleGuarded() {
 void SpiDllFile::ReleaseModule() { UniqueModule released(DetachModule()); }
 
 // GetPluginInfo during identification, guarded: a module that faults while
-// it is identified fails to load. False when it faulted.
+// it is identified fails to load. False when it faulted. The module writes
+// into a scratch buffer with room past the size it is told, so a write past
+// that size never reaches the object's fields; it is recorded as an overrun,
+// and the first size bytes are what the caller's buffer gets.
 bool SpiDllFile::QueryInfo(int32_t number, LPSTR buffer, int32_t size, int32_t* result) {
+    CanaryBuffer scratch(size);
+    LPSTR text = scratch.data();
+    if (!text) return false;
     GetPluginInfoProc proc = pGetPluginInfo;
-    auto query = [=] { *result = proc(number, buffer, size); };
-    return RunInModule(query);
+    auto query = [=] { *result = proc(number, text, size); };
+    bool completed = RunInModule(query);
+    size_t overrun = scratch.Overrun();
+    if (overrun && lastFault.kind == SpiFaultKind::None) {
+        lastFault.kind = SpiFaultKind::BufferOverrun;
+        lastFault.overrun = static_cast<uint32_t>(overrun);
+    }
+    memcpy(buffer, text, size);
+    return completed;
 }
 
 int32_t SpiDllFile::Load(LPCSTR folder, LPCSTR fileName) {

@@ -9,6 +9,7 @@
 enum class SpiFaultKind : int32_t {
     None = 0,       // the last operation ran without a fault
     Exception = 1,  // the guard caught a structured exception (code, access, address below)
+    BufferOverrun = 2,  // the module wrote past the size of a buffer it was given (overrun)
 };
 
 struct SpiFault {
@@ -18,6 +19,7 @@ struct SpiFault {
                                 // -1 for any other exception
     uintptr_t address = 0;      // access violation: the address touched
     uintptr_t instruction = 0;  // where the exception was raised
+    uint32_t overrun = 0;       // buffer overrun: bytes written past the size given
 };
 
 #endif

@@ -51,6 +51,9 @@
 //   ARCHIVE_SIZE     GetFile from memory: the archive's size, so the
 //                    member is the one at position ARCHIVE_SIZE - len
 //                    (unset: the first member)
+//   OVERRUN          n: GetPluginInfo and GetPictureInfo write n bytes
+//                    ('~') past the buffer or record they were given, after
+//                    their answer
 //   LOG              file that every call appends a line to
 //   DUMP_SAMPLE      file that IsSupported writes the 2048 bytes it was
 //                    given to (memory form), or "handle at <pos>"
@@ -282,8 +285,30 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     return TRUE;
 }
 
+namespace {
+
+// Writes OVERRUN bytes just past a buffer of size bytes.
+[[maybe_unused]] void Overrun(void* buffer, int32_t size) {
+    int n = atoi(ScriptOr("OVERRUN", "0").c_str());
+    if (n > 0 && size >= 0) memset(static_cast<char*>(buffer) + size, '~', n);
+}
+
+// The answer of GetPluginInfo before any overrun.
+[[maybe_unused]] int32_t PluginInfo(int32_t infono, LPSTR buf, int32_t buflen);
+
+}  // namespace
+
 #ifndef OMIT_GetPluginInfo
 SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
+    int32_t result = PluginInfo(infono, buf, buflen);
+    if (result != 0) Overrun(buf, buflen);
+    return result;
+}
+#endif
+
+namespace {
+
+[[maybe_unused]] int32_t PluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
     Log("GetPluginInfo(%d,%d)", infono, buflen);
     Misbehave("GetPluginInfo");
     std::string text;
@@ -321,7 +346,8 @@ SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t bufl
     buf[n] = 0;
     return static_cast<int32_t>(n ? n : 1);
 }
-#endif
+
+}  // namespace
 
 #ifndef OMIT_IsSupported
 SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR filename, void* dw) {
@@ -391,6 +417,7 @@ SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, intptr_t len, uint32_t fla
         lpInfo->hInfo =
             AllocCopy(comment.c_str(), comment.size() + (form == "noterminator" ? 0 : 1));
     if (lpInfo->hInfo) Log("comment handle %p", lpInfo->hInfo);
+    Overrun(lpInfo, sizeof *lpInfo);
     return Result("GetPictureInfo", 0);
 }
 #endif
