@@ -135,9 +135,18 @@ void Checker::ResourceLeak(FileContext& context) {
 SpiDllFile& Checker::RoundsPlugin() {
     if (!resident_) {
         resident_.reset(new SpiDllFile(Resident));
+        CallStarted("loading and identification (second object)");
         residentLoaded_ = resident_->Load(nullptr, plugin_.GetModulePath()) != 0;
+        CallEnded();
     }
     return residentLoaded_ ? *resident_ : plugin_;
+}
+
+void Checker::ReleasePlugins() {
+    CallStarted("release (second object)");
+    resident_.reset();
+    residentLoaded_ = false;
+    CallEnded();
 }
 
 void Checker::CheckLeaks(const std::function<Outcome(SpiDllFile&)>& call) {

@@ -35,6 +35,9 @@ public:
     template <typename Call>
     Outcome Watch(SpiDllFile& plugin, const char* label, Call&& call);
 
+    // Gives back the second object the long series of calls use.
+    void ReleasePlugins();
+
     const std::string& Version() const { return version_; }
     // The file under test, empty during the checks of the plug-in itself.
     const std::string& CurrentFile() const { return currentFile_; }

@@ -24,8 +24,7 @@ void Checker::ResourceHandles(FileContext& context) {
     // Loads count only while no object holds the module (a load would
     // then just raise its reference count): the long-series object is
     // given back first, and made again below.
-    resident_.reset();
-    residentLoaded_ = false;
+    ReleasePlugins();
     if (!loadsCounted_ && !plugin_.HoldsModule()) {
         loadsCounted_ = true;
         // Each round is what a host does to a plug-in it loads when needed:

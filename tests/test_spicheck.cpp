@@ -201,7 +201,9 @@ const Proof kProofs[] = {
 // The plug-ins of the defect build that other tests run.
 const char* const kOtherDefectBuilds[] = {"defect_image.spi", "defect_archive.spi",
                                           "defect_crash_all.spi", "defect_hang.spi",
-                                          "defect_archive_hostile_names.spi"};
+                                          "defect_archive_hostile_names.spi",
+                                          "defect_hang_attach.spi", "defect_hang_identify.spi",
+                                          "defect_hang_detach.spi"};
 
 unsigned KindOf(const std::string& plugin) {
     return plugin.compare(0, 14, "defect_archive") == 0 ? kArchiveChecks : kImageChecks;
@@ -399,6 +401,32 @@ TEST_F(SpicheckTest, CallThatNeverReturnsEndsTheRunWithAReport) {
                          ": GetPictureInfo (file) did not return within 1000 ms; the run was "
                          "ended" + SummaryOf(r.out)))
         << r.out;
+}
+
+// Loading, identification and release run the plug-in's code too: a hang
+// in DllMain, in GetPluginInfo while the plug-in is identified or in its
+// detach ends the run at the hang limit with a report.
+TEST_F(SpicheckTest, HangWhileLoadingOrReleasingEndsTheRunWithAReport) {
+    struct Hang {
+        const char* plugin;
+        const char* label;
+    };
+    const Hang hangs[] = {{"defect_hang_attach.spi", "loading and identification"},
+                          {"defect_hang_identify.spi", "loading and identification"},
+                          {"defect_hang_detach.spi", "loading and identification"}};
+    for (const Hang& h : hangs) {
+        DWORD start = GetTickCount();
+        ProcessResult r = RunSpicheck({"--time-limit=100", BinPath(h.plugin), picture_});
+        DWORD ms = GetTickCount() - start;
+        SCOPED_TRACE(std::string(h.plugin) + "\n" + r.out);
+        EXPECT_EQ(1u, r.status);
+        EXPECT_EQ("spicheck: " + BinPath(h.plugin) + ", not identified\r\nFAIL  robust.time: " +
+                      h.label + " did not return within 1000 ms; the run was ended\r\n"
+                      "0 passed, 0 warnings, 1 failed\r\n",
+                  r.out);
+        // The hang limit, plus the watchdog's poll and a process start.
+        EXPECT_LT(ms, 6000u);
+    }
 }
 
 TEST_F(SpicheckTest, CommandLineErrorsAndLoadFailuresExitWithTwo) {

@@ -139,7 +139,23 @@ const char* const kInfo[] = {kVersion, "Defect test image plug-in", kPattern, "D
 
 }  // namespace
 
+#if defined(DEFECT_HANG_ATTACH) || defined(DEFECT_HANG_DETACH)
+// Never returns from the attach (or the detach) of the process.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+#ifdef DEFECT_HANG_ATTACH
+    const DWORD hangAt = DLL_PROCESS_ATTACH;
+#else
+    const DWORD hangAt = DLL_PROCESS_DETACH;
+#endif
+    while (reason == hangAt) Sleep(100);
+    return TRUE;
+}
+#endif
+
 SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
+#ifdef DEFECT_HANG_IDENTIFY
+    while (infono == 0) Sleep(100);  // the version text, asked for first
+#endif
 #ifdef THROWS_INSIDE
     // An exception thrown and caught within the plug-in: the C++ runtime
     // sets up its exception support in the module at the first throw.
