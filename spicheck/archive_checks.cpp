@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "checker.h"
+#include "guarded_record.h"
 #include "spi_input_stream.h"
 
 namespace {
@@ -171,8 +172,10 @@ Extractions& Checker::Extracted(FileContext& context) {
                                        static_cast<unsigned long>(record.filesize));
                 m.bytes.assign(view.as<const char>(), record.filesize);
                 m.extracted = true;
-                SaveFile(Field(record.filename, sizeof record.filename), m.bytes.data(),
-                         m.bytes.size());
+                std::string name = Field(record.filename, sizeof record.filename), savedAs;
+                SaveFile(name, m.bytes.data(), m.bytes.size(), &savedAs);
+                if (savedAs != name && e.renamed.empty())
+                    e.renamed = "member \"" + name + "\" saved as \"" + savedAs + "\"";
             }
             if (!e.sample && record.filesize > 0) {
                 e.sample = &record;
@@ -234,6 +237,8 @@ void Checker::ArchiveExtractMemory(FileContext& context) {
         Fail(e.fault);
     else if (!e.warning.empty())
         Warn(e.warning);
+    else if (!e.renamed.empty())
+        Warn(e.renamed);
     else
         Pass();
 }
@@ -256,7 +261,8 @@ void Checker::ArchiveExtractDisk(FileContext& context) {
         if (o.faulted || o.code != 0) {
             memberFault = member + ": GetFile to a folder " + Describe(o);
         } else if (m.extracted) {
-            std::string written = FindFile(folder, filename);
+            // A name with folders in it is looked for by its last part.
+            std::string written = FindFile(folder, BaseName(filename));
             if (written.empty())
                 memberFault = member + ": no file " + filename + " written";
             else if (ReadFileBytes(written) != m.bytes)
@@ -280,13 +286,18 @@ void Checker::ArchiveLookup(FileContext& context) {
     for (const fileInfo* each : Members(l.listing)) {
         const fileInfo& record = *each;
         std::string member = FullName(record);
-        fileInfo found;
-        memset(&found, 0, sizeof found);
+        GuardedRecord<fileInfo> guarded;
+        if (!guarded.get()) continue;
         Outcome o = Watch(plugin_, "GetFileInfo", [&] {
-            return plugin_.GetFileInfoStream(stream, member.c_str(), 0, &found);
+            return plugin_.GetFileInfoStream(stream, member.c_str(), 0, guarded.get());
         });
+        fileInfo found = guarded.value();
         if (!fault.empty()) continue;  // every member is still asked for
-        if (o.faulted || o.code != 0)
+        if (guarded.Overrun())
+            fault = Format("%s: GetFileInfo writes %u bytes past its %u-byte record",
+                           member.c_str(), static_cast<unsigned>(guarded.Overrun()),
+                           static_cast<unsigned>(sizeof(fileInfo)));
+        else if (o.faulted || o.code != 0)
             fault = member + ": GetFileInfo " + Describe(o);
         else if (found.position != record.position || found.filesize != record.filesize)
             fault = member + ": GetFileInfo gives " + RecordDifference(found, record) +

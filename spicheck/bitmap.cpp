@@ -39,6 +39,7 @@ std::string ReadBitmapShape(const void* block, size_t size, BitmapShape* shape) 
     shape->rowBytes = static_cast<size_t>((rowBits + 7) / 8);
     shape->stride = static_cast<size_t>(stride);
     shape->imageBytes = static_cast<size_t>(image);
+    shape->sizeImage = h.biSizeImage;
     return std::string();
 }
 

@@ -16,6 +16,7 @@ struct BitmapShape {
     size_t rowBytes = 0;       // bytes of picture in a row
     size_t stride = 0;         // row length with padding to 4 bytes
     size_t imageBytes = 0;     // stride * height
+    size_t sizeImage = 0;      // biSizeImage (0 when the header leaves it out)
 };
 
 // Reads the BITMAPINFOHEADER at the start of a block of `size` bytes.

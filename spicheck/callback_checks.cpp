@@ -100,40 +100,53 @@ void Checker::CallbackCancel(FileContext& context) {
         Pass();
 }
 
-void Checker::ResourceLeak(FileContext& context) {
-    if (!SampleCallLog(context)) return;
+std::function<Outcome(SpiDllFile&)> Checker::SampleCall(FileContext& context) {
+    if (!SampleCallLog(context)) return nullptr;
     LPCSTR memory = context.MemorySource();
     int32_t size = context.MemorySize();
     if (image_) {
-        CheckLeaks([&](SpiDllFile& plugin) {
+        return [this, memory, size](SpiDllFile& plugin) {
             Decoded again;
             return Watch(plugin, "GetPicture (repeated)", [&] {
                 return plugin.GetPicture(memory, size, SPI_INPUT_MEMORY, again.info.put(),
                                          again.bits.put(), NullProgress, 0);
             });
-        });
-        return;
+        };
     }
     const fileInfo& record = *Extracted(context).sample;
     // The member from memory: its data start at its position.
-    if (record.position >= context.file.bytes.size()) return;
-    CheckLeaks([&](SpiDllFile& plugin) {
+    if (record.position >= context.file.bytes.size()) return nullptr;
+    LPCSTR start = memory + record.position;
+    int32_t left = size - static_cast<int32_t>(record.position);
+    return [this, start, left](SpiDllFile& plugin) {
         UniqueLocal again;
         return Watch(plugin, "GetFile (repeated)", [&] {
-            return plugin.GetFile(memory + record.position,
-                                  size - static_cast<int32_t>(record.position),
-                                  reinterpret_cast<LPSTR>(again.put()),
+            return plugin.GetFile(start, left, reinterpret_cast<LPSTR>(again.put()),
                                   SPI_INPUT_MEMORY | SPI_OUTPUT_MEMORY, NullProgress, 0);
         });
-    });
+    };
+}
+
+void Checker::ResourceLeak(FileContext& context) {
+    std::function<Outcome(SpiDllFile&)> call = SampleCall(context);
+    if (call) CheckLeaks(call);
 }
 
 SpiDllFile& Checker::RoundsPlugin() {
     if (!resident_) {
         resident_.reset(new SpiDllFile(Resident));
+        CallStarted("loading and identification (second object)");
         residentLoaded_ = resident_->Load(nullptr, plugin_.GetModulePath()) != 0;
+        CallEnded();
     }
     return residentLoaded_ ? *resident_ : plugin_;
+}
+
+void Checker::ReleasePlugins() {
+    CallStarted("release (second object)");
+    resident_.reset();
+    residentLoaded_ = false;
+    CallEnded();
 }
 
 void Checker::CheckLeaks(const std::function<Outcome(SpiDllFile&)>& call) {

@@ -7,10 +7,11 @@ constexpr CheckRow kChecks[] = {
      "Is the version text terminated within its 10-byte buffer? WARN when it is not of the "
      "usual form (two characters, the kind letter I/A/X, one more letter)"},
     {CheckId::IdentAbout, "ident.about", kEveryKind, kOfThePlugin,
-     "Is the about text terminated within its 128-byte buffer?"},
+     "Is the about text terminated within its 128-byte buffer, with nothing written past "
+     "it?"},
     {CheckId::IdentFilters, "ident.filters", kEveryKind, kOfThePlugin,
-     "Is there at least one filter, each `*.ext` patterns joined by `;`, terminated, with a "
-     "format name?"},
+     "Is there at least one filter, each `*.ext` patterns joined by `;`, terminated, with "
+     "a format name, and nothing written past its buffer?"},
     {CheckId::IdentInfoBounds, "ident.info-bounds", kEveryKind, kOfThePlugin,
      "Asked with buffers of 1 to 8 bytes followed by canary bytes, does `GetPluginInfo` never "
      "write past the size it is given?"},
@@ -33,7 +34,8 @@ constexpr CheckRow kChecks[] = {
      "Does the plug-in accept the file? Only a WARN is reported, when it declines; the file's "
      "other checks are skipped"},
     {CheckId::PictureInfoAgree, "picture.info-agree", kImageChecks, kNeedsKindExports,
-     "Do `GetPictureInfo` from the file and from memory agree?"},
+     "Do `GetPictureInfo` from the file and from memory agree, each writing nothing past "
+     "its record?"},
     {CheckId::PictureComment, "picture.comment", kImageChecks, kNeedsKindExports,
      "Where there is a comment handle, is it a live block holding a terminated text?"},
     {CheckId::PictureHeader, "picture.header", kImageChecks, kNeedsKindExports,
@@ -42,7 +44,7 @@ constexpr CheckRow kChecks[] = {
      "true-colour bitmap may be deeper than the file)?"},
     {CheckId::PictureBlocks, "picture.blocks", kImageChecks, kNeedsKindExports,
      "Are both handles live local-memory blocks, large enough for the header, palette and "
-     "pixels the header describes?"},
+     "pixels the header describes (and its `biSizeImage`)?"},
     {CheckId::PictureSources, "picture.sources", kImageChecks, kNeedsKindExports,
      "Does decoding from the file, from memory and from a file where the data follow 128 bytes "
      "of padding give the same pixels?"},
@@ -53,12 +55,13 @@ constexpr CheckRow kChecks[] = {
     {CheckId::ArchiveListAgree, "archive.list-agree", kArchiveChecks, kNeedsKindExports,
      "Do the lists from the file and from memory agree, record by record?"},
     {CheckId::ArchiveExtractMemory, "archive.extract-memory", kArchiveChecks, kNeedsKindExports,
-     "Does every member extract to memory with a block of its `filesize`? WARN for a larger "
-     "block"},
+     "Does every member extract to memory with a block of its `filesize`? WARN for a "
+     "larger block, and for a member `--save` had to save under a safe name"},
     {CheckId::ArchiveExtractDisk, "archive.extract-disk", kArchiveChecks, kNeedsKindExports,
      "Does every member extract to a folder with the same bytes?"},
     {CheckId::ArchiveLookup, "archive.lookup", kArchiveChecks, kNeedsKindExports,
-     "Does `GetFileInfo` find every member by its name, with the listed position and size?"},
+     "Does `GetFileInfo` find every member by its name, with the listed position and size, "
+     "writing nothing past its record?"},
     {CheckId::CallbackProgress, "callback.progress", kEveryKind, kNeedsKindExports,
      "Does progress start at 0, never go back, never exceed its total and end at it? WARN when "
      "the plug-in never calls back"},
@@ -70,6 +73,9 @@ constexpr CheckRow kChecks[] = {
     {CheckId::ResourceLeak, "resource.leak", kEveryKind, kNeedsKindExports,
      "Do repeated decodes or extractions leave the number of live heap blocks and the private "
      "memory flat? A leak is reported in bytes per call"},
+    {CheckId::ResourceHandles, "resource.handles", kEveryKind, kNeedsKindExports,
+     "Do 300 loads and releases of the plug-in, and repeated decodes or extractions, leave "
+     "the number of kernel handles flat? A leak is reported in handles per load or per call"},
     {CheckId::RobustPrefixes, "robust.prefixes", kEveryKind, 0,
      "Are truncated copies of the file (every prefix of a file of up to 64 bytes; of a larger "
      "one the first 40 and 40 lengths spread over the rest) refused with a return code, never "

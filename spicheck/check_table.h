@@ -34,6 +34,7 @@ enum class CheckId {
     CallbackNull,
     CallbackCancel,
     ResourceLeak,
+    ResourceHandles,
     RobustPrefixes,
     RobustFuzz,
     RobustTime,

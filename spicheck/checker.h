@@ -16,6 +16,7 @@
 #include "memory_tools.h"
 #include "options.h"
 #include "report.h"
+#include "save_names.h"
 #include "watchdog.h"
 #include "spi_dll_file.h"
 
@@ -33,6 +34,9 @@ public:
     // handles itself is none). label names the call in the time check.
     template <typename Call>
     Outcome Watch(SpiDllFile& plugin, const char* label, Call&& call);
+
+    // Gives back the second object the long series of calls use.
+    void ReleasePlugins();
 
     const std::string& Version() const { return version_; }
     // The file under test, empty during the checks of the plug-in itself.
@@ -73,6 +77,7 @@ private:
     void CallbackNull(FileContext& context);
     void CallbackCancel(FileContext& context);
     void ResourceLeak(FileContext& context);
+    void ResourceHandles(FileContext& context);
     void RobustPrefixes(FileContext& context);
     void RobustFuzz(FileContext& context);
     void RobustTime(FileContext& context);
@@ -102,12 +107,23 @@ private:
     // address in IsSupported.
     // Falls back to the main object when the second load fails.
     SpiDllFile& RoundsPlugin();
+    // The kind's sample call from memory (a decode, or the extraction of the
+    // sample member), freeing what it receives; empty when there is none.
+    std::function<Outcome(SpiDllFile&)> SampleCall(FileContext& context);
+    // Kernel handles left by loading and releasing the plug-in: counted on
+    // the first file, then kept (-1: not counted yet or not countable).
+    long loadHandleGrowth_ = -1;
+    bool loadsCounted_ = false;
     // Repeats a call (which frees what it receives) and compares the heap
     // and private memory before and after.
     void CheckLeaks(const std::function<Outcome(SpiDllFile&)>& call);
     std::string TempPath(const char* what);
-    // Writes bytes into the --save folder (nothing without --save).
-    bool SaveFile(const std::string& name, const void* data, size_t size);
+    // Writes bytes into the --save folder (nothing without --save) under
+    // the name SaveNames gives `name`; *savedAs is that name.
+    bool SaveFile(const std::string& name, const void* data, size_t size,
+                  std::string* savedAs);
+    // The path in the --save folder for `name`, made safe and unique.
+    std::string SavePath(const std::string& name, std::string* savedAs);
 
     SpiDllFile& plugin_;
     const Options& options_;
@@ -129,6 +145,7 @@ private:
     std::unique_ptr<SpiDllFile> resident_;
     bool residentLoaded_ = false;
     unsigned tempCounter_ = 0;
+    SaveNames saveNames_;
 };
 
 template <typename Call>

@@ -82,6 +82,7 @@ void Checker::Run(CheckId id, FileContext& context) {
         case CheckId::CallbackNull: return CallbackNull(context);
         case CheckId::CallbackCancel: return CallbackCancel(context);
         case CheckId::ResourceLeak: return ResourceLeak(context);
+        case CheckId::ResourceHandles: return ResourceHandles(context);
         case CheckId::RobustPrefixes: return RobustPrefixes(context);
         case CheckId::RobustFuzz: return RobustFuzz(context);
         case CheckId::RobustTime: return RobustTime(context);
@@ -242,10 +243,17 @@ std::string Checker::TempPath(const char* what) {
     return Format("%sspicheck-%lu-%u-%s", folder, GetCurrentProcessId(), ++tempCounter_, what);
 }
 
-bool Checker::SaveFile(const std::string& name, const void* data, size_t size) {
-    if (options_.saveDir.empty()) return true;
+std::string Checker::SavePath(const std::string& name, std::string* savedAs) {
     CreateDirectoryA(options_.saveDir.c_str(), nullptr);
-    std::string path = options_.saveDir + "\\" + name;
+    *savedAs = saveNames_.Reserve(name);
+    return options_.saveDir + "\\" + *savedAs;
+}
+
+bool Checker::SaveFile(const std::string& name, const void* data, size_t size,
+                       std::string* savedAs) {
+    *savedAs = name;
+    if (options_.saveDir.empty()) return true;
+    std::string path = SavePath(name, savedAs);
     FILE* out = fopen(path.c_str(), "wb");
     if (!out) return false;
     bool ok = fwrite(data, 1, size, out) == size;

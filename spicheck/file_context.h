@@ -85,6 +85,7 @@ struct PictureDescriptions {
     PictureInfo fromFile = {};
     PictureInfo fromMemory = {};
     Outcome file, memory;
+    size_t fileOverrun = 0, memoryOverrun = 0;  // bytes written past each record
     UniqueLocal comment;  // the file description's hInfo
     UniqueLocal memoryComment;
     // The export exists and the description from the file came back.
@@ -118,6 +119,7 @@ struct Extractions {
     std::vector<MemberExtraction> members;
     std::string fault;    // the first failure
     std::string warning;  // the first block larger than its member
+    std::string renamed;  // the first member --save had to give another name
     // The first member with data that extracted, and the callbacks of its
     // extraction: the member the callback and resource checks use.
     const fileInfo* sample = nullptr;

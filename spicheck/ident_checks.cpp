@@ -24,7 +24,8 @@ struct InfoAnswer {
     Outcome outcome;
     bool terminated = false;  // a zero byte within the size given
     bool overrun = false;     // a canary byte behind the size was changed
-    size_t overrunAt = 0;
+    size_t overrunAt = 0;     // the first one
+    size_t overrunBytes = 0;  // bytes past the size up to the last one
     std::string text;         // up to the terminator or the size
 };
 
@@ -44,12 +45,18 @@ InfoAnswer AskInfo(Checker& checker, SpiDllFile& plugin, int32_t number, size_t 
     answer.text.assign(text, length);
     for (size_t i = size; i < buffer.size(); ++i) {
         if (bytes[i] != kCanaryByte) {
+            if (!answer.overrun) answer.overrunAt = i;
             answer.overrun = true;
-            answer.overrunAt = i;
-            break;
+            answer.overrunBytes = i - size + 1;
         }
     }
     return answer;
+}
+
+// "GetPluginInfo(1) writes 11 bytes past its 128-byte buffer"
+std::string OverrunText(int32_t number, const InfoAnswer& answer, int size) {
+    return Format("GetPluginInfo(%d) writes %u bytes past its %d-byte buffer", number,
+                  static_cast<unsigned>(answer.overrunBytes), size);
 }
 
 bool UsualVersion(const std::string& v) {
@@ -86,6 +93,8 @@ void Checker::IdentVersion(FileContext&) {
     version_ = version.text;
     if (version.outcome.faulted)
         Fail("GetPluginInfo(0) " + Describe(version.outcome));
+    else if (version.overrun)
+        Fail(OverrunText(0, version, SpiDllFile::kVersionTextSize));
     else if (!version.terminated)
         Fail(Format("version text \"%s\" is not terminated within the %d-byte buffer",
                     version.text.c_str(), SpiDllFile::kVersionTextSize));
@@ -100,6 +109,8 @@ void Checker::IdentAbout(FileContext&) {
     InfoAnswer about = AskInfo(*this, plugin_, 1, SpiDllFile::kAboutTextSize);
     if (about.outcome.faulted)
         Fail("GetPluginInfo(1) " + Describe(about.outcome));
+    else if (about.overrun)
+        Fail(OverrunText(1, about, SpiDllFile::kAboutTextSize));
     else if (about.outcome.code == 0)
         Fail("GetPluginInfo(1) answered 0");
     else if (!about.terminated)
@@ -120,6 +131,10 @@ void Checker::IdentFilters(FileContext&) {
             fault = Format("GetPluginInfo(%d) ", n) + Describe(patterns.outcome);
             break;
         }
+        if (patterns.overrun) {
+            fault = OverrunText(n, patterns, SpiDllFile::kFilterTextSize);
+            break;
+        }
         if (patterns.outcome.code == 0) break;
         lastInfoNumber_ = n;
         ++filters;
@@ -137,6 +152,8 @@ void Checker::IdentFilters(FileContext&) {
         lastInfoNumber_ = n + 1;
         if (name.outcome.faulted)
             fault = Format("GetPluginInfo(%d) ", n + 1) + Describe(name.outcome);
+        else if (name.overrun)
+            fault = OverrunText(n + 1, name, SpiDllFile::kFilterTextSize);
         else if (name.outcome.code == 0 || !name.terminated || name.text.empty())
             fault = "filter \"" + patterns.text + "\" has no format name";
     }

@@ -19,6 +19,7 @@ struct Run {
     Checker* checker;
     const Options* options;
     const char* kind;
+    bool identified;  // the header line is printed (text report)
 };
 
 void PrintEnd(const Run& run) {
@@ -33,6 +34,10 @@ void PrintEnd(const Run& run) {
 // while this runs, and the process ends right after.
 void ReportHang(const char* label, DWORD limitMs, void* context) {
     const Run& run = *static_cast<Run*>(context);
+    if (!run.identified && !run.options->json) {
+        printf("spicheck: %s, not identified\n", run.options->plugin.c_str());
+        run.report->StreamTo(stdout);
+    }
     run.report->Add(Verdict::Fail, CheckId::RobustTime, run.checker->CurrentFile(),
                     Format("%s did not return within %lu ms; the run was ended", label,
                            static_cast<unsigned long>(limitMs)));
@@ -52,27 +57,36 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // Everything that runs the plug-in's code is watched, its loading
+    // (DllMain), identification and release included.
     SpiDllFile plugin;
-    if (!plugin.Load(nullptr, options.plugin.c_str())) {
+    Report report;
+    Checker checker(plugin, options, report);
+    Run run = {&report, &checker, &options, "unknown", false};
+    StartWatchdog(options.timeLimitMs * 10, ReportHang, &run);
+    CallStarted("loading and identification");
+    int32_t loaded = plugin.Load(nullptr, options.plugin.c_str());
+    CallEnded();
+    if (!loaded) {
         DWORD code = GetLastError();
         fprintf(stderr, "spicheck: cannot load %s as an image or archive plug-in (error %lu)\n",
                 options.plugin.c_str(), code);
         return 2;
     }
 
-    Report report;
-    const char* kind =
-        plugin.GetKind() == static_cast<int32_t>(PluginKind::Image) ? "image" : "archive";
-    Checker checker(plugin, options, report);
+    run.kind = plugin.GetKind() == static_cast<int32_t>(PluginKind::Image) ? "image" : "archive";
     if (!options.json) {
-        printf("spicheck: %s, %s plug-in\n", options.plugin.c_str(), kind);
+        printf("spicheck: %s, %s plug-in\n", options.plugin.c_str(), run.kind);
         fflush(stdout);
         report.StreamTo(stdout);
     }
-    Run run = {&report, &checker, &options, kind};
-    StartWatchdog(options.timeLimitMs * 10, ReportHang, &run);
+    run.identified = true;
     checker.CheckPlugin();
     for (const std::string& file : options.files) checker.CheckFile(file);
+    // Released here, watched, rather than by the destructors or at exit.
+    checker.ReleasePlugins();
+    CallStarted("release");
+    plugin.Unload();
     CallEnded();
     PrintEnd(run);
     return report.Count(Verdict::Fail) ? 1 : 0;

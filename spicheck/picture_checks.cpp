@@ -4,6 +4,7 @@
 
 #include "bitmap.h"
 #include "checker.h"
+#include "guarded_record.h"
 #include "spi_input_stream.h"
 
 namespace {
@@ -61,15 +62,21 @@ PictureDescriptions& Checker::Descriptions(FileContext& context) {
     PictureDescriptions& d = *context.descriptions;
     LPCSTR memory = context.MemorySource();
     int32_t size = context.MemorySize();
+    GuardedRecord<PictureInfo> fromFile, fromMemory;
     d.file = Watch(plugin_, "GetPictureInfo (file)", [&] {
-        return plugin_.GetPictureInfo(context.file.name.c_str(), 0, SPI_INPUT_FILE, &d.fromFile);
+        return plugin_.GetPictureInfo(context.file.name.c_str(), 0, SPI_INPUT_FILE,
+                                      fromFile.get());
     });
+    d.fromFile = fromFile.value();
+    d.fileOverrun = fromFile.Overrun();
     if (!d.file.faulted) d.comment.reset(d.fromFile.hInfo);
     d.memory = Watch(plugin_, "GetPictureInfo (memory)", [&] {
-        return plugin_.GetPictureInfo(memory, size, SPI_INPUT_MEMORY, &d.fromMemory);
+        return plugin_.GetPictureInfo(memory, size, SPI_INPUT_MEMORY, fromMemory.get());
     });
+    d.fromMemory = fromMemory.value();
+    d.memoryOverrun = fromMemory.Overrun();
     if (!d.memory.faulted) d.memoryComment.reset(d.fromMemory.hInfo);
-    d.usable = hasPictureInfo_ && !d.file.faulted && d.file.code == 0;
+    d.usable = hasPictureInfo_ && fromFile.get() && !d.file.faulted && d.file.code == 0;
     return d;
 }
 
@@ -119,6 +126,11 @@ void Checker::PictureInfoAgree(FileContext& context) {
     const PictureDescriptions& d = Descriptions(context);
     if (!hasPictureInfo_)
         ;  // nothing to compare: ident.exports reports the missing export
+    else if (d.fileOverrun || d.memoryOverrun)
+        Fail(Format("GetPictureInfo from %s writes %u bytes past its %u-byte record",
+                    d.fileOverrun ? "the file" : "memory",
+                    static_cast<unsigned>(d.fileOverrun ? d.fileOverrun : d.memoryOverrun),
+                    static_cast<unsigned>(sizeof(PictureInfo))));
     else if (!d.usable)
         Fail("GetPictureInfo from the file " + Describe(d.file));
     else if (d.memory.faulted || d.memory.code != 0)
@@ -183,11 +195,15 @@ void Checker::PictureBlocks(FileContext& context) {
                     static_cast<unsigned>(bits.size()), static_cast<long>(shape.width),
                     static_cast<long>(shape.height), shape.bitCount,
                     static_cast<unsigned>(shape.imageBytes)));
+    else if (bits.size() < shape.sizeImage)
+        Fail(Format("the pixel block holds %u bytes; biSizeImage says %u",
+                    static_cast<unsigned>(bits.size()),
+                    static_cast<unsigned>(shape.sizeImage)));
     else {
         Pass();
         if (!options_.saveDir.empty()) {
-            CreateDirectoryA(options_.saveDir.c_str(), nullptr);
-            WriteBmpFile(options_.saveDir + "\\" + BaseName(context.file.name) + ".bmp", shape,
+            std::string savedAs;
+            WriteBmpFile(SavePath(BaseName(context.file.name) + ".bmp", &savedAs), shape,
                          info.data(), bits.data());
         }
     }

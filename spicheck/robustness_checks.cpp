@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "checker.h"
+#include "guarded_record.h"
 
 namespace {
 
@@ -62,15 +63,20 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
         return false;
     }
     if (image_) {
-        PictureInfo info = {};
+        GuardedRecord<PictureInfo> info;
         o = Watch(plugin, "GetPictureInfo (variant)", [&] {
-            return plugin.GetPictureInfo(source, size, SPI_INPUT_MEMORY, &info);
+            return plugin.GetPictureInfo(source, size, SPI_INPUT_MEMORY, info.get());
         });
         if (o.faulted) {
             *what = "GetPictureInfo " + Describe(o);
             return false;
         }
-        UniqueLocal comment(info.hInfo);
+        if (info.Overrun()) {
+            *what = Format("GetPictureInfo writes %u bytes past its record",
+                           static_cast<unsigned>(info.Overrun()));
+            return false;
+        }
+        UniqueLocal comment(info.value().hInfo);
         UniqueLocal header, bits;
         o = Watch(plugin, "GetPicture (variant)", [&] {
             return plugin.GetPicture(source, size, SPI_INPUT_MEMORY, header.put(), bits.put(),

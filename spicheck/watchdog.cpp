@@ -12,7 +12,10 @@ DWORD g_limitMs = 0;
 HangHandler g_handler = nullptr;
 void* g_context = nullptr;
 
+volatile LONG g_running = 0;
+
 void WatchCalls() {
+    InterlockedExchange(&g_running, 1);
     for (;;) {
         Sleep(50);
         if (!g_active) continue;
@@ -33,7 +36,11 @@ void StartWatchdog(DWORD limitMs, HangHandler handler, void* context) {
         std::thread(WatchCalls).detach();
     } catch (const std::system_error&) {
         // Without the thread the run goes on unwatched: a hang stays a hang.
+        return;
     }
+    // A new thread starts only once it can take the loader lock, which a
+    // plug-in hanging in DllMain holds: the thread must be running first.
+    for (int waited = 0; !g_running && waited < 5000; ++waited) Sleep(1);
 }
 
 void CallStarted(const char* label) {

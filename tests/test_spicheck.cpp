@@ -158,6 +158,7 @@ const Proof kProofs[] = {
     {"defect_version_unterminated.spi", Input::Picture, "ident.version", "FAIL", nullptr},
     {"defect_version_unusual.spi", Input::Picture, "ident.version", "WARN", nullptr},
     {"defect_about_unterminated.spi", Input::Picture, "ident.about", "FAIL", nullptr},
+    {"defect_about_overrun.spi", Input::Picture, "ident.about", "FAIL", nullptr},
     {"defect_filter_bad.spi", Input::Picture, "ident.filters", "FAIL", nullptr},
     {"defect_info_overrun.spi", Input::Picture, "ident.info-bounds", "FAIL", nullptr},
     {"defect_no_getpictureinfo.spi", Input::Picture, "ident.exports", "FAIL", nullptr},
@@ -167,9 +168,12 @@ const Proof kProofs[] = {
     {"defect_zero_accept.spi", Input::Picture, "probe.zero-sample", "FAIL", nullptr},
     {"defect_image.spi", Input::Archive, "probe.accepts", "WARN", nullptr},
     {"defect_info_memory_differs.spi", Input::Picture, "picture.info-agree", "FAIL", nullptr},
+    {"defect_picture_info_overrun.spi", Input::Picture, "picture.info-agree", "FAIL", nullptr},
     {"defect_comment_unterminated.spi", Input::Picture, "picture.comment", "FAIL", nullptr},
     {"defect_info_height.spi", Input::Picture, "picture.header", "FAIL", nullptr},
     {"defect_short_bits.spi", Input::Picture, "picture.blocks", "FAIL", nullptr},
+    {"defect_header_rows.spi", Input::Picture, "picture.blocks", "FAIL", nullptr},
+    {"defect_header_size_image.spi", Input::Picture, "picture.blocks", "FAIL", nullptr},
     {"defect_offset_ignored.spi", Input::Picture, "picture.sources", "FAIL", nullptr},
     {"defect_bad_preview.spi", Input::Picture, "picture.preview", "FAIL", nullptr},
     {"defect_archive_list_no_end.spi", Input::Archive, "archive.list-end", "FAIL", nullptr},
@@ -179,6 +183,7 @@ const Proof kProofs[] = {
      nullptr},
     {"defect_archive_disk_differs.spi", Input::Archive, "archive.extract-disk", "FAIL", nullptr},
     {"defect_archive_lookup_broken.spi", Input::Archive, "archive.lookup", "FAIL", nullptr},
+    {"defect_archive_lookup_overrun.spi", Input::Archive, "archive.lookup", "FAIL", nullptr},
     {"defect_progress_overrun.spi", Input::Picture, "callback.progress", "FAIL", nullptr},
     {"defect_no_progress.spi", Input::Picture, "callback.progress", "WARN", nullptr},
     {"defect_null_callback.spi", Input::Picture, "callback.null", "FAIL", nullptr},
@@ -186,6 +191,8 @@ const Proof kProofs[] = {
     {"defect_cancel_leak.spi", Input::Picture, "callback.cancel", "FAIL", nullptr},
     {"defect_archive_cancel_ignored.spi", Input::Archive, "callback.cancel", "FAIL", nullptr},
     {"defect_leak.spi", Input::Picture, "resource.leak", "FAIL", nullptr},
+    {"defect_handle_leak.spi", Input::Picture, "resource.handles", "FAIL", nullptr},
+    {"defect_runtime_leak.spi", Input::Picture, "resource.handles", "FAIL", nullptr},
     {"defect_trusts_length.spi", Input::Picture, "robust.prefixes", "FAIL", nullptr},
     {"defect_fuzz_crash.spi", Input::Picture, "robust.fuzz", "FAIL", "--fuzz=40"},
     {"defect_slow.spi", Input::Picture, "robust.time", "FAIL", "--time-limit=300"},
@@ -193,7 +200,10 @@ const Proof kProofs[] = {
 
 // The plug-ins of the defect build that other tests run.
 const char* const kOtherDefectBuilds[] = {"defect_image.spi", "defect_archive.spi",
-                                          "defect_crash_all.spi", "defect_hang.spi"};
+                                          "defect_crash_all.spi", "defect_hang.spi",
+                                          "defect_archive_hostile_names.spi",
+                                          "defect_hang_attach.spi", "defect_hang_identify.spi",
+                                          "defect_hang_detach.spi"};
 
 unsigned KindOf(const std::string& plugin) {
     return plugin.compare(0, 14, "defect_archive") == 0 ? kArchiveChecks : kImageChecks;
@@ -393,6 +403,32 @@ TEST_F(SpicheckTest, CallThatNeverReturnsEndsTheRunWithAReport) {
         << r.out;
 }
 
+// Loading, identification and release run the plug-in's code too: a hang
+// in DllMain, in GetPluginInfo while the plug-in is identified or in its
+// detach ends the run at the hang limit with a report.
+TEST_F(SpicheckTest, HangWhileLoadingOrReleasingEndsTheRunWithAReport) {
+    struct Hang {
+        const char* plugin;
+        const char* label;
+    };
+    const Hang hangs[] = {{"defect_hang_attach.spi", "loading and identification"},
+                          {"defect_hang_identify.spi", "loading and identification"},
+                          {"defect_hang_detach.spi", "loading and identification"}};
+    for (const Hang& h : hangs) {
+        DWORD start = GetTickCount();
+        ProcessResult r = RunSpicheck({"--time-limit=100", BinPath(h.plugin), picture_});
+        DWORD ms = GetTickCount() - start;
+        SCOPED_TRACE(std::string(h.plugin) + "\n" + r.out);
+        EXPECT_EQ(1u, r.status);
+        EXPECT_EQ("spicheck: " + BinPath(h.plugin) + ", not identified\r\nFAIL  robust.time: " +
+                      h.label + " did not return within 1000 ms; the run was ended\r\n"
+                      "0 passed, 0 warnings, 1 failed\r\n",
+                  r.out);
+        // The hang limit, plus the watchdog's poll and a process start.
+        EXPECT_LT(ms, 6000u);
+    }
+}
+
 TEST_F(SpicheckTest, CommandLineErrorsAndLoadFailuresExitWithTwo) {
     ProcessResult none = RunSpicheck({});
     EXPECT_EQ(2u, none.status);
@@ -452,6 +488,58 @@ TEST_F(SpicheckTest, SaveWritesTheDecodedPictureAndTheMembers) {
                                          BinPath("defect_archive.spi"), archive_});
     ASSERT_EQ(0u, archive.status) << archive.out;
     for (const auto& m : kMembers) EXPECT_EQ(m.second, ReadBytes(saved + "\\" + m.first));
+}
+
+// Every file under folder, as paths relative to it.
+void ListTree(const std::string& folder, const std::string& prefix, std::set<std::string>* out) {
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        std::string name = found.cFileName;
+        if (name == "." || name == "..") continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            ListTree(folder + "\\" + name, prefix + name + "\\", out);
+        else
+            out->insert(prefix + name);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+}
+
+// Members named to lead out of the folder, to devices, with refused
+// characters or alike once made safe: each is saved inside the folder under
+// a plain name, and the first renamed one is named in a warning.
+TEST_F(SpicheckTest, SaveKeepsEveryMemberInsideTheFolder) {
+    std::vector<std::pair<std::string, std::string>> members;
+    for (int i = 0; i < 7; ++i) members.push_back({"m" + std::to_string(i), "data " + std::to_string(i)});
+    std::string archive = dir_.File("hostile.dfa");
+    ASSERT_TRUE(WriteBytes(archive, ToyArchive(members)));
+    ASSERT_TRUE(CreateDirectoryA(dir_.File("a").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(dir_.File("a\\b").c_str(), nullptr));
+    std::string root = dir_.path().substr(0, 3);
+    DeleteFileA((root + "drive.txt").c_str());
+    DeleteFileA((root + "rooted.txt").c_str());
+    DeleteFileA("C:\\drive.txt");
+
+    ProcessResult r = RunSpicheck({"--save=" + dir_.File("a\\b\\saved"), "--fuzz=0", "--rounds=10",
+                                   BinPath("defect_archive_hostile_names.spi"), archive});
+    EXPECT_NE(std::string::npos,
+              r.out.find("WARN  archive.extract-memory  " + archive +
+                         ": member \"..\\..\\escaped.txt\" saved as \"escaped.txt\"\r\n"))
+        << r.out;
+    EXPECT_NE(std::string::npos, r.out.find(SummaryOf(r.out))) << r.out;
+
+    std::set<std::string> files;
+    ListTree(dir_.path(), "", &files);
+    std::set<std::string> expected = {"arc.dfa", "hostile.dfa", "pic.dfi"};
+    for (const char* saved : {"escaped.txt", "drive.txt", "rooted.txt", "_NUL", "a_b__c.txt",
+                              "twin.txt", "twin-2.txt"})
+        expected.insert(std::string("a\\b\\saved\\") + saved);
+    EXPECT_EQ(expected, files);
+    EXPECT_EQ("data 0", ReadBytes(dir_.File("a\\b\\saved\\escaped.txt")));
+    EXPECT_EQ("data 6", ReadBytes(dir_.File("a\\b\\saved\\twin-2.txt")));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((root + "rooted.txt").c_str()));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA("C:\\drive.txt"));
 }
 
 TEST_F(SpicheckTest, FuzzVariantsAreReproducibleFromTheSeed) {

@@ -139,7 +139,31 @@ const char* const kInfo[] = {kVersion, "Defect test image plug-in", kPattern, "D
 
 }  // namespace
 
+#if defined(DEFECT_HANG_ATTACH) || defined(DEFECT_HANG_DETACH)
+// Never returns from the attach (or the detach) of the process.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+#ifdef DEFECT_HANG_ATTACH
+    const DWORD hangAt = DLL_PROCESS_ATTACH;
+#else
+    const DWORD hangAt = DLL_PROCESS_DETACH;
+#endif
+    while (reason == hangAt) Sleep(100);
+    return TRUE;
+}
+#endif
+
 SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
+#ifdef DEFECT_HANG_IDENTIFY
+    while (infono == 0) Sleep(100);  // the version text, asked for first
+#endif
+#ifdef THROWS_INSIDE
+    // An exception thrown and caught within the plug-in: the C++ runtime
+    // sets up its exception support in the module at the first throw.
+    try {
+        if (buflen >= 0) throw infono;
+    } catch (int) {
+    }
+#endif
     if (infono < 0 || infono > 3) return 0;
 #ifdef DEFECT_VERSION_UNTERMINATED
     if (infono == 0 && buflen > 4) {
@@ -151,6 +175,17 @@ SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t bufl
     if (infono == 1 && buflen > 0) {
         memset(buf, 'a', buflen);
         return buflen;
+    }
+#endif
+#ifdef DEFECT_ABOUT_OVERRUN
+    // Eleven bytes past a full-size about buffer, aimed at buffers followed
+    // by 32 spare bytes and a page boundary, the way spicheck places its
+    // own, so that the library's identification of the plug-in is left alone.
+    if (infono == 1 && buflen >= 10 &&
+        ((reinterpret_cast<uintptr_t>(buf) + buflen + 32) & 0xFFF) == 0) {
+        int32_t n = CopyText(kInfo[infono], buf, buflen);
+        memset(buf + buflen, 'x', 11);
+        return n;
     }
 #endif
     return CopyText(kInfo[infono], buf, buflen);
@@ -224,6 +259,13 @@ int32_t Decode(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL*
     h.biBitCount = 24;
     h.biSizeImage = stride * pic.height;
     size_t bitsSize = stride * pic.height;
+    // Headers that promise more pixels than the block holds.
+#ifdef DEFECT_HEADER_ROWS
+    if (!preview) h.biHeight *= 2;
+#endif
+#ifdef DEFECT_HEADER_SIZE_IMAGE
+    if (!preview) h.biSizeImage += 4096;
+#endif
 #ifdef DEFECT_SHORT_BITS
     if (!preview) bitsSize -= stride;
 #endif
@@ -276,6 +318,18 @@ int32_t Decode(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL*
     }
 #ifdef DEFECT_LEAK
     LocalAlloc(LMEM_FIXED, 4096);  // a work buffer nobody frees
+#endif
+#ifdef DEFECT_HANDLE_LEAK
+    {
+        // Opens its own module file, for nothing, and never closes it.
+        HMODULE self = nullptr;
+        char path[MAX_PATH] = {};
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCSTR>(&AllocCopy), &self);
+        GetModuleFileNameA(self, path, sizeof path);
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
 #endif
     *pHBInfo = info;
     *pHBm = bits;
@@ -333,6 +387,9 @@ SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, intptr_t len, uint32_t fla
 #ifdef DEFECT_INFO_HEIGHT
     lpInfo->height += 1;
 #endif
+#ifdef DEFECT_HEADER_ROWS
+    lpInfo->height *= 2;  // agrees with the header, not with the pixel block
+#endif
 #ifdef DEFECT_INFO_MEMORY_DIFFERS
     if ((flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY) lpInfo->height += 1;
 #endif
@@ -343,6 +400,10 @@ SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, intptr_t len, uint32_t fla
     lpInfo->hInfo = AllocCopy("DF comment", 10);
 #else
     lpInfo->hInfo = AllocCopy("DF comment", 11);
+#endif
+#ifdef DEFECT_PICTURE_INFO_OVERRUN
+    if ((flag & SPI_INPUT_MASK) == SPI_INPUT_FILE)
+        memset(reinterpret_cast<char*>(lpInfo + 1), 'x', 6);  // past the record
 #endif
     return 0;
 }
@@ -364,6 +425,13 @@ namespace {
 
 constexpr size_t kEntry = 36;
 constexpr uint32_t kTimestamp = 1000000000;
+
+#ifdef DEFECT_HOSTILE_NAMES
+// Member names that lead out of a folder, name a device or hold characters
+// Windows refuses, listed instead of the archive's own.
+const char* const kHostileNames[] = {"..\\..\\escaped.txt", "C:\\drive.txt", "\\rooted.txt",
+                                     "NUL", "a<b>|c.txt", "twin.txt", "..\\twin.txt"};
+#endif
 
 // The member records, or an error code. Positions are relative to the
 // start of the archive.
@@ -387,6 +455,9 @@ int32_t List(const Input& in, std::vector<fileInfo>* records) {
         r.timestamp = kTimestamp;
         memcpy(r.filename, entry, 32);
         r.filename[32] = 0;
+#ifdef DEFECT_HOSTILE_NAMES
+        strcpy(r.filename, kHostileNames[i % (sizeof kHostileNames / sizeof *kHostileNames)]);
+#endif
         records->push_back(r);
         position += 4 + size;
     }
@@ -448,6 +519,9 @@ SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, intptr_t len, LPCSTR filename
             r.filesize += 1;
 #endif
             *lpInfo = r;
+#ifdef DEFECT_LOOKUP_OVERRUN
+            memset(reinterpret_cast<char*>(lpInfo + 1), 'x', 2);  // past the record
+#endif
             return 0;
         }
     }
@@ -493,6 +567,9 @@ SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, intptr_t len, LPSTR dest, uint32_
         List(whole, &records) == 0)
         for (const fileInfo& r : records)
             if (r.position == static_cast<uint32_t>(len)) name = r.filename;
+#ifdef DEFECT_HOSTILE_NAMES
+    name = name.substr(name.find_last_of("\\:") + 1);  // its own files stay in dest
+#endif
     std::string path = std::string(dest) + "\\" + name;
     FILE* out = fopen(path.c_str(), "wb");
     if (!out) return 6;

@@ -1,0 +1,27 @@
+// Names of the files --save writes. A name comes from the plug-in (an
+// archive member) and may be anything: it is reduced to one plain file
+// name inside the save folder, and names already given in the run are
+// numbered rather than overwritten.
+#ifndef SPICHECK_SAVE_NAMES_H
+#define SPICHECK_SAVE_NAMES_H
+
+#include <set>
+#include <string>
+
+// name as a single file name the file system accepts: no folders (the
+// parts of a path are joined with '_', "." and ".." and a drive dropped),
+// no characters Windows refuses, no trailing dots or spaces, no device
+// name (CON, NUL, COM1, ...). "member" when nothing is left.
+std::string SafeFileName(const std::string& name);
+
+class SaveNames {
+public:
+    // A safe name for `wanted` that this run has not given yet (compared
+    // without case): "a.txt", then "a-2.txt", "a-3.txt", ...
+    std::string Reserve(const std::string& wanted);
+
+private:
+    std::set<std::string> used_;  // upper case
+};
+
+#endif
