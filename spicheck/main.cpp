@@ -6,8 +6,11 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "checker.h"
+#include "file_walk.h"
+#include "junit_writer.h"
 #include "options.h"
 #include "report.h"
 #include "watchdog.h"
@@ -19,9 +22,24 @@ struct Run {
     Checker* checker;
     const Options* options;
     const char* kind;
+    std::vector<FileSpan> spans;  // where each file's results are
 };
 
+// Ends the last file's span at the results so far.
+void CloseSpan(Run& run) {
+    if (!run.spans.empty()) run.spans.back().end = run.report->Results().size();
+}
+
+void WriteFiles(const Run& run) {
+    const Options& o = *run.options;
+    if (!o.junitFile.empty() &&
+        !WriteJunit(o.junitFile, o.plugin, std::string(run.kind) == "image", *run.report,
+                    run.spans))
+        fprintf(stderr, "spicheck: cannot write %s\n", o.junitFile.c_str());
+}
+
 void PrintEnd(const Run& run) {
+    WriteFiles(run);
     if (run.options->json)
         run.report->PrintJson(stdout, run.options->plugin, run.kind, run.checker->Version());
     else
@@ -32,10 +50,11 @@ void PrintEnd(const Run& run) {
 // The main thread is stuck inside the plug-in: it touches nothing of ours
 // while this runs, and the process ends right after.
 void ReportHang(const char* label, DWORD limitMs, void* context) {
-    const Run& run = *static_cast<Run*>(context);
+    Run& run = *static_cast<Run*>(context);
     run.report->Add(Verdict::Fail, CheckId::RobustTime, run.checker->CurrentFile(),
                     Format("%s did not return within %lu ms; the run was ended", label,
                            static_cast<unsigned long>(limitMs)));
+    CloseSpan(run);
     PrintEnd(run);
 }
 
@@ -51,6 +70,16 @@ int main(int argc, char** argv) {
         fprintf(stderr, "spicheck: %s\n%s", error.c_str(), kUsageText);
         return 2;
     }
+    if (options.help) {
+        fputs(kUsageText, stdout);
+        return 0;
+    }
+    if (options.version) {
+        printf("%s\n", kVersionText);
+        return 0;
+    }
+    std::vector<std::string> files;
+    for (const std::string& argument : options.files) ExpandArgument(argument, &files);
 
     SpiDllFile plugin;
     if (!plugin.Load(nullptr, options.plugin.c_str())) {
@@ -69,10 +98,14 @@ int main(int argc, char** argv) {
         fflush(stdout);
         report.StreamTo(stdout);
     }
-    Run run = {&report, &checker, &options, kind};
+    Run run = {&report, &checker, &options, kind, {}};
     StartWatchdog(options.timeLimitMs * 10, ReportHang, &run);
     checker.CheckPlugin();
-    for (const std::string& file : options.files) checker.CheckFile(file);
+    for (const std::string& file : files) {
+        run.spans.push_back({file, report.Results().size(), report.Results().size()});
+        checker.CheckFile(file);
+        CloseSpan(run);
+    }
     CallEnded();
     PrintEnd(run);
     return report.Count(Verdict::Fail) ? 1 : 0;
