@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "win32_handles.h"
+
 // The handles the process holds, from the system's handle table
 // (NtQuerySystemInformation with SystemHandleInformation); -1 when the
 // table cannot be read.
@@ -62,10 +64,8 @@ inline long KernelHandleCount() {
 // are left open in the slots it would hand out next; one left open beyond
 // a freed slot does not move it. KernelHandleCount is the exact measure.
 inline uintptr_t NextHandleValue() {
-    HANDLE probe = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!probe) return 0;
-    CloseHandle(probe);
-    return reinterpret_cast<uintptr_t>(probe);
+    UniqueKernelHandle probe(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    return reinterpret_cast<uintptr_t>(probe.get());  // closed on return
 }
 
 #endif

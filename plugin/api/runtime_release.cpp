@@ -41,6 +41,8 @@
 #include <cstddef>
 #include <cstdlib>
 
+#include "win32_handles.h"
+
 typedef HANDLE(WINAPI* CreateSemaphoreWProc)(LPSECURITY_ATTRIBUTES, LONG, LONG, LPCWSTR);
 typedef DWORD(WINAPI* TlsAllocProc)(void);
 typedef void (*SlotDestructor)(void* value);
@@ -124,7 +126,7 @@ void DestroyAndClear(void* value) {
 }
 
 void ReleaseRecorded() {
-    for (size_t i = 0; i < semaphore_count; ++i) CloseHandle(semaphores[i]);
+    for (size_t i = 0; i < semaphore_count; ++i) UniqueKernelHandle{semaphores[i]}.reset();
     semaphore_count = 0;
     if (destroyed_slot != TLS_OUT_OF_INDEXES) {
         if (void* value = TlsGetValue(destroyed_slot)) slot_destructor(value);

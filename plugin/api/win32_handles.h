@@ -70,6 +70,7 @@ inline HLOCAL FreeLiveLocal(HLOCAL handle) noexcept {
 
 using UniqueFile = UniqueAny<HANDLE, ::CloseHandle, -1>;  // CreateFile
 using UniqueFind = UniqueAny<HANDLE, ::FindClose, -1>;    // FindFirstFile
+using UniqueKernelHandle = UniqueAny<HANDLE, ::CloseHandle>;  // events, semaphores, processes
 using UniqueRegKey = UniqueAny<HKEY, ::RegCloseKey>;      // RegOpenKeyEx, RegCreateKeyEx
 using UniqueModule = UniqueAny<HMODULE, ::FreeLibrary>;   // LoadLibrary
 using UniqueLocal = UniqueAny<HLOCAL, FreeLiveLocal>;     // LocalAlloc, or a plug-in's block
