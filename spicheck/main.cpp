@@ -6,8 +6,11 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "checker.h"
+#include "file_walk.h"
+#include "junit_writer.h"
 #include "options.h"
 #include "report.h"
 #include "watchdog.h"
@@ -20,9 +23,24 @@ struct Run {
     const Options* options;
     const char* kind;
     bool identified;  // the header line is printed (text report)
+    std::vector<FileSpan> spans;  // where each file's results are
 };
 
+// Ends the last file's span at the results so far.
+void CloseSpan(Run& run) {
+    if (!run.spans.empty()) run.spans.back().end = run.report->Results().size();
+}
+
+void WriteFiles(const Run& run) {
+    const Options& o = *run.options;
+    if (!o.junitFile.empty() &&
+        !WriteJunit(o.junitFile, o.plugin, std::string(run.kind) == "image", *run.report,
+                    run.spans))
+        fprintf(stderr, "spicheck: cannot write %s\n", o.junitFile.c_str());
+}
+
 void PrintEnd(const Run& run) {
+    WriteFiles(run);
     if (run.options->json)
         run.report->PrintJson(stdout, run.options->plugin, run.kind, run.checker->Version());
     else
@@ -33,7 +51,7 @@ void PrintEnd(const Run& run) {
 // The main thread is stuck inside the plug-in: it touches nothing of ours
 // while this runs, and the process ends right after.
 void ReportHang(const char* label, DWORD limitMs, void* context) {
-    const Run& run = *static_cast<Run*>(context);
+    Run& run = *static_cast<Run*>(context);
     if (!run.identified && !run.options->json) {
         printf("spicheck: %s, not identified\n", run.options->plugin.c_str());
         run.report->StreamTo(stdout);
@@ -41,6 +59,7 @@ void ReportHang(const char* label, DWORD limitMs, void* context) {
     run.report->Add(Verdict::Fail, CheckId::RobustTime, run.checker->CurrentFile(),
                     Format("%s did not return within %lu ms; the run was ended", label,
                            static_cast<unsigned long>(limitMs)));
+    CloseSpan(run);
     PrintEnd(run);
 }
 
@@ -56,13 +75,23 @@ int main(int argc, char** argv) {
         fprintf(stderr, "spicheck: %s\n%s", error.c_str(), kUsageText);
         return 2;
     }
+    if (options.help) {
+        fputs(kUsageText, stdout);
+        return 0;
+    }
+    if (options.version) {
+        printf("%s\n", kVersionText);
+        return 0;
+    }
+    std::vector<std::string> files;
+    for (const std::string& argument : options.files) ExpandArgument(argument, &files);
 
     // Everything that runs the plug-in's code is watched, its loading
     // (DllMain), identification and release included.
     SpiDllFile plugin;
     Report report;
     Checker checker(plugin, options, report);
-    Run run = {&report, &checker, &options, "unknown", false};
+    Run run = {&report, &checker, &options, "unknown", false, {}};
     StartWatchdog(options.timeLimitMs * 10, ReportHang, &run);
     CallStarted("loading and identification");
     int32_t loaded = plugin.Load(nullptr, options.plugin.c_str());
@@ -82,7 +111,11 @@ int main(int argc, char** argv) {
     }
     run.identified = true;
     checker.CheckPlugin();
-    for (const std::string& file : options.files) checker.CheckFile(file);
+    for (const std::string& file : files) {
+        run.spans.push_back({file, report.Results().size(), report.Results().size()});
+        checker.CheckFile(file);
+        CloseSpan(run);
+    }
     // Released here, watched, rather than by the destructors or at exit.
     checker.ReleasePlugins();
     CallStarted("release");

@@ -14,7 +14,13 @@ const char kUsageText[] =
     "  --fuzz=N         byte-flipped variants tried per file (default 200)\n"
     "  --seed=S         seed of the variants (default 1)\n"
     "  --rounds=N       repeated decodes or extractions of the leak check (default 200)\n"
-    "  --time-limit=MS  longest a single call may take (default 3000)\n";
+    "  --time-limit=MS  longest a single call may take (default 3000)\n"
+    "  --junit=FILE     also write the results as JUnit XML to FILE\n"
+    "  --help, -h       this text;  --version  the version\n"
+    "A FILE may be a folder (walked with its subfolders) or hold * and ? in its\n"
+    "last part.\n";
+
+const char kVersionText[] = "spicheck " SPICHECK_VERSION;
 
 namespace {
 
@@ -33,6 +39,10 @@ bool ParseNumber(const char* text, long min, long max, long* value) {
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
+        if (strcmp(arg, "-h") == 0) {
+            options->help = true;
+            continue;
+        }
         if (strncmp(arg, "--", 2) != 0) {
             if (options->plugin.empty())
                 options->plugin = arg;
@@ -46,6 +56,12 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
         long n = 0;
         if (name == "--json" && !value) {
             options->json = true;
+        } else if (name == "--help" && !value) {
+            options->help = true;
+        } else if (name == "--version" && !value) {
+            options->version = true;
+        } else if (name == "--junit" && value && *value) {
+            options->junitFile = value;
         } else if (name == "--save" && value && *value) {
             options->saveDir = value;
         } else if (name == "--fuzz" && value) {
@@ -80,6 +96,7 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
             return false;
         }
     }
+    if (options->help || options->version) return true;
     if (options->plugin.empty()) {
         *error = "no plug-in named";
         return false;

@@ -13,6 +13,9 @@ struct Options {
     uint32_t seed = 1;          // --seed=S
     int leakRounds = 200;       // --rounds=N repeated decodes / extractions
     uint32_t timeLimitMs = 3000;  // --time-limit=MS for any single call
+    bool help = false;          // --help, -h: the usage on standard output
+    bool version = false;       // --version
+    std::string junitFile;      // --junit=FILE; empty: none written
     std::string plugin;
     std::vector<std::string> files;
 };
@@ -22,5 +25,7 @@ struct Options {
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error);
 
 extern const char kUsageText[];
+// "spicheck 1.0"
+extern const char kVersionText[];
 
 #endif
