@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "handle_count.h"
+#include "kernel_handles.h"
 #include "registry.h"
 #include "spi_files_manage.h"
 #include "spi_input_stream.h"
@@ -247,9 +247,9 @@ TEST_F(PluginSet, ScanKeepsAdmittedModulesAndSkipsTheRest) {
     // Loading and releasing a module costs handles inside Wine's loader,
     // so the directory search is checked on a scan that loads nothing.
     set.activationFilter = [](SpiFilesManage*, LPCSTR, LPCSTR) -> int32_t { return 0; };
-    long handles = OpenHandleCount();
+    long handles = KernelHandleCount();
     set.Scan();
-    EXPECT_EQ(handles, OpenHandleCount()) << "the directory search is closed";
+    EXPECT_EQ(handles, KernelHandleCount()) << "the directory search is closed";
 }
 
 TEST_F(PluginSet, ScanReplacesTheListOnlyWhenTheSearchFindsEntries) {
@@ -413,14 +413,14 @@ TEST_F(PluginSet, FindPluginForFileAsksEveryObject) {
     std::string file = folder.File("any.dat");
     ASSERT_TRUE(WriteBytes(file, "x"));
     SpiFilesManage set;
-    long handles = OpenHandleCount();
+    long handles = KernelHandleCount();
     EXPECT_EQ(nullptr, set.FindPluginForFile(file.c_str(), 0)) << "empty list";
     FakePlugin* fake = new FakePlugin;
     set.Add(nullptr);
     set.Add(fake);
     EXPECT_EQ(fake, set.FindPluginForFile(file.c_str(), 0));
     EXPECT_EQ(fake, set.FindPluginForFile(file.c_str(), 0x90000000u));
-    EXPECT_EQ(handles, OpenHandleCount()) << "the file is closed on every path";
+    EXPECT_EQ(handles, KernelHandleCount()) << "the file is closed on every path";
 }
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "handle_count.h"
+#include "kernel_handles.h"
 #include "registry.h"
 
 namespace {
@@ -142,7 +142,7 @@ TEST_F(Registry, NoKeyHandleOutlivesACall) {
     DWORD word = 1;
     Store("v", REG_DWORD, &word, 4);
     unsigned char small[2];
-    long before = OpenHandleCount();
+    long before = KernelHandleCount();
     ASSERT_GT(before, 0);
     for (int i = 0; i < 50; ++i) {
         Read("v", small, sizeof small);       // too large: fails after opening
@@ -150,5 +150,5 @@ TEST_F(Registry, NoKeyHandleOutlivesACall) {
         WriteRegistryValue(HKEY_CURRENT_USER, kRoot, "v", REG_DWORD, &word, 4);
         QueryRegistryValue(HKEY_CURRENT_USER, kRoot, "absent", nullptr, nullptr);
     }
-    EXPECT_EQ(before, OpenHandleCount());
+    EXPECT_EQ(before, KernelHandleCount());
 }
