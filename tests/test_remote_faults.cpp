@@ -1,0 +1,200 @@
+// What a runner survives for its host: each fault plug-in in each runner
+// gives the fault result with what happened in LastFault(), the next call
+// works on a fresh runner, and no runner outlives its object or its host.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "remote_test_support.h"
+#include "spiplugin.h"
+#include "test_support.h"
+
+namespace {
+
+const char kChildVariable[] = "SPITEST_REMOTE_CHILD";
+
+uint16_t ControlWord() {
+    uint16_t word = 0;
+    asm volatile("fnstcw %0" : "=m"(word));
+    return word;
+}
+
+std::string Sample() { return std::string(SPI_SAMPLE_SIZE, 'x'); }
+
+class RemoteFaults : public ::testing::TestWithParam<int> {
+protected:
+    void TearDown() override { EXPECT_EQ(0, RunnerProcessCount()) << "a runner was left behind"; }
+    std::string Plugin(const std::string& fault) const {
+        return PluginOfBits(fault.empty() ? "runner_faults" : "runner_faults_" + fault, GetParam());
+    }
+    // GetPicture on a plug-in that faults there, then a call that works.
+    SpiFault FaultOf(const std::string& fault, DWORD deadline = 0) {
+        SpiRemoteFile remote;
+        remote.SetDeadline(deadline);
+        EXPECT_EQ(1, remote.Load(nullptr, Plugin(fault).c_str()));
+        DWORD first = remote.RunnerProcessId();
+        HLOCAL info = nullptr, bits = nullptr;
+        EXPECT_EQ(SPI_INTERNAL_ERROR,
+                  remote.GetPicture("a.rft", 0, 0, &info, &bits, nullptr, 0));
+        EXPECT_EQ(nullptr, info);
+        EXPECT_EQ(nullptr, bits);
+        SpiFault fault_seen = remote.LastFault();
+        std::string sample = Sample();
+        EXPECT_EQ(1, remote.IsSupported("a.rft", &sample[0]));
+        EXPECT_EQ(SpiFaultKind::None, remote.LastFault().kind);
+        if (fault_seen.kind >= SpiFaultKind::RunnerExited) {
+            EXPECT_NE(first, remote.RunnerProcessId()) << "the runner was not started afresh";
+        }
+        return fault_seen;
+    }
+};
+
+TEST_P(RemoteFaults, AnEscapingCxxExceptionIsOneFailedCall) {
+    SpiFault fault = FaultOf("throw");
+    if (GetParam() == 32) {
+        // The plug-in's runtime ends the process, as it would end the host.
+        EXPECT_EQ(SpiFaultKind::RunnerExited, fault.kind);
+        EXPECT_EQ(3u, fault.code);
+    } else {
+        // The guard catches it inside the runner.
+        EXPECT_EQ(SpiFaultKind::Exception, fault.kind);
+        EXPECT_EQ(0x20474343u, fault.code);
+    }
+}
+
+TEST_P(RemoteFaults, ExitProcessEndsOnlyTheRunner) {
+    SpiFault fault = FaultOf("exit");
+    EXPECT_EQ(SpiFaultKind::RunnerExited, fault.kind);
+    EXPECT_EQ(42u, fault.code);
+}
+
+TEST_P(RemoteFaults, ACallThatNeverReturnsMissesItsDeadline) {
+    DWORD started = GetTickCount();
+    SpiFault fault = FaultOf("hang", 800);
+    EXPECT_EQ(SpiFaultKind::RunnerTimeout, fault.kind);
+    EXPECT_EQ(800u, fault.waited);
+    EXPECT_LT(GetTickCount() - started, 10000u);
+}
+
+TEST_P(RemoteFaults, AHeapOverrunIsCaughtAfterTheCall) {
+    SpiFault fault = FaultOf("heap");
+    EXPECT_EQ(SpiFaultKind::HeapDamage, fault.kind);
+}
+
+TEST_P(RemoteFaults, AFaultNoGuardSeesNamesItsException) {
+    // A thread of the plug-in's own writes through a null pointer.
+    SpiFault fault = FaultOf("thread");
+    EXPECT_EQ(SpiFaultKind::RunnerException, fault.kind);
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), fault.code);
+    EXPECT_EQ(1, fault.access);
+    EXPECT_EQ(0u, fault.address);
+}
+
+TEST_P(RemoteFaults, ACrashInTheUnloadCodeLeavesTheObjectUsable) {
+    // The unload code faults: whatever the loader does with it, the
+    // object releases, ends its runner and loads again for the next call.
+    SpiRemoteFile remote;
+    ASSERT_EQ(1, remote.Load(nullptr, Plugin("detach").c_str()));
+    PictureInfo info;
+    EXPECT_EQ(0, remote.GetPictureInfo("a.rft", 0, 0, &info));
+    EXPECT_EQ(1, remote.Unload());
+    EXPECT_EQ(0, remote.RunnerProcessId());
+    EXPECT_EQ(0, remote.GetPictureInfo("a.rft", 0, 0, &info));
+    EXPECT_EQ(1, info.width);
+}
+
+TEST_P(RemoteFaults, WritesToTheConsoleNeverReachTheHost) {
+    TempDir scratch;
+    std::string path = scratch.File("out");
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    UniqueFile file(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file.valid());
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, file.get());
+    SetStdHandle(STD_ERROR_HANDLE, file.get());
+    int32_t result = -100;
+    {
+        SpiRemoteFile remote;
+        if (remote.Load(nullptr, Plugin("console").c_str())) {
+            HLOCAL info = nullptr, bits = nullptr;
+            result = remote.GetPicture("a.rft", 0, 0, &info, &bits, nullptr, 0);
+            FreeLiveLocal(info);
+            FreeLiveLocal(bits);
+        }
+    }
+    SetStdHandle(STD_OUTPUT_HANDLE, out);
+    SetStdHandle(STD_ERROR_HANDLE, err);
+    file.reset();
+    EXPECT_EQ(0, result);
+    EXPECT_EQ("", ReadBytes(path));
+}
+
+TEST_P(RemoteFaults, TheFpuControlWordOfTheHostStaysAsItWas) {
+    uint16_t before = ControlWord();
+    SpiRemoteFile remote;
+    ASSERT_EQ(1, remote.Load(nullptr, Plugin("fpu").c_str()));
+    HLOCAL info = nullptr, bits = nullptr;
+    EXPECT_EQ(0, remote.GetPicture("a.rft", 0, 0, &info, &bits, nullptr, 0));
+    EXPECT_NE(nullptr, bits);
+    FreeLiveLocal(info);
+    FreeLiveLocal(bits);
+    EXPECT_EQ(before, ControlWord());
+    // In the runner the plug-in's own word stays, as it would in process.
+    PictureInfo picture;
+    EXPECT_EQ(0, remote.GetPictureInfo("a.rft", 0, 0, &picture));
+    EXPECT_EQ(0x0C60 & 0x1F3F, picture.x_density & 0x1F3F);
+}
+
+TEST_P(RemoteFaults, AKilledHostTakesItsRunnerAlong) {
+    TempDir scratch;
+    std::string pidFile = scratch.File("runner.pid");
+    ScopedEnv child(kChildVariable, (pidFile + "|" + Plugin("hang")).c_str());
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string line = std::string("\"") + self + "\" --gtest_filter=RemoteHostChild.*";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process));
+    UniqueKernelHandle host(process.hProcess), thread(process.hThread);
+    DWORD runner = 0;
+    for (int n = 0; n < 200 && !runner; ++n) {
+        Sleep(50);
+        std::string text = ReadBytes(pidFile);
+        if (!text.empty() && text.back() == '\n') runner = strtoul(text.c_str(), nullptr, 10);
+    }
+    ASSERT_NE(0u, runner) << "the child host never started its runner";
+    UniqueKernelHandle runnerProcess(OpenProcess(SYNCHRONIZE, FALSE, runner));
+    ASSERT_TRUE(runnerProcess.valid());
+    Sleep(200);  // the runner is inside the call that never returns
+    TerminateProcess(host.get(), 9);
+    WaitForSingleObject(host.get(), INFINITE);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(runnerProcess.get(), 5000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Bitness, RemoteFaults, ::testing::Values(32, 64),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "Runner" + std::to_string(info.param);
+                         });
+
+// The host of AKilledHostTakesItsRunnerAlong, run as a child process: it
+// names its runner and then waits in a call that never returns.
+TEST(RemoteHostChild, WaitsInAHangingCall) {
+    const char* job = getenv(kChildVariable);
+    if (!job) GTEST_SKIP() << "run by AKilledHostTakesItsRunnerAlong";
+    std::string text = job;
+    std::string pidFile = text.substr(0, text.find('|')), plugin = text.substr(text.find('|') + 1);
+    SpiRemoteFile remote;
+    remote.SetDeadline(60000);
+    ASSERT_EQ(1, remote.Load(nullptr, plugin.c_str()));
+    WriteBytes(pidFile, std::to_string(remote.RunnerProcessId()) + "\n");
+    HLOCAL info = nullptr, bits = nullptr;
+    remote.GetPicture("a.rft", 0, 0, &info, &bits, nullptr, 0);
+}
+
+}  // namespace
