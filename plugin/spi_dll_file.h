@@ -163,6 +163,10 @@ protected:
     char aboutText[kAboutTextSize] = {};
     char modulePath[kModulePathSize] = {};
     char* extensionList = nullptr;  // ".ext;" per filter pattern
+    // Kept by every operation for LastFault(); set by derived objects that
+    // run the module elsewhere.
+    SpiFault lastFault;
+    uint32_t exportsFound = 0;  // bit n: kExportNames[n], at the last successful Load
 
 private:
     // Entry points are set only by ResolveEntryPoints and cleared, with
@@ -195,9 +199,6 @@ private:
         return RunBodyInModule([](void* p) { (*static_cast<Body*>(p))(); }, &body);
     }
     bool RunBodyInModule(void (*body)(void*), void* context);
-
-    SpiFault lastFault;
-    uint32_t exportsFound = 0;  // bit n: kExportNames[n], at the last successful Load
 };
 
 #endif

@@ -11,6 +11,7 @@
 #include "registry.h"
 #include "spi_input_stream.h"
 #include "spi_output_stream.h"
+#include "spi_remote_file.h"
 #include "win32_handles.h"
 
 namespace {
@@ -155,8 +156,6 @@ int32_t SpiFilesManage::Add(SpiFile* plugin) {
 SpiFile* SpiFilesManage::CreatePlugin(LPCSTR fileName) {
     if (!pluginFolderUsable) return nullptr;
     if (activationFilter && activationFilter(this, pluginFolder, fileName) == 0) return nullptr;
-    std::unique_ptr<SpiDllFile> plugin(new (std::nothrow) SpiDllFile);
-    if (!plugin) return nullptr;
     // An empty folder is the current directory, named in full: a bare or
     // relative file name would send LoadLibrary down its search order (the
     // program's folder and the system folders first), and a namesake from
@@ -168,6 +167,19 @@ SpiFile* SpiFilesManage::CreatePlugin(LPCSTR fileName) {
         if (length == 0 || length >= sizeof current) return nullptr;
         folder = current;
     }
+    // A module of the other bitness cannot be loaded here: it runs in a
+    // runner process of its own.
+    char path[MAX_PATH];
+    int length = snprintf(path, sizeof path, "%s\\%s", folder, fileName);
+    int bits = (length > 0 && length < static_cast<int>(sizeof path))
+                   ? SpiRemoteFile::ModuleBits(path)
+                   : 0;
+    std::unique_ptr<SpiDllFile> plugin;
+    if (bits && bits != static_cast<int>(sizeof(void*) * 8))
+        plugin.reset(new (std::nothrow) SpiRemoteFile);
+    else
+        plugin.reset(new (std::nothrow) SpiDllFile);
+    if (!plugin) return nullptr;
     if (!plugin->Load(folder, fileName)) return nullptr;
     return plugin.release();
 }

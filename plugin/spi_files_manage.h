@@ -110,7 +110,8 @@ public:
                                    int32_t preview, ProgressCallback progress,
                                    int32_t callbackData);
     // Asks the activation filter, then creates and loads a SpiDllFile for
-    // the module in the folder. A new object the caller owns, or null.
+    // the module in the folder (a SpiRemoteFile for a module of the other
+    // bitness). A new object the caller owns, or null.
     virtual SpiFile* CreatePlugin(LPCSTR fileName);
 
     LPCSTR GetPluginFolder() const { return pluginFolder; }

@@ -3,6 +3,7 @@
 #include "spi_remote_file.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <vector>
@@ -66,13 +67,6 @@ void SpiRemoteFile::SetRunnerFolder(LPCSTR folder) { runnerFolder = folder ? fol
 
 DWORD SpiRemoteFile::RunnerProcessId() const {
     return process.valid() ? GetProcessId(process.get()) : 0;
-}
-
-bool SpiRemoteFile::HasExport(const char* exportName) const {
-    if (!exportName || !loaded) return false;
-    for (int n = 0; n < remote::kExportCount; ++n)
-        if (strcmp(exportName, remote::kExportNames[n]) == 0) return (exportsFound >> n) & 1;
-    return false;
 }
 
 int SpiRemoteFile::ModuleBits(LPCSTR path) {
@@ -264,7 +258,7 @@ bool SpiRemoteFile::EnsureRunner() {
     if (!StartRunner()) return false;
     Request request = NewRequest(Op::Load);
     Answer answer = Answer();
-    PutName(request.name, modulePath.c_str());
+    PutName(request.name, modulePath);
     if (!Exchange(request, answer, nullptr, 0)) return false;
     if (answer.result != 1) {
         // The module no longer loads: as a module gone missing in process.
@@ -343,7 +337,7 @@ bool SpiRemoteFile::PutSource(Request& request, LPCSTR source, intptr_t length, 
 int32_t SpiRemoteFile::Load(LPCSTR folder, LPCSTR fileName) {
     lastFault = SpiFault();
     if (loaded && process.valid()) return 1;
-    char path[260];
+    char path[kModulePathSize];
     int length = (folder && *folder) ? snprintf(path, sizeof path, "%s\\%s", folder, fileName)
                                      : snprintf(path, sizeof path, "%s", fileName ? fileName : "");
     if (length < 0 || length >= static_cast<int>(sizeof path)) {
@@ -375,12 +369,23 @@ int32_t SpiRemoteFile::Load(LPCSTR folder, LPCSTR fileName) {
         return 0;
     }
     const char* texts = reinterpret_cast<const char*>(bulk->data());
+    aboutText[0] = 0;
+    free(extensionList);
+    extensionList = nullptr;
     if (answer.size0 + answer.size1 <= bulk->size() && answer.size0 && answer.size1) {
-        aboutText.assign(texts, strnlen(texts, answer.size0));
-        extensionList.assign(texts + answer.size0, strnlen(texts + answer.size0, answer.size1));
+        size_t about = strnlen(texts, answer.size0);
+        if (about >= kAboutTextSize) about = kAboutTextSize - 1;
+        memcpy(aboutText, texts, about);
+        aboutText[about] = 0;
+        size_t list = strnlen(texts + answer.size0, answer.size1);
+        extensionList = static_cast<char*>(malloc(list + 1));
+        if (extensionList) {
+            memcpy(extensionList, texts + answer.size0, list);
+            extensionList[list] = 0;
+        }
     }
     exportsFound = answer.exports;
-    modulePath = path;
+    memcpy(modulePath, path, length + 1);
     loaded = true;
     return 1;
 }

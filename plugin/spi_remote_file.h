@@ -22,7 +22,10 @@
 //     int32_t result = plugin.GetPicture(name, 0, SPI_INPUT_FILE, &info, &bits, nullptr, 0);
 //     // info and bits are the caller's blocks: LocalFree them
 //
-// An object is used from one thread at a time.
+// It is a SpiDllFile, so the stream-level operations (which call the nine
+// through the virtual interface) and every caller of a SpiDllFile take it;
+// it holds no module of its own (HoldsModule() is false) and has no
+// residency. An object is used from one thread at a time.
 #ifndef SPIPROBE_PLUGIN_SPI_REMOTE_FILE_H
 #define SPIPROBE_PLUGIN_SPI_REMOTE_FILE_H
 
@@ -30,8 +33,7 @@
 #include <memory>
 #include <string>
 
-#include "spi_fault.h"
-#include "spi_file.h"
+#include "spi_dll_file.h"
 #include "win32_handles.h"
 
 namespace remote {
@@ -40,7 +42,7 @@ struct Request;
 struct Answer;
 }  // namespace remote
 
-class SpiRemoteFile : public SpiFile {
+class SpiRemoteFile : public SpiDllFile {
 public:
     // Time a call may take before its runner is ended, and time a runner
     // gets to start (both reset by every progress callback).
@@ -79,8 +81,9 @@ public:
     int32_t GetFile(LPCSTR source, intptr_t length, LPSTR destination, uint32_t flag,
                     ProgressCallback progress, intptr_t data) override;
 
-    // What the last operation caught, in the runner or of the runner.
-    const SpiFault& LastFault() const { return lastFault; }
+    // LastFault(): what the last operation caught, in the runner or of the
+    // runner. GetAboutText, GetModulePath, ExtensionList and HasExport
+    // answer from the module's identification in its runner.
 
     // Milliseconds each call may take (0: kDefaultDeadline).
     void SetDeadline(DWORD milliseconds) { deadline = milliseconds ? milliseconds : kDefaultDeadline; }
@@ -95,11 +98,6 @@ public:
     int RunnerBits() const { return bits; }
     // The running runner's process id, 0 when none runs.
     DWORD RunnerProcessId() const;
-
-    LPCSTR GetAboutText() const { return aboutText.c_str(); }
-    LPCSTR GetModulePath() const { return modulePath.c_str(); }
-    LPCSTR ExtensionList() const { return loaded ? extensionList.c_str() : nullptr; }
-    bool HasExport(const char* exportName) const;
 
 private:
     bool StartRunner();
@@ -124,13 +122,8 @@ private:
     // A block of the caller's with the bytes at offset in the section.
     HLOCAL MakeBlock(uint64_t offset, uint64_t size) const;
 
-    SpiFault lastFault;
     DWORD deadline = kDefaultDeadline;
     std::string runnerFolder;
-    std::string modulePath;
-    std::string aboutText;
-    std::string extensionList;
-    uint32_t exportsFound = 0;
     bool loaded = false;  // a Load succeeded: every runner loads the module
     int bits = 0;
 

@@ -197,3 +197,41 @@ INSTANTIATE_TEST_SUITE_P(Bitness, RemoteFile, ::testing::Values(32, 64),
                          });
 
 }  // namespace
+
+namespace {
+
+// A plug-in set holds the other bitness's modules as runner objects, and
+// decodes through them as through any other.
+TEST(RemotePluginSet, HoldsModulesOfTheOtherBitnessAsRunnerObjects) {
+    const int other = sizeof(void*) == 8 ? 32 : 64;
+    TempDir folder;
+    ASSERT_TRUE(CopyFileA(PluginOfBits("bmp", other).c_str(), folder.File("other.spi").c_str(),
+                          FALSE));
+    {
+        SpiFilesManage set;
+        set.SetPluginFolder(folder.path().c_str());
+        set.Scan();
+        SpiFindData* cursor = set.FindStart();
+        SpiFile* found = set.FindNext(cursor);
+        EXPECT_EQ(nullptr, set.FindNext(cursor));
+        set.FindEnd(cursor);
+        SpiRemoteFile* remote = dynamic_cast<SpiRemoteFile*>(found);
+        ASSERT_NE(nullptr, remote);
+        EXPECT_EQ(other, remote->RunnerBits());
+
+        std::string path = FixturePath("bmp", "info8.bmp");
+        SpiInputStream source;
+        source.SetFile(path.c_str(), 0);
+        SpiOutputStream picture;
+        EXPECT_EQ(found, set.DecodePicture(source, picture, 0, nullptr, 0));
+
+        SpiDllFile local;
+        ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
+        Picture expected = Decode(local, path, SPI_INPUT_FILE);
+        EXPECT_EQ(expected.info, Bytes(picture.GetInfoHandle()));
+        EXPECT_TRUE(expected.bits == Bytes(picture.GetBitsHandle()));
+    }
+    EXPECT_EQ(0, RunnerProcessCount());
+}
+
+}  // namespace
