@@ -163,7 +163,9 @@ bool SpiRemoteFile::StartRunner() {
                 return false;
             }
         } else if (error != ERROR_PIPE_CONNECTED) {
-            return failed();
+            // Connected and gone already (ERROR_NO_DATA).
+            RunnerFailed(false);
+            return false;
         }
     }
     return true;
@@ -343,6 +345,16 @@ int32_t SpiRemoteFile::Load(LPCSTR folder, LPCSTR fileName) {
     if (length < 0 || length >= static_cast<int>(sizeof path)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return 0;
+    }
+    // A bare or relative name is found as LoadLibrary would find it here
+    // (the program's folder first), and the runner is given that file.
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
+        char found[kModulePathSize];
+        DWORD size = SearchPathA(nullptr, path, nullptr, sizeof found, found, nullptr);
+        if (size > 0 && size < sizeof found) {
+            memcpy(path, found, size + 1);
+            length = static_cast<int>(size);
+        }
     }
     int moduleBits = ModuleBits(path);
     if (!moduleBits) {

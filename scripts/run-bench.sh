@@ -15,6 +15,12 @@ if [ -f "$build/x64/bin/guard_bench.exe" ]; then
   echo "== Fault guard and residency, x64"
   (cd "$work" && "$build/x64/wine-run.sh" "$build/x64/bin/guard_bench.exe")
 fi
+echo "== A plug-in in a runner process"
+(cd "$work" && "$build/wine-run.sh" "$build/bin/remote_bench.exe")
+if [ -f "$build/x64/bin/remote_bench.exe" ]; then
+  echo "== A plug-in in a runner process, x64"
+  (cd "$work" && "$build/x64/wine-run.sh" "$build/x64/bin/remote_bench.exe")
+fi
 for extra in "$top"/scripts/bench-*.sh; do
   [ -f "$extra" ] && sh "$extra" "$build"
 done

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "remote_test_support.h"
+#include "kernel_handles.h"
 #include "spiplugin.h"
 #include "test_support.h"
 
@@ -175,6 +176,87 @@ TEST_P(RemoteFaults, AKilledHostTakesItsRunnerAlong) {
     TerminateProcess(host.get(), 9);
     WaitForSingleObject(host.get(), INFINITE);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(runnerProcess.get(), 5000));
+}
+
+struct Killer {
+    volatile LONG stop = 0;
+    LONG kills = 0;
+};
+
+// Ends a runner now and then, at whatever point its host has reached.
+DWORD WINAPI KillRunners(void* context) {
+    Killer* killer = static_cast<Killer*>(context);
+    unsigned seed = 12345;
+    while (!killer->stop) {
+        seed = seed * 1103515245 + 12345;
+        Sleep(10 + (seed >> 16) % 100);
+        UniqueKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        PROCESSENTRY32 entry;
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32First(snapshot.get(), &entry); more;
+             more = Process32Next(snapshot.get(), &entry)) {
+            if (lstrcmpiA(entry.szExeFile, "spirunner32.exe") != 0 &&
+                lstrcmpiA(entry.szExeFile, "spirunner64.exe") != 0)
+                continue;
+            UniqueKernelHandle runner(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+            if (runner.valid() && TerminateProcess(runner.get(), 0xDEAD)) ++killer->kills;
+        }
+    }
+    return 0;
+}
+
+TEST_P(RemoteFaults, AThousandCallsWithTheRunnerKilledAtRandomPoints) {
+    std::string picture = FixturePath("bmp", "info8.bmp");
+    PictureInfo expected;
+    {
+        SpiDllFile local;
+        ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
+        ASSERT_EQ(0, local.GetPictureInfo(picture.c_str(), 0, 0, &expected));
+    }
+    // What the system sets up on first use (a snapshot, a second thread, a
+    // child process) stays for the process's life: set up before counting.
+    RunnerProcessCount();
+    {
+        SpiRemoteFile warm;
+        ASSERT_EQ(1, warm.Load(nullptr, PluginOfBits("bmp", GetParam()).c_str()));
+    }
+    Killer idle;
+    idle.stop = 1;
+    UniqueKernelHandle(CreateThread(nullptr, 0, KillRunners, &idle, 0, nullptr)).get();
+    Sleep(100);
+    long handlesBefore = KernelHandleCount();
+    int correct = 0, failed = 0, failedStarts = 0;
+    Killer killer;
+    {
+        SpiRemoteFile remote;
+        ASSERT_EQ(1, remote.Load(nullptr, PluginOfBits("bmp", GetParam()).c_str()));
+        UniqueKernelHandle thread(CreateThread(nullptr, 0, KillRunners, &killer, 0, nullptr));
+        // Stops at the first wrong answer, so that the killer stops too.
+        for (int n = 0; n < 1000; ++n) {
+            PictureInfo info;
+            int32_t result = remote.GetPictureInfo(picture.c_str(), 0, 0, &info);
+            const SpiFault& fault = remote.LastFault();
+            // A runner killed while the system starts it fails its start.
+            if (result == SPI_INTERNAL_ERROR &&
+                ((fault.kind == SpiFaultKind::RunnerExited && fault.code == 0xDEAD) ||
+                 fault.kind == SpiFaultKind::RunnerStart)) {
+                ++failed;
+                if (fault.kind == SpiFaultKind::RunnerStart) ++failedStarts;
+            } else if (result == 0 && memcmp(&expected, &info, sizeof info) == 0) {
+                ++correct;
+            } else {
+                ADD_FAILURE() << "call " << n << ": result " << result << ", fault kind "
+                              << static_cast<int>(fault.kind) << " code " << fault.code;
+                break;
+            }
+        }
+        killer.stop = 1;
+        WaitForSingleObject(thread.get(), INFINITE);
+    }
+    EXPECT_GT(killer.kills, 1);
+    EXPECT_LE(failed, killer.kills);
+    EXPECT_EQ(1000, correct + failed);
+    EXPECT_EQ(handlesBefore, KernelHandleCount()) << failedStarts << " failed starts";
 }
 
 INSTANTIATE_TEST_SUITE_P(Bitness, RemoteFaults, ::testing::Values(32, 64),
