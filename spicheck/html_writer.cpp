@@ -202,8 +202,8 @@ std::string BmpFileOf(HLOCAL info, HLOCAL bits, size_t limit, BmpFacts* facts) {
     facts->bytes = file.bfOffBits + pixelBytes;
     file.bfSize = static_cast<DWORD>(facts->bytes);
     if (facts->bytes > limit) {
-        facts->why = Format("%u bytes as a .bmp file, more than the %u embedded",
-                            static_cast<unsigned>(facts->bytes), static_cast<unsigned>(limit));
+        facts->why = Format("%u bytes as a .bmp file", static_cast<unsigned>(facts->bytes));
+        facts->tooLarge = true;
         return std::string();
     }
     std::string out;
@@ -238,6 +238,12 @@ PageFigure HtmlPage::MakeFigure(const char* source, const char* label, const Dec
     figure.width = facts.width;
     figure.height = facts.height;
     embedded_ += figure.bmp.size();
+    if (facts.tooLarge && facts.bytes > kMaxPictureBytes)
+        facts.why += Format(", more than the %u bytes embedded of a picture",
+                            static_cast<unsigned>(kMaxPictureBytes));
+    else if (facts.tooLarge)
+        facts.why += Format(", more than the page has left of the %u bytes it embeds",
+                            static_cast<unsigned>(kMaxPageBytes));
     if (figure.bmp.empty())
         figure.caption = std::string(label) + (facts.width ? ", " + ShapeText(facts) : "") +
                          ": not shown: " + facts.why;

@@ -75,6 +75,7 @@ struct BmpFacts {
     int bitCount = 0;
     bool topDown = false;
     size_t bytes = 0;  // of the file, also when it was above the limit
+    bool tooLarge = false;  // the file was not made for its size alone
 };
 
 // The .bmp file of a decoded picture: a file header, then the information

@@ -172,6 +172,17 @@ done
 grep -q "^IMG	[^	]*	preview	true	2	2	1,17,33	145,161,177$" "$work/probe.txt" ||
   fail "defect_short_bits preview: $(grep preview "$work/probe.txt")"
 
+# --- A picture above the size embedded is named with its size; the page
+# stays small.
+perl -e 'print "DFI1", pack("vv", 4096, 400), "\0" x 4, "\x40\x80\xc0" x (4096 * 400)' \
+  > "$work/big.dfi"
+spicheck --fuzz=0 --rounds=10 --html="$work/big.html" defect_image.spi "$work/big.dfi"
+[ $status -eq 0 ] || { fail "defect_image: exit status $status"; cat "$work/out.txt"; }
+probe "$work/big.html"
+[ "$(grep -c "^NOTSHOWN	.*, 4096x400, 24 bits, bottom-up: not shown: 4915254 bytes as a .bmp file, more than the 4194304 bytes embedded of a picture$" \
+     "$work/probe.txt")" -eq 4 ] || fail "big.dfi: $(grep -v '^ROWS' "$work/probe.txt")"
+[ "$(wc -c < "$work/big.html")" -lt 100000 ] || fail "big.dfi: a page of $(wc -c < "$work/big.html") bytes"
+
 # --- The reference TAR plug-in: its member table is the archive's regular
 # files, with sizes and dates as GNU tar lists them.
 spicheck --html="$work/tar.html" tar.spi "$tar/ustar.tar"
