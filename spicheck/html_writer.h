@@ -39,7 +39,8 @@ struct PageFile {
 class HtmlPage {
 public:
     // A picture larger than this as a .bmp file is named but not embedded,
-    // and so is every picture once the page holds kMaxPageBytes of them.
+    // and so is every picture that would take the page's pictures past
+    // kMaxPageBytes.
     static constexpr size_t kMaxPictureBytes = 4u << 20;
     static constexpr size_t kMaxPageBytes = 32u << 20;
     // Member rows shown per archive.
@@ -54,8 +55,6 @@ public:
     // False when the file cannot be written.
     bool Write(const std::string& path, const std::string& plugin, const char* kind,
                const Report& report, const std::vector<FileSpan>& spans) const;
-
-    const std::vector<PageFile>& Files() const { return files_; }
 
 private:
     PageFigure MakeFigure(const char* source, const char* label, const Decoded& decoded);
