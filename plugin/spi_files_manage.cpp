@@ -18,11 +18,12 @@ namespace {
 
 const char kSettingsKey[] = "Software\\Quendrel\\Susie\\Plug-in";
 const char kActivateKey[] = "Software\\Quendrel\\Susie\\Plug-in\\Activate";
-// Modules of the other bitness would only fail to load (error 193).
+// The x64 build's own modules first, then the 32-bit ones, which run in a
+// runner process (so do 64-bit modules named .spi in the 32-bit build).
 #if defined(_WIN64)
-const char kPluginExtension[] = "SPH";
+const char* const kPluginExtensions[] = {"SPH", "SPI"};
 #else
-const char kPluginExtension[] = "SPI";
+const char* const kPluginExtensions[] = {"SPI"};
 #endif
 // What FindPluginForFile reads of a file: the 2048-byte sample that
 // IsSupported looks at, plus room some plug-ins read beyond it.
@@ -86,23 +87,27 @@ int32_t SpiFilesManage::SetPluginFolder(LPCSTR folder) {
 
 void SpiFilesManage::Scan() {
     if (!pluginFolderUsable) return;
-    char pattern[MAX_PATH];
-    int length = pluginFolder[0]
-                     ? snprintf(pattern, sizeof pattern, "%s\\*.%s", pluginFolder, kPluginExtension)
-                     : snprintf(pattern, sizeof pattern, "*.%s", kPluginExtension);
-    if (length < 0 || length >= static_cast<int>(sizeof pattern)) return;
+    bool cleared = false;
+    for (const char* extension : kPluginExtensions) {
+        char pattern[MAX_PATH];
+        int length = pluginFolder[0]
+                         ? snprintf(pattern, sizeof pattern, "%s\\*.%s", pluginFolder, extension)
+                         : snprintf(pattern, sizeof pattern, "*.%s", extension);
+        if (length < 0 || length >= static_cast<int>(sizeof pattern)) return;
 
-    WIN32_FIND_DATAA entry;
-    UniqueFind search(FindFirstFileA(pattern, &entry));
-    if (!search.valid()) return;
+        WIN32_FIND_DATAA entry;
+        UniqueFind search(FindFirstFileA(pattern, &entry));
+        if (!search.valid()) continue;
 
-    if (!plugins.empty()) Clear();
-    do {
-        if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY))
-            continue;
-        SpiFile* plugin = CreatePlugin(entry.cFileName);
-        if (plugin) AppendOwned(plugins, plugin);
-    } while (FindNextFileA(search.get(), &entry));
+        if (!cleared && !plugins.empty()) Clear();
+        cleared = true;
+        do {
+            if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_TEMPORARY))
+                continue;
+            SpiFile* plugin = CreatePlugin(entry.cFileName);
+            if (plugin) AppendOwned(plugins, plugin);
+        } while (FindNextFileA(search.get(), &entry));
+    }
 }
 
 void SpiFilesManage::Clear() {

@@ -1,9 +1,10 @@
 // SpiFilesManage: the set of every plug-in in one folder.
 //
-// Scan searches the folder for the modules of the host's own bitness
-// ("*.SPI", "*.SPH" in the x64 build), asks the activation filter
-// about each and keeps the ones that load as image or archive plug-ins, in
-// the order the directory search yields them. Over that list the set finds
+// Scan searches the folder for "*.SPI" modules (in the x64 build "*.SPH"
+// first, then "*.SPI"), asks the activation filter about each and keeps
+// the ones that load as image or archive plug-ins, in the order the
+// directory searches yield them; a module of the other bitness becomes a
+// SpiRemoteFile. Over that list the set finds
 // the plug-in that supports a file, decodes a picture with the first image
 // plug-in that manages it, and resolves names that run through archives
 // (OpenPath). The set owns every object in its list; objects it returns
