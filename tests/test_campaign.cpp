@@ -75,8 +75,8 @@ Outcome RunSeeded(uint64_t seed, const std::string& commandLine, const std::stri
     Outcome outcome;
     ScopedEnv seedVariable("SPI_HOSTILE_SEED", std::to_string(seed).c_str());
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
-                             0, nullptr);
+    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0,
+                             nullptr);
     HANDLE null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
     STARTUPINFOA si = {};
@@ -212,11 +212,13 @@ std::string JudgeSpiprobe(const Outcome& o) {
 
 // Few variants and rounds keep a run to a few seconds; every check runs.
 std::vector<std::string> SpicheckArguments(uint64_t seed) {
-    std::vector<std::string> args = {"--fuzz=4", "--rounds=10",
-                                     "--time-limit=" + std::to_string(kTimeLimitMs),
-                                     "--seed=" + std::to_string(seed),
-                                     std::string("--save=") + kSaveDir};
+    std::vector<std::string> args = {
+        "--fuzz=4", "--rounds=10", "--time-limit=" + std::to_string(kTimeLimitMs),
+        "--seed=" + std::to_string(seed), std::string("--save=") + kSaveDir};
+    // The other reports, written beside the run's folder.
     if (seed % 3 == 0) args.push_back("--json");
+    if (seed % 3 == 1) args.push_back("--html=..\\report.html");
+    if (seed % 3 == 2) args.push_back("--junit=..\\report.xml");
     return args;
 }
 
@@ -280,8 +282,8 @@ void RunSeed(const Program& program, uint64_t seed, Tally* tally) {
         tally->failures.push_back("seed " + std::to_string(seed) + ": " + program.exe + " " +
                                   fault + "\n  again: SPI_HOSTILE_SEED=" + std::to_string(seed) +
                                   " build/wine-run.sh build/bin/" + shown +
-                                  "  (from build/bin, any " + kInput + ")\n  last line: " +
-                                  LastLine(o.out));
+                                  "  (from build/bin, any " + kInput +
+                                  ")\n  last line: " + LastLine(o.out));
     }
 }
 
@@ -302,10 +304,10 @@ void RunCampaign(const Program& program, uint64_t every) {
     for (const std::string& failure : tally.failures) ADD_FAILURE() << failure;
 }
 
-const Program kSpiprobe = {SPIPROBE_EXE, "hostile", SpiprobeArguments, false,
-                           kSpiprobeDeadlineMs, JudgeSpiprobe};
-const Program kSpicheck = {SPICHECK_EXE, "hostile", SpicheckArguments, true,
-                           kSpicheckDeadlineMs, JudgeSpicheck};
+const Program kSpiprobe = {SPIPROBE_EXE, "hostile",           SpiprobeArguments,
+                           false,        kSpiprobeDeadlineMs, JudgeSpiprobe};
+const Program kSpicheck = {SPICHECK_EXE, "hostile",           SpicheckArguments,
+                           true,         kSpicheckDeadlineMs, JudgeSpicheck};
 
 bool Mentions(const Tally& tally, const std::string& text) {
     for (const std::string& failure : tally.failures)

@@ -59,7 +59,8 @@ constexpr DWORD SLEEP_BUDGET_MS = 700;
 // splitmix64: small, fast, and good enough to spread nearby seeds apart.
 class Rng {
 public:
-    Rng(uint64_t seed, uint64_t stream) : state_(seed * 0x9E3779B97F4A7C15ull ^ (stream << 32 | stream)) {
+    Rng(uint64_t seed, uint64_t stream)
+        : state_(seed * 0x9E3779B97F4A7C15ull ^ (stream << 32 | stream)) {
         Next();
     }
     uint64_t Next() {
@@ -149,30 +150,30 @@ int Recurse(int depth) {
 
 void Fault(Rng& r) {
     switch (r.Below(8)) {
-    case 0:
-    case 1:
-        *reinterpret_cast<volatile int*>(g_nowhere) = 1;
-        break;
-    case 2:
-        (void)*reinterpret_cast<volatile int*>(g_nowhere + 0x10);
-        break;
-    case 3:
-        RaiseException(0xE0000000u | r.Below(0x1000), 0, 0, nullptr);
-        break;
-    case 4:
-        RaiseException(0xC0000000u | r.Below(0x1000), EXCEPTION_NONCONTINUABLE, 0, nullptr);
-        break;
-    case 5: {
-        volatile int zero = static_cast<int>(g_nowhere);
-        volatile int q = 1 / zero;
-        (void)q;
-        break;
-    }
-    case 6:
-        __builtin_trap();
-    default:
-        Recurse(0);
-        break;
+        case 0:
+        case 1:
+            *reinterpret_cast<volatile int*>(g_nowhere) = 1;
+            break;
+        case 2:
+            (void)*reinterpret_cast<volatile int*>(g_nowhere + 0x10);
+            break;
+        case 3:
+            RaiseException(0xE0000000u | r.Below(0x1000), 0, 0, nullptr);
+            break;
+        case 4:
+            RaiseException(0xC0000000u | r.Below(0x1000), EXCEPTION_NONCONTINUABLE, 0, nullptr);
+            break;
+        case 5: {
+            volatile int zero = static_cast<int>(g_nowhere);
+            volatile int q = 1 / zero;
+            (void)q;
+            break;
+        }
+        case 6:
+            __builtin_trap();
+        default:
+            Recurse(0);
+            break;
     }
 }
 
@@ -189,8 +190,9 @@ void MaybeSleep(Rng& r, const Identity& id) {
     Sleep(ms);
 }
 
-// Every export but GetPluginInfo begins here: the call's own draws, after
-// a possible sleep or fault.
+// Every export begins here: the call's own draws, after a possible sleep
+// or fault (GetPluginInfo passes an identity that does neither and draws
+// its rarer faults itself).
 Rng BeginCall(const Identity& id) {
     if (uint64_t status = EnvNumber("SPI_HOSTILE_EXIT")) ExitProcess(static_cast<UINT>(status));
     uint64_t call = EnvNumber("SPI_HOSTILE_CALLS");
@@ -204,7 +206,8 @@ Rng BeginCall(const Identity& id) {
 bool Sane(Rng& r, const Identity& id) { return r.Below(4) < id.sanity; }
 
 int32_t ReturnCode(Rng& r) {
-    static const int32_t kUnusual[] = {-1, 1, 2, 3, 4, 5, 6, 7, 8, 9, -2, 0x100, INT32_MAX, INT32_MIN};
+    static const int32_t kUnusual[] = {-1, 1, 2, 3,  4,     5,         6,
+                                       7,  8, 9, -2, 0x100, INT32_MAX, INT32_MIN};
     return r.OneIn(3) ? r.Pick(kUnusual) : 0;
 }
 
@@ -218,8 +221,8 @@ const char* DrawText(Rng& r, const char* plain) {
     static const size_t kLengths[] = {0, 1, 3, 4, 5, 9, 10, 11, 63, 127, 128, 129, 255, 256, 1023};
     size_t length = strlen(plain);
     if (!r.OneIn(3)) length = r.Pick(kLengths);
-    static const char* const kPieces[] = {"abc", "%s%n%x", "\x82", "\x95\x5c", "\t", "\r\n", " ",
-                                          "*.", ";", "\x81\x60", "\x7f\x01"};
+    static const char* const kPieces[] = {"abc", "%s%n%x", "\x82", "\x95\x5c", "\t",      "\r\n",
+                                          " ",   "*.",     ";",    "\x81\x60", "\x7f\x01"};
     size_t n = 0;
     const char* piece = plain;
     while (n < length && n < sizeof g_text - 1) {
@@ -237,24 +240,25 @@ int32_t WriteText(Rng& r, const char* text, LPSTR buf, int32_t buflen, uint32_t 
     size_t length = strlen(text);
     size_t room = static_cast<size_t>(buflen);
     switch (r.OneIn(careless) ? r.Below(3) : 3) {
-    case 0: {  // unterminated, filling the whole buffer
-        for (size_t i = 0; i < room; ++i) buf[i] = length ? text[i % length] : 'u';
-        break;
-    }
-    case 1: {  // the text and its terminator, 1 to 16 bytes past the end
-        size_t past = room + 1 + r.Below(16);
-        for (size_t i = 0; i < past; ++i) buf[i] = i < length ? text[i] : (i == length ? 0 : '~');
-        break;
-    }
-    case 2:  // as much as fits, no terminator
-        memcpy(buf, text, length < room ? length : room);
-        break;
-    default: {  // correct
-        size_t n = length < room - 1 ? length : room - 1;
-        memcpy(buf, text, n);
-        buf[n] = 0;
-        break;
-    }
+        case 0: {  // unterminated, filling the whole buffer
+            for (size_t i = 0; i < room; ++i) buf[i] = length ? text[i % length] : 'u';
+            break;
+        }
+        case 1: {  // the text and its terminator, 1 to 16 bytes past the end
+            size_t past = room + 1 + r.Below(16);
+            for (size_t i = 0; i < past; ++i)
+                buf[i] = i < length ? text[i] : (i == length ? 0 : '~');
+            break;
+        }
+        case 2:  // as much as fits, no terminator
+            memcpy(buf, text, length < room ? length : room);
+            break;
+        default: {  // correct
+            size_t n = length < room - 1 ? length : room - 1;
+            memcpy(buf, text, n);
+            buf[n] = 0;
+            break;
+        }
     }
     static const int32_t kAnswers[] = {0, -1, 1, 0x7FFFFFFF, INT32_MIN};
     if (r.OneIn(careless + 1)) return r.Pick(kAnswers);
@@ -265,9 +269,12 @@ const char* VersionText(const Identity& id, Rng& r) {
     static const char* const kOdd[] = {"", "00", "00XN", "00IN1", "00in", "%s%s", "00AMX"};
     if (r.OneIn(24)) return r.Pick(kOdd);
     switch (id.kind) {
-    case Kind::Image: return "00IN";
-    case Kind::Archive: return "00AM";
-    default: return r.OneIn(2) ? "00XN" : "XXXX";
+        case Kind::Image:
+            return "00IN";
+        case Kind::Archive:
+            return "00AM";
+        default:
+            return r.OneIn(2) ? "00XN" : "XXXX";
     }
 }
 
@@ -353,19 +360,23 @@ SPI_EXPORT int32_t SPI_API ConfigurationDlg(HWND, int32_t) {
 
 namespace {
 
-const int32_t kExtents[] = {0, 1, 2, 3, 640, -1, -2, -480, 65535, 65536, 100000, 0x7FFFFFFF,
-                            INT32_MIN, 0x10000000};
+const int32_t kExtents[] = {0,    1,     2,     3,      640,        -1,        -2,
+                            -480, 65535, 65536, 100000, 0x7FFFFFFF, INT32_MIN, 0x10000000};
 
 HLOCAL Comment(Rng& r) {
     switch (r.Below(6)) {
-    case 0: return nullptr;
-    case 1: return Block("a comment", 9);  // unterminated
-    case 2: return Block(nullptr, 0);      // a zero-size block
-    case 3: return Block(nullptr, 0, LMEM_FIXED);
-    default: {
-        const char* text = DrawText(r, "comment");
-        return Block(text, strlen(text) + 1, r.OneIn(2) ? LMEM_FIXED : LMEM_MOVEABLE);
-    }
+        case 0:
+            return nullptr;
+        case 1:
+            return Block("a comment", 9);  // unterminated
+        case 2:
+            return Block(nullptr, 0);  // a zero-size block
+        case 3:
+            return Block(nullptr, 0, LMEM_FIXED);
+        default: {
+            const char* text = DrawText(r, "comment");
+            return Block(text, strlen(text) + 1, r.OneIn(2) ? LMEM_FIXED : LMEM_MOVEABLE);
+        }
     }
 }
 
@@ -412,8 +423,8 @@ int32_t SaneDecode(Rng& r, const Identity& id, HLOCAL* pHBInfo, HLOCAL* pHBm,
 
 // A bitmap header drawn from the extremes, and blocks that mostly do not
 // hold what it promises.
-int32_t Decode(Rng& r, HLOCAL* pHBInfo, HLOCAL* pHBm, ProgressCallback progress,
-               intptr_t data, const Identity& id) {
+int32_t Decode(Rng& r, HLOCAL* pHBInfo, HLOCAL* pHBm, ProgressCallback progress, intptr_t data,
+               const Identity& id) {
     if (Sane(r, id)) return SaneDecode(r, id, pHBInfo, pHBm, progress, data);
     if (Progress(r, progress, data)) return 1;
     int32_t code = ReturnCode(r);
@@ -436,28 +447,40 @@ int32_t Decode(Rng& r, HLOCAL* pHBInfo, HLOCAL* pHBm, ProgressCallback progress,
 
     // The info block: the header cut short, the header alone, or the
     // header with a palette of some length.
-    static const size_t kInfoSizes[] = {1, 8, 12, 39, 40, 40, 40 + 8, 40 + 64, 40 + 1024, 40 + 1025};
+    static const size_t kInfoSizes[] = {1,  8,      12,      39,        40,
+                                        40, 40 + 8, 40 + 64, 40 + 1024, 40 + 1025};
     size_t infoSize = r.Pick(kInfoSizes);
     unsigned char info[40 + 1025];
     memset(info, 0x5A, sizeof info);
     memcpy(info, &h, infoSize < sizeof h ? infoSize : sizeof h);
 
     // The pixel block: mostly far smaller than promised.
-    uint64_t stride = ((static_cast<uint64_t>(h.biWidth < 0 ? -static_cast<int64_t>(h.biWidth)
-                                                             : h.biWidth) *
-                            h.biBitCount +
-                        31) /
-                       32) *
-                      4;
+    uint64_t stride =
+        ((static_cast<uint64_t>(h.biWidth < 0 ? -static_cast<int64_t>(h.biWidth) : h.biWidth) *
+              h.biBitCount +
+          31) /
+         32) *
+        4;
     uint64_t rows = h.biHeight < 0 ? -static_cast<int64_t>(h.biHeight) : h.biHeight;
     uint64_t promised = stride * rows;
     size_t bitsSize;
     switch (r.Below(6)) {
-    case 0: bitsSize = 0; break;
-    case 1: bitsSize = 1; break;
-    case 2: bitsSize = 4096; break;
-    case 3: bitsSize = promised > 0 && promised <= (1u << 22) ? static_cast<size_t>(promised - 1) : 16; break;
-    default: bitsSize = promised <= (1u << 22) ? static_cast<size_t>(promised) : 64; break;
+        case 0:
+            bitsSize = 0;
+            break;
+        case 1:
+            bitsSize = 1;
+            break;
+        case 2:
+            bitsSize = 4096;
+            break;
+        case 3:
+            bitsSize =
+                promised > 0 && promised <= (1u << 22) ? static_cast<size_t>(promised - 1) : 16;
+            break;
+        default:
+            bitsSize = promised <= (1u << 22) ? static_cast<size_t>(promised) : 64;
+            break;
     }
     UINT flags = r.OneIn(3) ? LMEM_FIXED : LMEM_MOVEABLE;
     HLOCAL infoBlock = r.OneIn(16) ? nullptr : Block(info, infoSize, flags);
@@ -572,29 +595,32 @@ const char* const kPaths[] = {"", "", "", "sub\\", "..\\..\\", "C:\\", "\\", "su
 void FillName(Rng& r, char* field, size_t size) {
     memset(field, 0, size);
     switch (r.Below(10)) {
-    case 0:  // unterminated, the whole field
-        memset(field, 'n', size);
-        memcpy(field, "spihostile-", 11);
-        break;
-    case 1:  // very long, terminated at the end of the field
-        memset(field, 'l', size - 1);
-        memcpy(field, "spihostile-", 11);
-        break;
-    default: {
-        const char* name = r.Pick(kNames);
-        memcpy(field, name, strlen(name) + 1);
-        break;
-    }
+        case 0:  // unterminated, the whole field
+            memset(field, 'n', size);
+            memcpy(field, "spihostile-", 11);
+            break;
+        case 1:  // very long, terminated at the end of the field
+            memset(field, 'l', size - 1);
+            memcpy(field, "spihostile-", 11);
+            break;
+        default: {
+            const char* name = r.Pick(kNames);
+            memcpy(field, name, strlen(name) + 1);
+            break;
+        }
     }
 }
 
 void DrawRecord(Rng& r, fileInfo* f) {
-    static const uintptr_t kSizes[] = {0, 1, 10, 512, 4096, 0x7FFFFFFF, ~static_cast<uintptr_t>(0),
-                                       0x10000000, 12};
-    static const SpiTimestamp kTimes[] = {0, 1000000000, static_cast<SpiTimestamp>(-1),
-                                          static_cast<SpiTimestamp>(INT32_MIN),
-                                          static_cast<SpiTimestamp>(INT32_MAX),
-                                          static_cast<SpiTimestamp>(~static_cast<uint64_t>(0) >> 1)};
+    static const uintptr_t kSizes[] = {
+        0, 1, 10, 512, 4096, 0x7FFFFFFF, ~static_cast<uintptr_t>(0), 0x10000000, 12};
+    static const SpiTimestamp kTimes[] = {
+        0,
+        1000000000,
+        static_cast<SpiTimestamp>(-1),
+        static_cast<SpiTimestamp>(INT32_MIN),
+        static_cast<SpiTimestamp>(INT32_MAX),
+        static_cast<SpiTimestamp>(~static_cast<uint64_t>(0) >> 1)};
     memset(f, 0, sizeof *f);
     if (r.OneIn(4))
         memcpy(f->method, "HOSTILE!", 8);  // unterminated
@@ -633,8 +659,7 @@ void SaneMember(uint32_t i, fileInfo* f) {
 
 }  // namespace
 
-SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, intptr_t len, uint32_t flag,
-                                          HLOCAL* lphInf) {
+SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* lphInf) {
     Identity id = Identify();
     Rng r = BeginCall(id);
     (void)buf, (void)len, (void)flag;
@@ -651,10 +676,14 @@ SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, intptr_t len, uint32_t fla
     uint32_t count = r.OneIn(10) ? 40 : r.Below(7);
     bool ended = !r.OneIn(3);
     // Odd sizes: a few bytes more, or the last record cut short.
-    static const int32_t kExtra[] = {0, 0, 0, 1, 17, -1, -100, static_cast<int32_t>(sizeof(fileInfo)) - 1};
-    int64_t size = static_cast<int64_t>(count + (ended ? 1 : 0)) * sizeof(fileInfo) + r.Pick(kExtra);
+    static const int32_t kExtra[] = {0,  0,  0,    1,
+                                     17, -1, -100, static_cast<int32_t>(sizeof(fileInfo)) - 1};
+    int64_t size =
+        static_cast<int64_t>(count + (ended ? 1 : 0)) * sizeof(fileInfo) + r.Pick(kExtra);
     if (size < 0) size = 0;
-    HLOCAL list = r.OneIn(16) ? nullptr : LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, static_cast<size_t>(size));
+    HLOCAL list = r.OneIn(16)
+                      ? nullptr
+                      : LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, static_cast<size_t>(size));
     if (list && size > 0) {
         unsigned char* p = static_cast<unsigned char*>(LocalLock(list));
         for (uint32_t i = 0; p && i < count; ++i) {
@@ -735,7 +764,8 @@ SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, intptr_t len, LPSTR dest, uint32_
     // Into the folder it is given, under a plain name of its own.
     if (!dest || strlen(dest) > MAX_PATH - 40) return code;
     char path[MAX_PATH];
-    snprintf(path, sizeof path, "%s\\spihostile-member-%lld.bin", dest, static_cast<long long>(len));
+    snprintf(path, sizeof path, "%s\\spihostile-member-%lld.bin", dest,
+             static_cast<long long>(len));
     HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         static const char kBytes[64] = "member bytes";
