@@ -16,6 +16,8 @@ const char kUsageText[] =
     "  --rounds=N       repeated decodes or extractions of the leak check (default 200)\n"
     "  --time-limit=MS  longest a single call may take (default 3000)\n"
     "  --junit=FILE     also write the results as JUnit XML to FILE\n"
+    "  --expect=DIR     compare each decoded picture with DIR\\<file name>, a .bmp\n"
+    "  --tolerance=N    largest difference per colour channel allowed (default 0)\n"
     "  --help, -h       this text;  --version  the version\n"
     "A FILE may be a folder (walked with its subfolders) or hold * and ? in its\n"
     "last part.\n";
@@ -62,6 +64,14 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
             options->version = true;
         } else if (name == "--junit" && value && *value) {
             options->junitFile = value;
+        } else if (name == "--expect" && value && *value) {
+            options->expectDir = value;
+        } else if (name == "--tolerance" && value) {
+            if (!ParseNumber(value, 0, 255, &n)) {
+                *error = std::string("bad value for --tolerance (0 to 255): ") + value;
+                return false;
+            }
+            options->tolerance = static_cast<int>(n);
         } else if (name == "--save" && value && *value) {
             options->saveDir = value;
         } else if (name == "--fuzz" && value) {

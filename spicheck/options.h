@@ -16,6 +16,8 @@ struct Options {
     bool help = false;          // --help, -h: the usage on standard output
     bool version = false;       // --version
     std::string junitFile;      // --junit=FILE; empty: none written
+    std::string expectDir;      // --expect=DIR; empty: no reference pictures
+    int tolerance = 0;          // --tolerance=N per colour channel
     std::string plugin;
     std::vector<std::string> files;
 };
