@@ -294,7 +294,9 @@ void Checker::PictureReference(FileContext& context) {
         BitmapToRgb(info.data(), info.size(), bits.data(), bits.size(), &picture);
     if (!fault.empty()) return Fail("the decoded picture cannot be compared: " + fault);
 
-    std::string path = options_.expectDir + "\\" + BaseName(context.file.name);
+    std::string path = options_.expectDir;
+    if (path.back() != '\\' && path.back() != '/') path += '\\';
+    path += BaseName(context.file.name);
     RgbPicture reference;
     std::string reason;
     switch (ReadReferencePicture(path, &reference, &reason)) {

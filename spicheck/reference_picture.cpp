@@ -47,6 +47,11 @@ ReferenceRead ReadReferencePicture(const std::string& path, RgbPicture* picture,
                          static_cast<unsigned>(bytes.size()));
         return ReferenceRead::Refused;
     }
+    if (bytes.size() >= sizeof head + 4 && static_cast<unsigned char>(bytes[14]) == 12 &&
+        bytes.compare(15, 3, std::string(3, '\0')) == 0) {
+        *reason = "it has the 12-byte header of an OS/2 bitmap, which is not read";
+        return ReferenceRead::Refused;
+    }
     // The information block is what lies between the file header and the
     // pixels; BitmapToRgb keeps every read within it and within the pixels.
     const char* info = bytes.data() + sizeof head;
