@@ -16,6 +16,8 @@ const char kUsageText[] =
     "  --rounds=N       repeated decodes or extractions of the leak check (default 200)\n"
     "  --time-limit=MS  longest a single call may take (default 3000)\n"
     "  --junit=FILE     also write the results as JUnit XML to FILE\n"
+    "  --html=FILE      also write the results and the decoded pictures or member\n"
+    "                   lists as one self-contained HTML page to FILE\n"
     "  --expect=DIR     compare each decoded picture with DIR\\<file name>, a .bmp\n"
     "  --tolerance=N    largest difference per colour channel allowed (default 0)\n"
     "  --help, -h       this text;  --version  the version\n"
@@ -64,6 +66,8 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
             options->version = true;
         } else if (name == "--junit" && value && *value) {
             options->junitFile = value;
+        } else if (name == "--html" && value && *value) {
+            options->htmlFile = value;
         } else if (name == "--expect" && value && *value) {
             options->expectDir = value;
         } else if (name == "--tolerance" && value) {
