@@ -50,6 +50,12 @@ constexpr CheckRow kChecks[] = {
      "of padding give the same pixels?"},
     {CheckId::PicturePreview, "picture.preview", kImageChecks, kNeedsKindExports,
      "Where `GetPreview` exists and decodes, is its bitmap valid? Declining is fine"},
+    {CheckId::PictureReference, "picture.reference", kImageChecks,
+     kNeedsKindExports | kNeedsOption,
+     "With `--expect=DIR`, does the decoded picture match the reference picture of the same "
+     "name in DIR, every channel of every pixel within `--tolerance`? The first differing "
+     "pixel is named, and a picture that matches as a whole upside down or with red and blue "
+     "swapped is said to. WARN when DIR holds no such picture"},
     {CheckId::ArchiveListEnd, "archive.list-end", kArchiveChecks, kNeedsKindExports,
      "Does the member list end with an end record within its block?"},
     {CheckId::ArchiveListAgree, "archive.list-agree", kArchiveChecks, kNeedsKindExports,

@@ -25,6 +25,7 @@ enum class CheckId {
     PictureBlocks,
     PictureSources,
     PicturePreview,
+    PictureReference,
     ArchiveListEnd,
     ArchiveListAgree,
     ArchiveExtractMemory,
@@ -56,6 +57,9 @@ enum CheckTraits : unsigned {
     // Left out when the plug-in lacks an export its kind needs (for an
     // image plug-in, GetPicture); ident.exports reports the missing one.
     kNeedsKindExports = 4,
+    // Left out unless the command line asks for it (picture.reference:
+    // --expect).
+    kNeedsOption = 8,
 };
 
 struct CheckRow {

@@ -75,6 +75,7 @@ private:
     void PictureBlocks(FileContext& context);
     void PictureSources(FileContext& context);
     void PicturePreview(FileContext& context);
+    void PictureReference(FileContext& context);
     void ArchiveListEnd(FileContext& context);
     void ArchiveListAgree(FileContext& context);
     void ArchiveExtractMemory(FileContext& context);
