@@ -19,12 +19,15 @@ enum class CheckId {
     ProbeFormsAgree,
     ProbeZeroSample,
     ProbeAccepts,
+    ProbeLowAddress,
+    PictureLayout,
     PictureInfoAgree,
     PictureComment,
     PictureHeader,
     PictureBlocks,
     PictureSources,
     PicturePreview,
+    ArchiveStride,
     ArchiveListEnd,
     ArchiveListAgree,
     ArchiveExtractMemory,
@@ -56,6 +59,10 @@ enum CheckTraits : unsigned {
     // Left out when the plug-in lacks an export its kind needs (for an
     // image plug-in, GetPicture); ident.exports reports the missing one.
     kNeedsKindExports = 4,
+    // Only for a plug-in of one bitness (spicheck's own: the 32-bit build
+    // loads 32-bit plug-ins only, the x64 build x64 ones).
+    kX64Only = 8,
+    kX86Only = 16,
 };
 
 struct CheckRow {
@@ -70,5 +77,11 @@ extern const CheckRow kChecks[];
 extern const size_t kCheckCount;
 
 inline const CheckRow& Check(CheckId id) { return kChecks[static_cast<size_t>(id)]; }
+
+// Whether the check is made for a plug-in of this build's bitness.
+inline bool ForThisBitness(const CheckRow& row) {
+    constexpr bool x64 = sizeof(void*) == 8;
+    return !(row.traits & (x64 ? kX86Only : kX64Only));
+}
 
 #endif
