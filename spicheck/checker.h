@@ -10,6 +10,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "check_table.h"
 #include "file_context.h"
@@ -42,6 +44,11 @@ public:
     void ReleasePlugins();
 
     const std::string& Version() const { return version_; }
+    // The filters ident.filters read: patterns and format name, in order.
+    const std::vector<std::pair<std::string, std::string>>& Filters() const { return filters_; }
+    // Called with each file's shared results at the end of its checks,
+    // before they are freed (the HTML page keeps what it shows of them).
+    void AfterEachFile(std::function<void(const FileContext&)> hook) { afterFile_ = std::move(hook); }
     // The file under test, empty during the checks of the plug-in itself.
     const std::string& CurrentFile() const { return currentFile_; }
 
@@ -148,6 +155,8 @@ private:
     DWORD slowestMs_ = 0;
     std::string slowestCall_;
     std::string version_;
+    std::vector<std::pair<std::string, std::string>> filters_;
+    std::function<void(const FileContext&)> afterFile_;
     std::unique_ptr<SpiDllFile> resident_;
     bool residentLoaded_ = false;
     unsigned tempCounter_ = 0;

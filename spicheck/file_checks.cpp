@@ -50,6 +50,7 @@ void Checker::CheckFile(const std::string& name) {
     for (size_t i = 0; i < kCheckCount && !context.stopped; ++i)
         if (!(kChecks[i].traits & kOfThePlugin) && Applies(kChecks[i]))
             Run(kChecks[i].id, context);
+    if (afterFile_) afterFile_(context);
     // Only the rounds keep the module loaded; the next file's other checks
     // load it around each call again.
     if (resident_) resident_->Unload();

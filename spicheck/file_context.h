@@ -155,6 +155,7 @@ struct FileContext {
     std::unique_ptr<PictureDecodes> decodes;
     std::unique_ptr<ArchiveLists> lists;
     std::unique_ptr<Extractions> extractions;
+    std::unique_ptr<Decoded> preview;  // GetPreview's, when it was asked
 
     // The bytes in memory, ending right before an inaccessible page.
     LPCSTR MemorySource();

@@ -151,6 +151,7 @@ void Checker::IdentFilters(FileContext&) {
         }
         InfoAnswer name = AskInfo(*this, plugin_, n + 1, SpiDllFile::kFilterTextSize);
         lastInfoNumber_ = n + 1;
+        filters_.emplace_back(patterns.text, name.terminated ? name.text : std::string());
         if (name.outcome.faulted)
             fault = Format("GetPluginInfo(%d) ", n + 1) + Describe(name.outcome);
         else if (name.overrun)

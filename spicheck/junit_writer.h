@@ -10,14 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "check_suites.h"
 #include "report.h"
-
-// Where the results of one file begin in the report's list.
-struct FileSpan {
-    std::string file;
-    size_t first = 0;  // index of its first result
-    size_t end = 0;    // one past its last
-};
 
 // The run's results: those of the plug-in itself before spans' first, and
 // each file's span. imageKind picks the checks that apply. False when the

@@ -10,6 +10,7 @@
 
 #include "checker.h"
 #include "file_walk.h"
+#include "html_writer.h"
 #include "junit_writer.h"
 #include "options.h"
 #include "report.h"
@@ -24,6 +25,7 @@ struct Run {
     const char* kind;
     bool identified;  // the header line is printed (text report)
     std::vector<FileSpan> spans;  // where each file's results are
+    HtmlPage* page;
 };
 
 // Ends the last file's span at the results so far.
@@ -37,6 +39,9 @@ void WriteFiles(const Run& run) {
         !WriteJunit(o.junitFile, o.plugin, std::string(run.kind) == "image", *run.report,
                     run.spans))
         fprintf(stderr, "spicheck: cannot write %s\n", o.junitFile.c_str());
+    if (!o.htmlFile.empty() &&
+        !run.page->Write(o.htmlFile, o.plugin, run.kind, *run.report, run.spans))
+        fprintf(stderr, "spicheck: cannot write %s\n", o.htmlFile.c_str());
 }
 
 void PrintEnd(const Run& run) {
@@ -91,7 +96,10 @@ int main(int argc, char** argv) {
     SpiDllFile plugin;
     Report report;
     Checker checker(plugin, options, report);
-    Run run = {&report, &checker, &options, "unknown", false, {}};
+    HtmlPage page;
+    if (!options.htmlFile.empty())
+        checker.AfterEachFile([&page](const FileContext& context) { page.AddFile(context); });
+    Run run = {&report, &checker, &options, "unknown", false, {}, &page};
     StartWatchdog(options.timeLimitMs * 10, ReportHang, &run);
     CallStarted("loading and identification");
     int32_t loaded = plugin.Load(nullptr, options.plugin.c_str());
@@ -111,6 +119,7 @@ int main(int argc, char** argv) {
     }
     run.identified = true;
     checker.CheckPlugin();
+    page.SetPlugin(plugin, checker.Version(), checker.Filters());
     for (const std::string& file : files) {
         run.spans.push_back({file, report.Results().size(), report.Results().size()});
         checker.CheckFile(file);

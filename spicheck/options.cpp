@@ -16,6 +16,8 @@ const char kUsageText[] =
     "  --rounds=N       repeated decodes or extractions of the leak check (default 200)\n"
     "  --time-limit=MS  longest a single call may take (default 3000)\n"
     "  --junit=FILE     also write the results as JUnit XML to FILE\n"
+    "  --html=FILE      also write the results and the decoded pictures or member\n"
+    "                   lists as one self-contained HTML page to FILE\n"
     "  --help, -h       this text;  --version  the version\n"
     "A FILE may be a folder (walked with its subfolders) or hold * and ? in its\n"
     "last part.\n";
@@ -62,6 +64,8 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
             options->version = true;
         } else if (name == "--junit" && value && *value) {
             options->junitFile = value;
+        } else if (name == "--html" && value && *value) {
+            options->htmlFile = value;
         } else if (name == "--save" && value && *value) {
             options->saveDir = value;
         } else if (name == "--fuzz" && value) {

@@ -16,6 +16,7 @@ struct Options {
     bool help = false;          // --help, -h: the usage on standard output
     bool version = false;       // --version
     std::string junitFile;      // --junit=FILE; empty: none written
+    std::string htmlFile;       // --html=FILE; empty: none written
     std::string plugin;
     std::vector<std::string> files;
 };

@@ -276,7 +276,8 @@ void Checker::PictureSources(FileContext& context) {
 
 void Checker::PicturePreview(FileContext& context) {
     if (!plugin_.HasExport("GetPreview")) return;
-    Decoded preview;
+    context.preview.reset(new Decoded);
+    Decoded& preview = *context.preview;
     preview.outcome = Watch(plugin_, "GetPreview", [&] {
         return plugin_.GetPreview(context.file.name.c_str(), 0, SPI_INPUT_FILE,
                                   preview.info.put(), preview.bits.put(), NullProgress, 0);

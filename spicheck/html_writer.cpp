@@ -1,0 +1,349 @@
+#include "html_writer.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "bitmap.h"
+#include "junit_writer.h"
+#include "spi_dll_file.h"
+
+namespace {
+
+const char* const kExportNames[] = {"GetPluginInfo", "IsSupported",   "GetPictureInfo",
+                                    "GetPicture",    "GetPreview",    "GetArchiveInfo",
+                                    "GetFileInfo",   "GetFile",       "ConfigurationDlg"};
+
+const char kStyle[] =
+    "body{font:14px/1.4 sans-serif;margin:1em 2em;color:#222;background:#fff}"
+    "h1{font-size:1.4em}h2{font-size:1.15em;margin-top:1.6em;word-break:break-all}"
+    "table{border-collapse:collapse;margin:.4em 0}"
+    "th,td{border:1px solid #bbb;padding:2px 8px;text-align:left;vertical-align:top}"
+    "th{background:#eee}td.num{text-align:right;font-variant-numeric:tabular-nums}"
+    "tr.pass td.verdict{background:#c8ebc8}tr.warn td.verdict{background:#fbe7a1}"
+    "tr.fail td.verdict{background:#f4b6b6}tr.skipped td{color:#888}"
+    "tr.fail td{background:#fdeaea}tr.warn td{background:#fff8e0}"
+    "td.check,td.mono{font-family:monospace}"
+    ".pictures{display:flex;flex-wrap:wrap;gap:12px;align-items:flex-start}"
+    "figure{margin:0;padding:6px;border:1px solid #bbb;max-width:660px}"
+    "figure img{display:block;height:auto;max-width:640px;image-rendering:pixelated;"
+    "background:repeating-conic-gradient(#ddd 0 25%,#fff 0 50%) 0 0/16px 16px}"
+    "figcaption{font-size:.9em;margin-top:4px}figure.missing{background:#f6f6f6;color:#555}"
+    ".summary{font-weight:bold}.note{color:#555;font-size:.9em}";
+
+const char* VerdictClass(CaseOutcome outcome) {
+    switch (outcome) {
+        case CaseOutcome::Pass: return "pass";
+        case CaseOutcome::Warn: return "warn";
+        case CaseOutcome::Fail: return "fail";
+        case CaseOutcome::Skipped: return "skipped";
+    }
+    return "skipped";
+}
+
+const char* VerdictText(CaseOutcome outcome) {
+    switch (outcome) {
+        case CaseOutcome::Pass: return "PASS";
+        case CaseOutcome::Warn: return "WARN";
+        case CaseOutcome::Fail: return "FAIL";
+        case CaseOutcome::Skipped: return "left out";
+    }
+    return "";
+}
+
+const char* Question(const char* check) {
+    for (size_t i = 0; i < kCheckCount; ++i)
+        if (strcmp(kChecks[i].name, check) == 0) return kChecks[i].question;
+    return "";
+}
+
+std::string Field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
+
+std::string MemberName(const fileInfo& record) {
+    return Field(record.path, sizeof record.path) + Field(record.filename, sizeof record.filename);
+}
+
+std::string DateText(SpiTimestamp timestamp) {
+    time_t seconds = static_cast<time_t>(timestamp);
+    const struct tm* utc = gmtime(&seconds);
+    char text[40];
+    if (utc && strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", utc)) return text;
+    return Format("(timestamp %lld)", static_cast<long long>(timestamp));
+}
+
+std::string Number(uintptr_t value) {
+    return Format("%llu", static_cast<unsigned long long>(value));
+}
+
+// "37x23, 24 bits, bottom-up"
+std::string ShapeText(const BmpFacts& facts) {
+    return Format("%ldx%ld, %d bits, %s", facts.width, facts.height, facts.bitCount,
+                  facts.topDown ? "top-down" : "bottom-up");
+}
+
+void PrintChecks(FILE* out, const CheckSuite& suite) {
+    fprintf(out, "<table class=\"checks\"><thead><tr><th>check</th><th>verdict</th>"
+                 "<th>reason</th></tr></thead><tbody>\n");
+    for (const CheckCase& c : suite.cases)
+        fprintf(out,
+                "<tr class=\"%s\"><td class=\"check\" title=\"%s\">%s</td>"
+                "<td class=\"verdict\">%s</td><td>%s</td></tr>\n",
+                VerdictClass(c.outcome), XmlText(Question(c.check)).c_str(), c.check,
+                VerdictText(c.outcome), XmlText(c.reason).c_str());
+    fprintf(out, "</tbody></table>\n");
+}
+
+void PrintFigure(FILE* out, const PageFigure& figure) {
+    if (figure.bmp.empty()) {
+        fprintf(out, "<figure class=\"missing\" data-source=\"%s\"><figcaption>%s</figcaption>"
+                     "</figure>\n",
+                figure.source.c_str(), XmlText(figure.caption).c_str());
+        return;
+    }
+    // Small pictures are drawn larger, by whole pixels, so that their
+    // pixels can be told apart.
+    long longer = figure.width > figure.height ? figure.width : figure.height;
+    long scale = longer > 0 ? 192 / longer : 1;
+    if (scale < 1) scale = 1;
+    if (scale > 8) scale = 8;
+    fprintf(out,
+            "<figure data-source=\"%s\"><img src=\"data:image/bmp;base64,%s\" alt=\"%s\" "
+            "data-width=\"%ld\" data-height=\"%ld\" style=\"width:%ldpx\">"
+            "<figcaption>%s</figcaption></figure>\n",
+            figure.source.c_str(), Base64(figure.bmp).c_str(), XmlText(figure.caption).c_str(),
+            figure.width, figure.height, figure.width * scale, XmlText(figure.caption).c_str());
+}
+
+void PrintMembers(FILE* out, const PageFile& file) {
+    if (!file.listed) return;
+    fprintf(out, "<table class=\"members\"><thead><tr><th>name</th><th>size</th>"
+                 "<th>stored</th><th>date (UTC)</th><th>method</th><th>position</th>"
+                 "</tr></thead><tbody>\n");
+    for (const fileInfo& m : file.members) {
+        std::string method(reinterpret_cast<const char*>(m.method),
+                           strnlen(reinterpret_cast<const char*>(m.method), sizeof m.method));
+        fprintf(out,
+                "<tr><td class=\"mono\">%s</td><td class=\"num\">%s</td><td class=\"num\">%s</td>"
+                "<td>%s</td><td class=\"mono\">%s</td><td class=\"num\">%s</td></tr>\n",
+                XmlText(MemberName(m)).c_str(), Number(m.filesize).c_str(),
+                Number(m.compsize).c_str(), DateText(m.timestamp).c_str(),
+                XmlText(method).c_str(), Number(m.position).c_str());
+    }
+    fprintf(out, "</tbody></table>\n");
+    if (file.membersLeftOut)
+        fprintf(out, "<p class=\"note\">%u more members are not shown (the first %u are).</p>\n",
+                static_cast<unsigned>(file.membersLeftOut),
+                static_cast<unsigned>(HtmlPage::kMaxMembers));
+}
+
+}  // namespace
+
+std::string Base64(const std::string& bytes) {
+    static const char digits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        uint32_t v = static_cast<unsigned char>(bytes[i]) << 16 |
+                     static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                     static_cast<unsigned char>(bytes[i + 2]);
+        out += digits[v >> 18];
+        out += digits[(v >> 12) & 63];
+        out += digits[(v >> 6) & 63];
+        out += digits[v & 63];
+    }
+    if (size_t rest = bytes.size() - i) {
+        uint32_t v = static_cast<unsigned char>(bytes[i]) << 16;
+        if (rest == 2) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        out += digits[v >> 18];
+        out += digits[(v >> 12) & 63];
+        out += rest == 2 ? digits[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+std::string BmpFileOf(HLOCAL info, HLOCAL bits, size_t limit, BmpFacts* facts) {
+    LocalLockScope header(info), pixels(bits);
+    BitmapShape shape;
+    facts->why = ReadBitmapShape(header.data(), header.size(), &shape);
+    if (!facts->why.empty()) return std::string();
+    facts->width = shape.width;
+    facts->height = shape.height;
+    facts->bitCount = shape.bitCount;
+    facts->topDown = shape.topDown;
+    BITMAPINFOHEADER h;
+    memcpy(&h, header.data(), sizeof h);
+    // Compressed pixels take biSizeImage bytes, uncompressed ones whole rows.
+    bool compressed = h.biCompression != BI_RGB && h.biCompression != BI_BITFIELDS;
+    size_t pixelBytes = compressed ? shape.sizeImage : shape.imageBytes;
+    if (header.size() < shape.headerBytes) {
+        facts->why = Format("the information block holds %u bytes; header and palette need %u",
+                            static_cast<unsigned>(header.size()),
+                            static_cast<unsigned>(shape.headerBytes));
+    } else if (!pixels.data()) {
+        facts->why = pixels.live() ? "the pixel block cannot be locked"
+                                   : "the pixel handle is no live block";
+    } else if (compressed && pixelBytes == 0) {
+        facts->why = Format("compression %lu without biSizeImage",
+                            static_cast<unsigned long>(h.biCompression));
+    } else if (pixels.size() < pixelBytes) {
+        facts->why = Format("the pixel block holds %u bytes; the header describes %u",
+                            static_cast<unsigned>(pixels.size()),
+                            static_cast<unsigned>(pixelBytes));
+    }
+    if (!facts->why.empty()) return std::string();
+    BITMAPFILEHEADER file = {};
+    file.bfType = 0x4D42;  // "BM"
+    file.bfOffBits = static_cast<DWORD>(sizeof file + shape.headerBytes);
+    facts->bytes = file.bfOffBits + pixelBytes;
+    file.bfSize = static_cast<DWORD>(facts->bytes);
+    if (facts->bytes > limit) {
+        facts->why = Format("%u bytes as a .bmp file", static_cast<unsigned>(facts->bytes));
+        facts->tooLarge = true;
+        return std::string();
+    }
+    std::string out;
+    out.reserve(facts->bytes);
+    out.append(reinterpret_cast<const char*>(&file), sizeof file);
+    out.append(header.as<const char>(), shape.headerBytes);
+    out.append(pixels.as<const char>(), pixelBytes);
+    return out;
+}
+
+void HtmlPage::SetPlugin(const SpiDllFile& plugin, const std::string& version,
+                         const std::vector<std::pair<std::string, std::string>>& filters) {
+    identified_ = true;
+    version_ = version;
+    about_ = Field(plugin.GetAboutText(), SpiDllFile::kAboutTextSize);
+    filters_ = filters;
+    exports_.clear();
+    for (const char* name : kExportNames) exports_.emplace_back(name, plugin.HasExport(name));
+}
+
+PageFigure HtmlPage::MakeFigure(const char* source, const char* label, const Decoded& decoded) {
+    PageFigure figure;
+    figure.source = source;
+    if (decoded.outcome.faulted || decoded.outcome.code != 0) {
+        figure.caption = std::string(label) + ": " + Describe(decoded.outcome);
+        return figure;
+    }
+    size_t room = kMaxPageBytes > embedded_ ? kMaxPageBytes - embedded_ : 0;
+    BmpFacts facts;
+    figure.bmp = BmpFileOf(decoded.info.get(), decoded.bits.get(),
+                           room < kMaxPictureBytes ? room : kMaxPictureBytes, &facts);
+    figure.width = facts.width;
+    figure.height = facts.height;
+    embedded_ += figure.bmp.size();
+    if (facts.tooLarge && facts.bytes > kMaxPictureBytes)
+        facts.why += Format(", more than the %u bytes embedded of a picture",
+                            static_cast<unsigned>(kMaxPictureBytes));
+    else if (facts.tooLarge)
+        facts.why += Format(", more than the page has left of the %u bytes it embeds",
+                            static_cast<unsigned>(kMaxPageBytes));
+    if (figure.bmp.empty())
+        figure.caption = std::string(label) + (facts.width ? ", " + ShapeText(facts) : "") +
+                         ": not shown: " + facts.why;
+    else
+        figure.caption = std::string(label) + ": " + ShapeText(facts);
+    return figure;
+}
+
+void HtmlPage::AddFile(const FileContext& context) {
+    files_.emplace_back();
+    PageFile& file = files_.back();
+    file.name = context.file.name;
+    if (const PictureDescriptions* d = context.descriptions.get(); d && d->usable) {
+        const PictureInfo& p = d->fromFile;
+        file.description =
+            Format("GetPictureInfo: %ldx%ld, %d bits, at %ld,%ld, %u/%u dpi",
+                   static_cast<long>(p.width), static_cast<long>(p.height), p.colorDepth,
+                   static_cast<long>(p.left), static_cast<long>(p.top), p.x_density, p.y_density);
+    }
+    if (const PictureDecodes* d = context.decodes.get()) {
+        file.figures.push_back(MakeFigure("file", "from the file", d->disk));
+        file.figures.push_back(MakeFigure("memory", "from memory", d->memory));
+        file.figures.push_back(MakeFigure("offset", "from the file at offset 128", d->offset));
+    }
+    if (const Decoded* preview = context.preview.get())
+        file.figures.push_back(MakeFigure("preview", "the preview", *preview));
+    if (const ArchiveLists* l = context.lists.get(); l && l->listed) {
+        file.listed = true;
+        const std::vector<fileInfo>& records = l->listing.records;
+        size_t shown = records.size() < kMaxMembers ? records.size() : kMaxMembers;
+        file.members.assign(records.begin(), records.begin() + shown);
+        file.membersLeftOut = records.size() - shown;
+    }
+}
+
+bool HtmlPage::Write(const std::string& path, const std::string& plugin, const char* kind,
+                     const Report& report, const std::vector<FileSpan>& spans) const {
+    std::vector<CheckSuite> suites =
+        MakeSuites(plugin, strcmp(kind, "image") == 0, report, spans);
+    FILE* out = fopen(path.c_str(), "wb");
+    if (!out) return false;
+    std::string name = XmlText(plugin);
+    fprintf(out, "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+                 "<title>spicheck: %s</title>\n<style>%s</style></head>\n<body>\n",
+            name.c_str(), kStyle);
+    fprintf(out, "<h1>spicheck: %s, %s plug-in</h1>\n<p class=\"summary\">%s</p>\n",
+            name.c_str(), kind, report.Summary().c_str());
+
+    fprintf(out, "<section class=\"plugin\" data-file=\"\">\n<h2>The plug-in</h2>\n");
+    if (identified_) {
+        fprintf(out, "<table class=\"identity\"><tbody>\n"
+                     "<tr><th>version</th><td class=\"mono\">%s</td></tr>\n"
+                     "<tr><th>about</th><td>%s</td></tr>\n",
+                XmlText(version_).c_str(), XmlText(about_).c_str());
+        for (const auto& filter : filters_)
+            fprintf(out, "<tr><th>filter</th><td><span class=\"mono\">%s</span> %s</td></tr>\n",
+                    XmlText(filter.first).c_str(), XmlText(filter.second).c_str());
+        fprintf(out, "<tr><th>exports</th><td class=\"mono\">");
+        const char* separator = "";
+        for (const auto& e : exports_) {
+            if (!e.second) continue;
+            fprintf(out, "%s%s", separator, e.first);
+            separator = ", ";
+        }
+        fprintf(out, "</td></tr>\n<tr><th>not exported</th><td class=\"mono\">");
+        separator = "";
+        for (const auto& e : exports_) {
+            if (e.second) continue;
+            fprintf(out, "%s%s", separator, e.first);
+            separator = ", ";
+        }
+        fprintf(out, "</td></tr>\n</tbody></table>\n");
+    }
+    PrintChecks(out, suites.front());
+    fprintf(out, "</section>\n");
+
+    for (size_t i = 0; i < spans.size(); ++i) {
+        std::string file = XmlText(spans[i].file);
+        fprintf(out, "<section class=\"file\" data-file=\"%s\">\n<h2>%s</h2>\n", file.c_str(),
+                file.c_str());
+        PrintChecks(out, suites[i + 1]);
+        // A run ended by a call that never returned has no record of the
+        // file it was on.
+        if (i < files_.size()) {
+            const PageFile& kept = files_[i];
+            if (!kept.description.empty())
+                fprintf(out, "<p>%s</p>\n", XmlText(kept.description).c_str());
+            if (!kept.figures.empty()) {
+                fprintf(out, "<div class=\"pictures\">\n");
+                for (const PageFigure& figure : kept.figures) PrintFigure(out, figure);
+                fprintf(out, "</div>\n");
+            }
+            PrintMembers(out, kept);
+        }
+        fprintf(out, "</section>\n");
+    }
+    fprintf(out, "<p class=\"note\">Pictures are embedded as the plug-in returned them, as .bmp "
+                 "files of up to %u bytes each and %u bytes in all; larger ones are named with "
+                 "the reason.</p>\n</body></html>\n",
+            static_cast<unsigned>(kMaxPictureBytes), static_cast<unsigned>(kMaxPageBytes));
+    bool ok = !ferror(out);
+    return fclose(out) == 0 && ok;
+}
