@@ -191,6 +191,9 @@ private:
     int32_t BuildExtensionList();
     int32_t FailLoad();
     bool QueryInfo(int32_t number, LPSTR buffer, int32_t size, int32_t* result);
+    // GetPictureInfo; clear: the record prepared and checked as it says.
+    int32_t CallPictureInfo(LPCSTR source, intptr_t length, uint32_t flag, PictureInfo* info,
+                            bool clear);
     template <typename Call>
     int32_t CallGuarded(Call&& call, int32_t faultResult, bool* faulted = nullptr);
 
