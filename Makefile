@@ -1,11 +1,12 @@
 # make run    installs what is missing, builds, and shows spiprobe at work
 # make test   installs what is missing, builds, and runs every test
 # make bench  runs the benchmarks
+# make dist   packs build/dist/spiprobe-<version>-win.zip for Windows users
 # Two build trees: $(BUILD) for 32-bit Windows and $(BUILD)/x64 for x64.
 BUILD ?= build
 X64 = $(BUILD)/x64
 
-.PHONY: all setup configure build test run bench clean
+.PHONY: all setup configure build test run bench dist clean
 
 all: build
 
@@ -24,13 +25,17 @@ build: configure
 # Each tree's tests open and close their Wine session themselves (the
 # fixture tests wine_session_start and wine_session_stop), as
 # `ctest --preset default` and `ctest --preset x64` do; both trees share the
-# prefix in $(BUILD). Both run, and either failing fails the target.
-test: build
+# prefix in $(BUILD). Both run, and either failing fails the target. The
+# package is made first: a test of the 32-bit tree unpacks and runs it.
+test: dist
 	@s=0; ctest --test-dir $(BUILD) --output-on-failure || s=1; \
 	 ctest --test-dir $(X64) --output-on-failure || s=1; exit $$s
 
 run: build
 	@sh scripts/wine-session.sh $(BUILD) sh scripts/run-demo.sh $(BUILD)
+
+dist: build
+	@sh scripts/wine-session.sh $(BUILD) cmake --build $(BUILD) --target dist
 
 bench: build
 	@sh scripts/wine-session.sh $(BUILD) sh scripts/run-bench.sh $(BUILD)

@@ -1,6 +1,7 @@
 // A minimal host of an image plug-in: for every file it makes the calls
-// spiprobe makes (IsSupported on the open file, GetPictureInfo and
-// GetPicture by name), directly, with no fault guard and no reports.
+// spiprobe makes (IsSupported on the open file, on a sample of it in the
+// x64 build, GetPictureInfo and GetPicture by name), directly, with no
+// fault guard and no reports.
 //
 //   bmp_host.exe ondemand|resident PLUGIN FILE...
 //
@@ -52,8 +53,17 @@ bool TestFile(Plugin& plugin, const char* name) {
     HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
+#if defined(_WIN64)
+    // A 64-bit host hands the support check a sample, never a file handle.
+    char sample[SPI_SAMPLE_SIZE] = {};
+    DWORD got = 0;
+    ReadFile(file, sample, sizeof sample, &got, nullptr);
+    void* probed = sample;
+#else
+    void* probed = file;
+#endif
     const int32_t supported = plugin.Call<IsSupportedProc>(
-        "IsSupported", [&](IsSupportedProc proc) { return proc(name, file); });
+        "IsSupported", [&](IsSupportedProc proc) { return proc(name, probed); });
     CloseHandle(file);
     if (!supported) return false;
 

@@ -17,7 +17,12 @@ namespace {
 
 const char kSettingsKey[] = "Software\\Quendrel\\Susie\\Plug-in";
 const char kActivateKey[] = "Software\\Quendrel\\Susie\\Plug-in\\Activate";
+// Modules of the other bitness would only fail to load (error 193).
+#if defined(_WIN64)
+const char kPluginExtension[] = "SPH";
+#else
 const char kPluginExtension[] = "SPI";
+#endif
 // What FindPluginForFile reads of a file: the 2048-byte sample that
 // IsSupported looks at, plus room some plug-ins read beyond it.
 const DWORD kFileHeadSize = 2176;

@@ -1,6 +1,7 @@
 // SpiFilesManage: the set of every plug-in in one folder.
 //
-// Scan searches the folder for "*.SPI" modules, asks the activation filter
+// Scan searches the folder for the modules of the host's own bitness
+// ("*.SPI", "*.SPH" in the x64 build), asks the activation filter
 // about each and keeps the ones that load as image or archive plug-ins, in
 // the order the directory search yields them. Over that list the set finds
 // the plug-in that supports a file, decodes a picture with the first image

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct BitmapShape {
     int32_t width = 0;
@@ -22,6 +23,25 @@ struct BitmapShape {
 // Reads the BITMAPINFOHEADER at the start of a block of `size` bytes.
 // Empty when it describes a bitmap, else what is wrong with it.
 std::string ReadBitmapShape(const void* block, size_t size, BitmapShape* shape);
+
+// A picture as 8-bit R, G, B triples, top row first.
+struct RgbPicture {
+    int32_t width = 0;
+    int32_t height = 0;
+    std::vector<unsigned char> rgb;  // width * height * 3 bytes
+
+    const unsigned char* Pixel(int32_t x, int32_t y) const {
+        return &rgb[(static_cast<size_t>(y) * width + x) * 3];
+    }
+};
+
+// Converts an uncompressed bitmap (1, 4 or 8 bits with a palette; 16 or 32
+// bits as 5-5-5 or 8-8-8 or with bit fields; 24 bits) to RGB. header is the
+// information block of headerSize bytes (BITMAPINFOHEADER, masks, palette),
+// bits the pixels; every read stays within the two sizes. Empty when
+// converted, else what keeps it from being read.
+std::string BitmapToRgb(const void* header, size_t headerSize, const void* bits,
+                        size_t bitsSize, RgbPicture* picture);
 
 // Writes header block and pixels as a .bmp file; false on failure.
 bool WriteBmpFile(const std::string& path, const BitmapShape& shape, const void* header,

@@ -60,6 +60,12 @@ constexpr CheckRow kChecks[] = {
      "of padding give the same pixels?"},
     {CheckId::PicturePreview, "picture.preview", kImageChecks, kNeedsKindExports,
      "Where `GetPreview` exists and decodes, is its bitmap valid? Declining is fine"},
+    {CheckId::PictureReference, "picture.reference", kImageChecks,
+     kNeedsKindExports | kNeedsOption,
+     "With `--expect=DIR`, does the decoded picture match the reference picture of the same "
+     "name in DIR, every channel of every pixel within `--tolerance`? The first differing "
+     "pixel is named, and a picture that matches as a whole upside down or with red and blue "
+     "swapped is said to. WARN when DIR holds no such picture"},
     {CheckId::ArchiveStride, "archive.stride", kArchiveChecks, kNeedsKindExports | kX64Only,
      "x64 only: are the records of the member list 448 bytes apart? Records of 444 bytes (the "
      "x64 record without its pad) or of 428 bytes (the 32-bit record, its numbers 4 bytes "

@@ -27,6 +27,7 @@ enum class CheckId {
     PictureBlocks,
     PictureSources,
     PicturePreview,
+    PictureReference,
     ArchiveStride,
     ArchiveListEnd,
     ArchiveListAgree,
@@ -59,10 +60,13 @@ enum CheckTraits : unsigned {
     // Left out when the plug-in lacks an export its kind needs (for an
     // image plug-in, GetPicture); ident.exports reports the missing one.
     kNeedsKindExports = 4,
+    // Left out unless the command line asks for it (picture.reference:
+    // --expect).
+    kNeedsOption = 8,
     // Only for a plug-in of one bitness (spicheck's own: the 32-bit build
     // loads 32-bit plug-ins only, the x64 build x64 ones).
-    kX64Only = 8,
-    kX86Only = 16,
+    kX64Only = 16,
+    kX86Only = 32,
 };
 
 struct CheckRow {

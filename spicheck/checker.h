@@ -80,6 +80,7 @@ private:
     void PictureBlocks(FileContext& context);
     void PictureSources(FileContext& context);
     void PicturePreview(FileContext& context);
+    void PictureReference(FileContext& context);
     void ArchiveStride(FileContext& context);
     void ArchiveListEnd(FileContext& context);
     void ArchiveListAgree(FileContext& context);

@@ -77,6 +77,7 @@ void Checker::Run(CheckId id, FileContext& context) {
         case CheckId::PictureBlocks: return PictureBlocks(context);
         case CheckId::PictureSources: return PictureSources(context);
         case CheckId::PicturePreview: return PicturePreview(context);
+        case CheckId::PictureReference: return PictureReference(context);
         case CheckId::ArchiveStride: return ArchiveStride(context);
         case CheckId::ArchiveListEnd: return ArchiveListEnd(context);
         case CheckId::ArchiveListAgree: return ArchiveListAgree(context);

@@ -18,6 +18,8 @@ const char kUsageText[] =
     "  --junit=FILE     also write the results as JUnit XML to FILE\n"
     "  --html=FILE      also write the results and the decoded pictures or member\n"
     "                   lists as one self-contained HTML page to FILE\n"
+    "  --expect=DIR     compare each decoded picture with DIR\\<file name>, a .bmp\n"
+    "  --tolerance=N    largest difference per colour channel allowed (default 0)\n"
     "  --help, -h       this text;  --version  the version\n"
     "A FILE may be a folder (walked with its subfolders) or hold * and ? in its\n"
     "last part.\n";
@@ -66,6 +68,14 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
             options->junitFile = value;
         } else if (name == "--html" && value && *value) {
             options->htmlFile = value;
+        } else if (name == "--expect" && value && *value) {
+            options->expectDir = value;
+        } else if (name == "--tolerance" && value) {
+            if (!ParseNumber(value, 0, 255, &n)) {
+                *error = std::string("bad value for --tolerance (0 to 255): ") + value;
+                return false;
+            }
+            options->tolerance = static_cast<int>(n);
         } else if (name == "--save" && value && *value) {
             options->saveDir = value;
         } else if (name == "--fuzz" && value) {

@@ -17,6 +17,8 @@ struct Options {
     bool version = false;       // --version
     std::string junitFile;      // --junit=FILE; empty: none written
     std::string htmlFile;       // --html=FILE; empty: none written
+    std::string expectDir;      // --expect=DIR; empty: no reference pictures
+    int tolerance = 0;          // --tolerance=N per colour channel
     std::string plugin;
     std::vector<std::string> files;
 };

@@ -6,6 +6,7 @@
 #include "bitmap.h"
 #include "checker.h"
 #include "guarded_record.h"
+#include "reference_picture.h"
 #include "picture_record.h"
 #include "spi_input_stream.h"
 
@@ -55,6 +56,31 @@ std::string CompareDecodes(const Decoded& a, const Decoded& b) {
     }
     return std::string();
 }
+
+// Whether picture matches reference (of the same size) within tolerance,
+// read upside down and/or with red and blue exchanged; *x, *y receive the
+// first pixel that differs, in reading order from the top.
+bool MatchesReference(const RgbPicture& picture, const RgbPicture& reference, int tolerance,
+                      bool flipped, bool swapped, int32_t* x = nullptr, int32_t* y = nullptr) {
+    for (int32_t row = 0; row < picture.height; ++row) {
+        int32_t refRow = flipped ? picture.height - 1 - row : row;
+        for (int32_t column = 0; column < picture.width; ++column) {
+            const unsigned char* p = picture.Pixel(column, row);
+            const unsigned char* r = reference.Pixel(column, refRow);
+            for (int c = 0; c < 3; ++c) {
+                int want = r[swapped ? 2 - c : c];
+                if (p[c] > want + tolerance || p[c] + tolerance < want) {
+                    if (x) *x = column;
+                    if (y) *y = row;
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+std::string Colour(const unsigned char* p) { return Format("#%02x%02x%02x", p[0], p[1], p[2]); }
 
 // Empty when the record's hInfo was written where the x64 record has it.
 std::string LayoutFault(const PictureInfo& record) {
@@ -298,4 +324,50 @@ void Checker::PicturePreview(FileContext& context) {
         Pass();
     else
         Fail("GetPreview: " + fault);
+}
+
+void Checker::PictureReference(FileContext& context) {
+    if (options_.expectDir.empty()) return;
+    const PictureDecodes& d = Decodes(context);
+    if (!d.shapeFault.empty()) return;  // picture.header reports it
+    LocalLockScope info(d.disk.info.get()), bits(d.disk.bits.get());
+    // Blocks too small for what their header describes: picture.blocks.
+    if (!bits.data() || info.size() < d.shape.headerBytes || bits.size() < d.shape.imageBytes)
+        return;
+    RgbPicture picture;
+    std::string fault =
+        BitmapToRgb(info.data(), info.size(), bits.data(), bits.size(), &picture);
+    if (!fault.empty()) return Fail("the decoded picture cannot be compared: " + fault);
+
+    std::string path = options_.expectDir;
+    if (path.back() != '\\' && path.back() != '/') path += '\\';
+    path += BaseName(context.file.name);
+    RgbPicture reference;
+    std::string reason;
+    switch (ReadReferencePicture(path, &reference, &reason)) {
+        case ReferenceRead::Missing: return Warn("there is no reference picture " + path);
+        case ReferenceRead::Refused: return Fail("the reference " + path + ": " + reason);
+        case ReferenceRead::Read: break;
+    }
+    if (picture.width != reference.width || picture.height != reference.height)
+        return Fail(Format("the picture is %ldx%ld, the reference %ldx%ld",
+                           static_cast<long>(picture.width), static_cast<long>(picture.height),
+                           static_cast<long>(reference.width),
+                           static_cast<long>(reference.height)));
+    int tolerance = options_.tolerance;
+    int32_t x = 0, y = 0;
+    if (MatchesReference(picture, reference, tolerance, false, false, &x, &y)) return Pass();
+
+    std::string text = Format("pixel %ld,%ld (from the top left) is %s, the reference %s",
+                              static_cast<long>(x), static_cast<long>(y),
+                              Colour(picture.Pixel(x, y)).c_str(),
+                              Colour(reference.Pixel(x, y)).c_str());
+    if (tolerance) text += Format(" (tolerance %d)", tolerance);
+    bool flipped = MatchesReference(picture, reference, tolerance, true, false);
+    bool swapped = MatchesReference(picture, reference, tolerance, false, true);
+    bool both = !flipped && !swapped && MatchesReference(picture, reference, tolerance, true, true);
+    if (flipped || both) text += "; the picture is upside down";
+    if (swapped || both)
+        text += both ? ", with red and blue swapped" : "; the picture has red and blue swapped";
+    Fail(text);
 }

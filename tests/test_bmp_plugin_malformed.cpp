@@ -19,7 +19,7 @@ std::string ReadFixture(const std::string& name) { return ReadBytes(FixturePath(
 
 class BmpMalformed : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(1, plugin.Load(nullptr, "bmp.spi")); }
+    void SetUp() override { ASSERT_EQ(1, plugin.Load(nullptr, "bmp" SPI_EXT)); }
 
     // GetPictureInfo and GetPicture on the bytes; the decode's result, or
     // 8 when either call faulted. A decoded picture is checked and freed.

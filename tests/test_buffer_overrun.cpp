@@ -40,7 +40,7 @@ TEST(BufferOverrun, LoadKeepsEveryFieldAndRecordsTheOverrun) {
     for (const char* version : kVersions) {
         PluginScript script({{"VERSION", version}, {"INFO2", "*.abc;*.de"}, {"INFO3", "ABC"}});
         SnapshotDll clean(Resident);
-        ASSERT_EQ(1, clean.Load(BinDir().c_str(), "scripted.spi")) << version;
+        ASSERT_EQ(1, clean.Load(BinDir().c_str(), "scripted" SPI_EXT)) << version;
         EXPECT_EQ(SpiFaultKind::None, clean.LastFault().kind) << version;
         std::vector<uintptr_t> cleanEntries = clean.EntryPoints();
         std::string cleanState = clean.State();
@@ -49,7 +49,7 @@ TEST(BufferOverrun, LoadKeepsEveryFieldAndRecordsTheOverrun) {
         for (int bytes : {1, 11, 200}) {
             script.Set("OVERRUN", std::to_string(bytes));
             SnapshotDll plugin(Resident);
-            ASSERT_EQ(1, plugin.Load(BinDir().c_str(), "scripted.spi")) << version << bytes;
+            ASSERT_EQ(1, plugin.Load(BinDir().c_str(), "scripted" SPI_EXT)) << version << bytes;
             EXPECT_EQ(cleanEntries, plugin.EntryPoints()) << version << " " << bytes;
             EXPECT_EQ(cleanState, plugin.State()) << version << " " << bytes;
             EXPECT_TRUE(plugin.HasExport("ConfigurationDlg"));
@@ -64,7 +64,7 @@ TEST(BufferOverrun, SpiprobeReportsAreThoseWithoutTheOverrun) {
     std::string file = dir.File("picture.bin");
     ASSERT_TRUE(WriteBytes(file, std::string(64, 'P')));
     const std::vector<std::vector<std::string>> runs = {
-        {"-i", "scripted.spi"}, {"scripted.spi", file}};
+        {"-i", "scripted" SPI_EXT}, {"scripted" SPI_EXT, file}};
     for (const auto& args : runs) {
         ProcessResult clean = RunSpiprobe(args);
         ProcessResult overrun;

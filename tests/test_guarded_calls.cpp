@@ -10,7 +10,7 @@
 
 namespace {
 
-const char* const kScripted = "scripted.spi";
+const char* const kScripted = "scripted" SPI_EXT;
 
 bool ScriptedIsLoaded() { return GetModuleHandleA(kScripted) != nullptr; }
 
@@ -230,7 +230,7 @@ TEST_F(GuardedCalls, KindChecksAndMissingExportsAnswerMinusOneAndTouchNothing) {
 TEST(GuardedCallsMissing, MissingExportsAnswerMinusOne) {
     {
         SpiDllFile plugin(OnDemand);
-        ASSERT_EQ(1, plugin.Load(nullptr, "scripted_no_getpictureinfo.spi"));
+        ASSERT_EQ(1, plugin.Load(nullptr, "scripted_no_getpictureinfo" SPI_EXT));
         PictureInfo info;
         memset(&info, 0x5A, sizeof info);
         EXPECT_EQ(-1, plugin.GetPictureInfo("f", 0, 0, &info));
@@ -238,13 +238,13 @@ TEST(GuardedCallsMissing, MissingExportsAnswerMinusOne) {
     }
     {
         SpiDllFile plugin(OnDemand);
-        ASSERT_EQ(1, plugin.Load(nullptr, "scripted_no_issupported.spi"));
+        ASSERT_EQ(1, plugin.Load(nullptr, "scripted_no_issupported" SPI_EXT));
         char sample[2048] = {};
         EXPECT_EQ(-1, plugin.IsSupported("f", sample));
     }
     {
         SpiDllFile plugin(OnDemand);
-        ASSERT_EQ(1, plugin.Load(nullptr, "scripted_no_configurationdlg.spi"));
+        ASSERT_EQ(1, plugin.Load(nullptr, "scripted_no_configurationdlg" SPI_EXT));
         EXPECT_EQ(-1, plugin.ConfigurationDlg(nullptr, -1));
         EXPECT_EQ(-1, plugin.ConfigurationDlg(nullptr, 0));
     }
@@ -294,11 +294,11 @@ TEST_F(GuardedCalls, OnDemandHoldsNothingBetweenCallsResidentHoldsUntilUnload) {
     // A missing export leaves the module that was brought in loaded until
     // the next call that completes.
     InspectableDll noPicture(OnDemand);
-    ASSERT_EQ(1, noPicture.Load(nullptr, "scripted_no_getpicture.spi"));
+    ASSERT_EQ(1, noPicture.Load(nullptr, "scripted_no_getpicture" SPI_EXT));
     EXPECT_EQ(-1, Call(noPicture, Op::GetPicture));
-    EXPECT_NE(nullptr, GetModuleHandleA("scripted_no_getpicture.spi"));
+    EXPECT_NE(nullptr, GetModuleHandleA("scripted_no_getpicture" SPI_EXT));
     EXPECT_EQ(1, Call(noPicture, Op::IsSupported));
-    EXPECT_EQ(nullptr, GetModuleHandleA("scripted_no_getpicture.spi"));
+    EXPECT_EQ(nullptr, GetModuleHandleA("scripted_no_getpicture" SPI_EXT));
 
     InspectableDll resident;
     resident.MakeResident();

@@ -30,8 +30,8 @@ std::string Content(const std::string& fileName, size_t size) {
     return content;
 }
 
-// A scratch tree: pics\set.arc, an archive of "arc.spi" holding dir\a.bmp
-// and inner.arc, an archive of "inner.spi" that holds b.bmp.
+// A scratch tree: pics\set.arc, an archive of plug-in "arc" holding dir\a.bmp
+// and inner.arc, an archive of plug-in "inner" that holds b.bmp.
 class OpenPath : public testing::Test {
 protected:
     void SetUp() override {
@@ -43,10 +43,10 @@ protected:
 
     // A copy of scripted.spi under the name, loaded (not yet in a set).
     SpiDllFile* Load(const std::string& name) {
-        std::string path = root.File(name + ".spi");
-        EXPECT_TRUE(CopyPlugin("scripted.spi", path));
+        std::string path = root.File(name + SPI_EXT);
+        EXPECT_TRUE(CopyPlugin("scripted" SPI_EXT, path));
         SpiDllFile* plugin = new SpiDllFile;
-        EXPECT_EQ(1, plugin->Load(root.path().c_str(), (name + ".spi").c_str())) << name;
+        EXPECT_EQ(1, plugin->Load(root.path().c_str(), (name + SPI_EXT).c_str())) << name;
         return plugin;
     }
     SpiDllFile* Outer() { return Load("arc"); }
@@ -251,7 +251,7 @@ protected:
     void SetUp() override {
         tiny = ReadBytes(FixturePath("tar", "nested/pics/tiny.bmp"));
         if (tiny.empty() ||
-            GetFileAttributesA(BinPath("tar.spi").c_str()) == INVALID_FILE_ATTRIBUTES)
+            GetFileAttributesA(BinPath("tar" SPI_EXT).c_str()) == INVALID_FILE_ATTRIBUTES)
             GTEST_SKIP() << "no tar fixtures or tar.spi in this build";
         ASSERT_TRUE(CopyFileA(FixturePath("tar", "outer.tar").c_str(),
                               root.File("outer.tar").c_str(), FALSE));
@@ -259,7 +259,7 @@ protected:
                               root.File("inner.tar").c_str(), FALSE));
     }
     SpiDllFile* Tar(const std::string& name) {
-        EXPECT_TRUE(CopyPlugin("tar.spi", root.File(name)));
+        EXPECT_TRUE(CopyPlugin("tar" SPI_EXT, root.File(name)));
         SpiDllFile* plugin = new SpiDllFile;
         EXPECT_EQ(1, plugin->Load(root.path().c_str(), name.c_str()));
         return plugin;
@@ -280,7 +280,7 @@ protected:
 
 TEST_F(TarPaths, OneLevel) {
     SpiFilesManage set;
-    set.Add(Tar("tar.spi"));
+    set.Add(Tar("tar" SPI_EXT));
     Stream stream;
     ASSERT_EQ(1, Resolve(set, root.File("inner.tar\\PICS\\tiny.bmp"), stream));
     EXPECT_STREQ("pics\\tiny.bmp", stream.GetName());
@@ -298,7 +298,7 @@ TEST_F(TarPaths, TwoLevelsInOnePassAndAcrossPasses) {
     const std::string name = root.File("outer.tar\\inner.tar\\pics\\tiny.bmp");
     {
         SpiFilesManage set;  // one plug-in: inner.tar is looked into by a second pass
-        set.Add(Tar("tar.spi"));
+        set.Add(Tar("tar" SPI_EXT));
         Stream stream;
         ASSERT_EQ(1, Resolve(set, name, stream));
         EXPECT_STREQ("pics\\tiny.bmp", stream.GetName());
@@ -306,8 +306,8 @@ TEST_F(TarPaths, TwoLevelsInOnePassAndAcrossPasses) {
     }
     {
         SpiFilesManage set;  // two: the second takes inner.tar in the same pass
-        set.Add(Tar("tar.spi"));
-        set.Add(Tar("tar2.spi"));
+        set.Add(Tar("tar" SPI_EXT));
+        set.Add(Tar("tar2" SPI_EXT));
         Stream stream;
         ASSERT_EQ(1, Resolve(set, name, stream));
         EXPECT_EQ(tiny, stream.Bytes());

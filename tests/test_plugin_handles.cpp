@@ -11,9 +11,7 @@
 
 #include "kernel_handles.h"
 #include "spi_api.h"
-#if !defined(__x86_64__)
 #include "spi_dll_file.h"
-#endif
 #include "test_support.h"
 
 namespace {
@@ -51,13 +49,7 @@ Holdings Now() {
 }
 
 // Plug-in file names of this build: <name>.spi, <name>.sph on x64.
-#if defined(__x86_64__)
-const char kSuffix[] = ".sph";
-#else
-const char kSuffix[] = ".spi";
-#endif
-
-std::string Plugin(const char* base) { return base + std::string(kSuffix); }
+std::string Plugin(const char* base) { return base + std::string(SPI_EXT); }
 
 typedef int32_t(SPI_API* GetPluginInfoProc)(int32_t infono, LPSTR buf, int32_t buflen);
 
@@ -111,18 +103,15 @@ void ExpectNothingLeft(const std::string& name, int warmUp, int measured,
 }  // namespace
 
 // 900 loads and releases: the figures after the last equal those after 300.
-// The x64 build has the test plug-ins only, so far.
-#if !defined(__x86_64__)
 TEST(PluginHandles, ReferencePluginsLeaveNothingAtLoadAndRelease) {
-    ExpectNothingLeft("bmp.spi", 300, 600);
-    ExpectNothingLeft("tar.spi", 300, 600);
+    ExpectNothingLeft("bmp" SPI_EXT, 300, 600);
+    ExpectNothingLeft("tar" SPI_EXT, 300, 600);
 }
 
 TEST(PluginHandles, DefectAndBenchmarkPluginsLeaveNothingAtLoadAndRelease) {
-    for (const char* name : {"defect_image.spi", "defect_archive.spi", "bench_empty.spi"})
+    for (const char* name : {"defect_image" SPI_EXT, "defect_archive" SPI_EXT, "bench_empty" SPI_EXT})
         ExpectNothingLeft(name, 20, 100);
 }
-#endif
 
 TEST(PluginHandles, ScriptedPluginLeavesNothingAtLoadAndRelease) {
     ExpectNothingLeft(Plugin("scripted"), 20, 100);
@@ -159,13 +148,12 @@ TEST(PluginHandles, ModuleWithoutRuntimeReleaseLeavesHandlesAtEveryLoad) {
     EXPECT_EQ(100u, thrown.nextTlsSlot - loaded.nextTlsSlot);
 }
 
-#if !defined(__x86_64__)
 // On-demand residency loads and releases the module around each call.
 TEST(PluginHandles, OnDemandCallsThroughTheLibraryLeaveNothing) {
     SpiDllFile plugin(OnDemand);
     std::string folder = BinDir();
     folder.pop_back();
-    ASSERT_EQ(1, plugin.Load(folder.c_str(), "tar.spi"));
+    ASSERT_EQ(1, plugin.Load(folder.c_str(), "tar" SPI_EXT));
     ASSERT_EQ(OnDemand, plugin.Residency());
     ASSERT_FALSE(plugin.HoldsModule());
     char text[64];
@@ -183,4 +171,3 @@ TEST(PluginHandles, OnDemandCallsThroughTheLibraryLeaveNothing) {
     EXPECT_EQ(before.nextTlsSlot, after.nextTlsSlot);
     EXPECT_LT(HeapGrowth(before, after), 300) << "300 calls left heap bytes";
 }
-#endif

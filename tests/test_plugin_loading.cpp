@@ -12,7 +12,7 @@
 
 namespace {
 
-const std::string kScripted = "scripted.spi";
+const std::string kScripted = "scripted" SPI_EXT;
 
 bool ModuleIsLoaded(const std::string& name) { return GetModuleHandleA(name.c_str()) != nullptr; }
 
@@ -95,7 +95,7 @@ TEST(PluginLoading, RefusesExportUnknownAndShortVersions) {
 TEST(PluginLoading, HasExportAnswersForAllNineNamesWhateverTheKind) {
     SpiDllFile plugin(OnDemand);
     EXPECT_FALSE(plugin.HasExport("GetPluginInfo"));
-    ASSERT_EQ(1, plugin.Load(nullptr, "scripted_no_getpicture.spi"));
+    ASSERT_EQ(1, plugin.Load(nullptr, "scripted_no_getpicture" SPI_EXT));
     EXPECT_EQ(0, plugin.GetKind());
     EXPECT_FALSE(plugin.HasExport("GetPicture"));
     for (const char* name : {"GetPluginInfo", "IsSupported", "GetPictureInfo", "GetPreview",
@@ -117,15 +117,15 @@ TEST(PluginLoading, RefusesAModuleWithoutAboutTextOrWithoutGetPluginInfo) {
         EXPECT_FALSE(ModuleIsLoaded(kScripted));
     }
     SpiDllFile plugin;
-    EXPECT_EQ(0, plugin.Load(nullptr, "scripted_no_getplugininfo.spi"));
+    EXPECT_EQ(0, plugin.Load(nullptr, "scripted_no_getplugininfo" SPI_EXT));
     EXPECT_EQ(-1, plugin.GetKind());
-    EXPECT_FALSE(ModuleIsLoaded("scripted_no_getplugininfo.spi"));
+    EXPECT_FALSE(ModuleIsLoaded("scripted_no_getplugininfo" SPI_EXT));
 }
 
 TEST(PluginLoading, MissingModuleLeavesTheLoadersError) {
     SpiDllFile plugin;
     SetLastError(0xDEADBEEF);
-    EXPECT_EQ(0, plugin.Load(nullptr, "no-such-plugin.spi"));
+    EXPECT_EQ(0, plugin.Load(nullptr, "no-such-plugin" SPI_EXT));
     EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
     EXPECT_STREQ("", plugin.GetModulePath());
     EXPECT_EQ(-1, plugin.GetKind());
@@ -135,7 +135,7 @@ TEST(PluginLoading, RefusesAPathLongerThanItsBuffer) {
     SpiDllFile plugin;
     std::string folder(250, 'd');
     SetLastError(0xDEADBEEF);
-    EXPECT_EQ(0, plugin.Load(folder.c_str(), "0123456789.spi"));
+    EXPECT_EQ(0, plugin.Load(folder.c_str(), "0123456789" SPI_EXT));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), GetLastError());
     EXPECT_STREQ("", plugin.GetModulePath());
     std::string name(300, 'n');
@@ -279,7 +279,7 @@ TEST(PluginResidency, LoadOnAHeldModuleKeepsIt) {
     plugin.MakeResident();
     ASSERT_EQ(1, plugin.Load(nullptr, kScripted.c_str()));
     HMODULE held = GetModuleHandleA(kScripted.c_str());
-    EXPECT_EQ(1, plugin.Load(nullptr, "no-such-plugin.spi"));
+    EXPECT_EQ(1, plugin.Load(nullptr, "no-such-plugin" SPI_EXT));
     EXPECT_TRUE(plugin.HoldsModule());
     EXPECT_EQ(held, GetModuleHandleA(kScripted.c_str()));
     EXPECT_STREQ(kScripted.c_str(), plugin.GetModulePath());

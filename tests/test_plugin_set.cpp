@@ -66,7 +66,7 @@ protected:
         ASSERT_EQ(1, WriteRegistryValue(HKEY_CURRENT_USER, kActivateKey, module, type, data, size));
     }
     // A copy of the scripted plug-in in the folder.
-    void Plugin(const std::string& name, const char* source = "scripted.spi") {
+    void Plugin(const std::string& name, const char* source = "scripted" SPI_EXT) {
         ASSERT_TRUE(CopyPlugin(source, folder.File(name))) << name;
     }
 
@@ -111,20 +111,20 @@ TEST_F(PluginSet, ActivationValues) {
     };
     const DWORD zero = 0, high = 0x00010000, low = 0x00000100, top = 0x00018000;
     const Case cases[] = {
-        {"dword-zero.spi", REG_DWORD, reinterpret_cast<const char*>(&zero), 4, 0},
-        {"dword-high.spi", REG_DWORD, reinterpret_cast<const char*>(&high), 4, 0},
-        {"dword-low.spi", REG_DWORD, reinterpret_cast<const char*>(&low), 4, 1},
-        {"dword-top.spi", REG_DWORD, reinterpret_cast<const char*>(&top), 4, 1},
-        {"text-zero.spi", REG_SZ, "0", 2, 1},
-        {"text-two.spi", REG_SZ, "ab", 3, 1},
-        {"text-three.spi", REG_SZ, "abc", 4, 1},     // fills the 4 bytes exactly
-        {"text-long.spi", REG_SZ, "abcdefg", 8, 1},  // too large: the 4 bytes keep 1
-        {"text-empty.spi", REG_SZ, "", 1, 0},
+        {"dword-zero" SPI_EXT, REG_DWORD, reinterpret_cast<const char*>(&zero), 4, 0},
+        {"dword-high" SPI_EXT, REG_DWORD, reinterpret_cast<const char*>(&high), 4, 0},
+        {"dword-low" SPI_EXT, REG_DWORD, reinterpret_cast<const char*>(&low), 4, 1},
+        {"dword-top" SPI_EXT, REG_DWORD, reinterpret_cast<const char*>(&top), 4, 1},
+        {"text-zero" SPI_EXT, REG_SZ, "0", 2, 1},
+        {"text-two" SPI_EXT, REG_SZ, "ab", 3, 1},
+        {"text-three" SPI_EXT, REG_SZ, "abc", 4, 1},     // fills the 4 bytes exactly
+        {"text-long" SPI_EXT, REG_SZ, "abcdefg", 8, 1},  // too large: the 4 bytes keep 1
+        {"text-empty" SPI_EXT, REG_SZ, "", 1, 0},
     };
     SpiFilesManage set;
-    EXPECT_EQ(1, DefaultActivationFilter(&set, "", "any.spi")) << "no Activate key";
+    EXPECT_EQ(1, DefaultActivationFilter(&set, "", "any" SPI_EXT)) << "no Activate key";
     for (const Case& c : cases) Activation(c.module, c.type, c.data, c.size);
-    EXPECT_EQ(1, DefaultActivationFilter(&set, "", "missing.spi")) << "no value";
+    EXPECT_EQ(1, DefaultActivationFilter(&set, "", "missing" SPI_EXT)) << "no value";
     for (const Case& c : cases)
         EXPECT_EQ(c.admitted, DefaultActivationFilter(&set, "", c.module)) << c.module;
 }
@@ -148,7 +148,7 @@ TEST_F(PluginSet, FolderComesFromTheRegistryUnlessGiven) {
 // A folder text longer than 519 characters is neither cut short nor let
 // past the buffer: the folder becomes unusable, whether given or read.
 TEST_F(PluginSet, OverlongFolderIsUnusableNeverCutShort) {
-    Plugin("alpha.spi");
+    Plugin("alpha" SPI_EXT);
     const std::string longest(519, 'f'), tooLong(520, 'f');
 
     SpiFilesManage set;
@@ -165,7 +165,7 @@ TEST_F(PluginSet, OverlongFolderIsUnusableNeverCutShort) {
     EXPECT_STREQ("", set.GetPluginFolder());
     set.Scan();
     EXPECT_EQ(1u, Listed(set).size()) << "an unusable folder finds nothing";
-    EXPECT_EQ(nullptr, set.CreatePlugin("alpha.spi"));
+    EXPECT_EQ(nullptr, set.CreatePlugin("alpha" SPI_EXT));
 
     // Read from the registry: with and without terminator, and far longer
     // than any buffer on the way.
@@ -190,7 +190,7 @@ TEST_F(PluginSet, OverlongFolderIsUnusableNeverCutShort) {
 // A folder that fits but makes a search pattern longer than MAX_PATH is
 // refused, as a folder with no match: the list stays.
 TEST_F(PluginSet, SearchPatternThatDoesNotFitIsRefused) {
-    Plugin("alpha.spi");
+    Plugin("alpha" SPI_EXT);
     SpiFilesManage set;
     set.SetPluginFolder(folder.path().c_str());
     set.Scan();
@@ -203,18 +203,24 @@ TEST_F(PluginSet, SearchPatternThatDoesNotFitIsRefused) {
 }
 
 TEST_F(PluginSet, ScanKeepsAdmittedModulesAndSkipsTheRest) {
-    Plugin("alpha.spi");
-    Plugin("beta.spi");
-    Plugin("export.spi");
+    Plugin("alpha" SPI_EXT);
+    Plugin("beta" SPI_EXT);
+    Plugin("export" SPI_EXT);
     // Wine keeps no temporary attribute on its files; where the platform
     // keeps it, the file is skipped like the directory.
-    Plugin("temp.spi");
-    SetFileAttributesA(folder.File("temp.spi").c_str(), FILE_ATTRIBUTE_TEMPORARY);
+    Plugin("temp" SPI_EXT);
+    SetFileAttributesA(folder.File("temp" SPI_EXT).c_str(), FILE_ATTRIBUTE_TEMPORARY);
     bool tempKept =
-        (GetFileAttributesA(folder.File("temp.spi").c_str()) & FILE_ATTRIBUTE_TEMPORARY) != 0;
-    ASSERT_TRUE(WriteBytes(folder.File("junk.spi"), "not a module"));
-    ASSERT_TRUE(CreateDirectoryA(folder.File("dir.spi").c_str(), nullptr));
+        (GetFileAttributesA(folder.File("temp" SPI_EXT).c_str()) & FILE_ATTRIBUTE_TEMPORARY) != 0;
+    ASSERT_TRUE(WriteBytes(folder.File("junk" SPI_EXT), "not a module"));
+    ASSERT_TRUE(CreateDirectoryA(folder.File("dir" SPI_EXT).c_str(), nullptr));
     ASSERT_TRUE(WriteBytes(folder.File("other.dll"), "not searched"));
+    // A module of the other bitness could only fail to load.
+#if defined(_WIN64)
+    ASSERT_TRUE(WriteBytes(folder.File("other.spi"), "not searched"));
+#else
+    ASSERT_TRUE(WriteBytes(folder.File("other.sph"), "not searched"));
+#endif
     ScopedEnv exportVersion("SPITEST_export_VERSION", "00XN");
     ScopedEnv betaVersion("SPITEST_beta_VERSION", "00AM");
 
@@ -228,15 +234,15 @@ TEST_F(PluginSet, ScanKeepsAdmittedModulesAndSkipsTheRest) {
     set.SetPluginFolder(folder.path().c_str());
     set.Scan();
 
-    std::vector<std::string> modules = {"alpha.spi", "beta.spi"};
-    if (!tempKept) modules.push_back("temp.spi");
+    std::vector<std::string> modules = {"alpha" SPI_EXT, "beta" SPI_EXT};
+    if (!tempKept) modules.push_back("temp" SPI_EXT);
     std::vector<std::string> candidates = modules;
-    candidates.push_back("export.spi");
-    candidates.push_back("junk.spi");
+    candidates.push_back("export" SPI_EXT);
+    candidates.push_back("junk" SPI_EXT);
     EXPECT_EQ(Sorted(candidates), Sorted(asked));
     EXPECT_EQ(Sorted(modules), Sorted(Listed(set)));
-    EXPECT_EQ(nullptr, GetModuleHandleA(folder.File("export.spi").c_str()));
-    EXPECT_EQ(nullptr, GetModuleHandleA(folder.File("junk.spi").c_str()));
+    EXPECT_EQ(nullptr, GetModuleHandleA(folder.File("export" SPI_EXT).c_str()));
+    EXPECT_EQ(nullptr, GetModuleHandleA(folder.File("junk" SPI_EXT).c_str()));
 
     SpiFindData* cursor = set.FindStart();
     int kinds = 0;
@@ -253,8 +259,8 @@ TEST_F(PluginSet, ScanKeepsAdmittedModulesAndSkipsTheRest) {
 }
 
 TEST_F(PluginSet, ScanReplacesTheListOnlyWhenTheSearchFindsEntries) {
-    Plugin("alpha.spi");
-    Plugin("beta.spi");
+    Plugin("alpha" SPI_EXT);
+    Plugin("beta" SPI_EXT);
     TempDir empty;
     SpiFilesManage set;
     set.SetPluginFolder(folder.path().c_str());
@@ -272,8 +278,8 @@ TEST_F(PluginSet, ScanReplacesTheListOnlyWhenTheSearchFindsEntries) {
     set.Scan();
     EXPECT_EQ(2u, Listed(set).size()) << "a second scan replaces, never appends";
 
-    Activation("alpha.spi", REG_SZ, "", 1);
-    Activation("beta.spi", REG_SZ, "", 1);
+    Activation("alpha" SPI_EXT, REG_SZ, "", 1);
+    Activation("beta" SPI_EXT, REG_SZ, "", 1);
     set.Scan();
     EXPECT_TRUE(Listed(set).empty()) << "matches, none admitted: empty list";
 }
@@ -282,8 +288,8 @@ TEST_F(PluginSet, ScanReplacesTheListOnlyWhenTheSearchFindsEntries) {
 // from there, not from wherever LoadLibrary would find a namesake (this
 // program's folder holds a real scripted.spi).
 TEST_F(PluginSet, EmptyFolderScansAndLoadsFromTheCurrentDirectory) {
-    Plugin("alpha.spi");
-    ASSERT_TRUE(WriteBytes(folder.File("scripted.spi"), "not a module"));
+    Plugin("alpha" SPI_EXT);
+    ASSERT_TRUE(WriteBytes(folder.File("scripted" SPI_EXT), "not a module"));
     char previous[MAX_PATH];
     GetCurrentDirectoryA(sizeof previous, previous);
     ASSERT_TRUE(SetCurrentDirectoryA(folder.path().c_str()));
@@ -292,7 +298,7 @@ TEST_F(PluginSet, EmptyFolderScansAndLoadsFromTheCurrentDirectory) {
     set.Scan();
     std::vector<std::string> listed = Listed(set);
     SetCurrentDirectoryA(previous);
-    EXPECT_EQ(std::vector<std::string>{"alpha.spi"}, listed);
+    EXPECT_EQ(std::vector<std::string>{"alpha" SPI_EXT}, listed);
 }
 
 // Scan and DecodePicture go through the virtual slots, so a derived set
@@ -315,8 +321,8 @@ TEST_F(PluginSet, DerivedSetTurnsModulesIntoItsOwnObjects) {
         std::vector<std::string> created;
         int clears = 0;
     } set(&destroyed);
-    Plugin("alpha.spi");
-    Plugin("beta.spi");
+    Plugin("alpha" SPI_EXT);
+    Plugin("beta" SPI_EXT);
     set.SetPluginFolder(folder.path().c_str());
     set.Scan();
     EXPECT_EQ(2u, set.created.size());
@@ -361,8 +367,8 @@ TEST_F(PluginSet, CursorsWalkTheListAndSurviveChanges) {
 }
 
 TEST_F(PluginSet, FindPluginForFileAsksInListOrderWithTheFileHead) {
-    Plugin("alpha.spi");
-    Plugin("beta.spi");
+    Plugin("alpha" SPI_EXT);
+    Plugin("beta" SPI_EXT);
     std::string alphaLog = folder.File("alpha.log"), betaLog = folder.File("beta.log");
     std::string betaDump = folder.File("beta.dump");
     ScopedEnv a1("SPITEST_alpha_ACCEPT", "never");
@@ -382,7 +388,7 @@ TEST_F(PluginSet, FindPluginForFileAsksInListOrderWithTheFileHead) {
 
     SpiFile* found = set.FindPluginForFile(file.c_str(), 0);
     ASSERT_NE(nullptr, found);
-    EXPECT_EQ("beta.spi", BaseName(dynamic_cast<SpiDllFile*>(found)->GetModulePath()));
+    EXPECT_EQ("beta" SPI_EXT, BaseName(dynamic_cast<SpiDllFile*>(found)->GetModulePath()));
     std::vector<std::string> alphaCalls = Lines(ReadBytes(alphaLog));
     ASSERT_FALSE(alphaCalls.empty());
     EXPECT_EQ("IsSupported(" + file + ",memory)", alphaCalls.back()) << "alpha was asked first";
@@ -435,12 +441,12 @@ protected:
         ASSERT_TRUE(WriteBytes(picturePath, "PICT" + std::string(300, 'p')));
         source.SetFile(picturePath.c_str(), 0);
     }
-    SpiDllFile* Image(const std::string& name, const char* from = "scripted.spi") {
-        Plugin(name + ".spi", from);
+    SpiDllFile* Image(const std::string& name, const char* from = "scripted" SPI_EXT) {
+        Plugin(name + SPI_EXT, from);
         logs.emplace_back(
             new ScopedEnv("SPITEST_" + name + "_LOG", folder.File(name + ".log").c_str()));
         SpiDllFile* plugin = new SpiDllFile;
-        EXPECT_EQ(1, plugin->Load(folder.path().c_str(), (name + ".spi").c_str()));
+        EXPECT_EQ(1, plugin->Load(folder.path().c_str(), (name + SPI_EXT).c_str()));
         set.Add(plugin);
         return plugin;
     }
@@ -487,7 +493,7 @@ TEST_F(Decoding, FirstImagePluginThatAcceptsDecodes) {
 TEST_F(Decoding, PreviewFallsBackOnlyWhenTheExportIsMissing) {
     ScopedEnv refuses("SPITEST_small_RESULT_GetPreview", "2");
     Image("small");
-    SpiDllFile* full = Image("full", "scripted_no_getpreview.spi");
+    SpiDllFile* full = Image("full", "scripted_no_getpreview" SPI_EXT);
     EXPECT_EQ(full, set.DecodePicture(source, picture, 1, nullptr, 0));
     EXPECT_EQ(std::vector<std::string>{"GetPreview"}, Decodes("small")) << "no full decode";
     EXPECT_EQ(std::vector<std::string>{"GetPicture"}, Decodes("full"));
@@ -532,11 +538,11 @@ TEST_F(Decoding, HandlesOfAFailedPluginAreNeverHandedOver) {
             return 0;
         }
     };
-    Plugin("pic.spi");
+    Plugin("pic" SPI_EXT);
     Failing* failing = new Failing;
     Silent* silent = new Silent;
-    ASSERT_EQ(1, failing->Load(folder.path().c_str(), "pic.spi"));
-    ASSERT_EQ(1, silent->Load(folder.path().c_str(), "pic.spi"));
+    ASSERT_EQ(1, failing->Load(folder.path().c_str(), "pic" SPI_EXT));
+    ASSERT_EQ(1, silent->Load(folder.path().c_str(), "pic" SPI_EXT));
     set.Add(failing);
     set.Add(silent);
     EXPECT_EQ(silent, set.DecodePicture(source, picture, 0, nullptr, 0));

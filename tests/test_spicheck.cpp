@@ -32,6 +32,47 @@ void Put32(std::string* out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
 }
 
+// The toy picture's pixels: R, G, B, top row first.
+std::string ToyPixels() { return ToyPicture().substr(12); }
+
+// A 24-bit bitmap file of R, G, B pixels given top row first, stored
+// bottom-up (or top-down, with a negative height).
+std::string Bmp24(int32_t width, int32_t height, const std::string& rgb, bool topDown = false) {
+    uint32_t stride = (width * 3 + 3) & ~3u;
+    std::string pixels;
+    for (int32_t i = 0; i < height; ++i) {
+        int32_t y = topDown ? i : height - 1 - i;
+        std::string row;
+        for (int32_t x = 0; x < width; ++x) {
+            const char* p = &rgb[(y * width + x) * 3];
+            row += {p[2], p[1], p[0]};
+        }
+        row.resize(stride, '\0');
+        pixels += row;
+    }
+    std::string out = "BM";
+    Put32(&out, static_cast<uint32_t>(54 + pixels.size()));
+    Put32(&out, 0);
+    Put32(&out, 54);
+    Put32(&out, 40);
+    Put32(&out, static_cast<uint32_t>(width));
+    Put32(&out, static_cast<uint32_t>(topDown ? -height : height));
+    Put32(&out, 1 | 24 << 16);  // planes, bits per pixel
+    for (int i = 0; i < 6; ++i) Put32(&out, i == 1 ? static_cast<uint32_t>(pixels.size()) : 0);
+    return out + pixels;
+}
+
+// R, G, B pixels with the rows in reverse order, or red and blue exchanged.
+std::string RowsReversed(const std::string& rgb, int32_t width) {
+    std::string out;
+    for (size_t at = rgb.size(); at > 0; at -= width * 3) out += rgb.substr(at - width * 3, width * 3);
+    return out;
+}
+std::string RedBlueSwapped(std::string rgb) {
+    for (size_t at = 0; at + 2 < rgb.size(); at += 3) std::swap(rgb[at], rgb[at + 2]);
+    return rgb;
+}
+
 // The toy archive: "DFA1", a count, 32-byte names with sizes, then each
 // member's size again and its bytes.
 std::string ToyArchive(const std::vector<std::pair<std::string, std::string>>& members) {
@@ -118,14 +159,15 @@ const CheckRow* FindCheck(const std::string& name) {
 
 // The checks a plug-in of the kind (and of the build's bitness) without a
 // fault passes, in report order, when each file is one it accepts (files =
-// 0: its own checks only).
+// 0: its own checks only) and no option asks for more.
 std::vector<std::string> PassingChecks(unsigned kind, int files) {
     std::vector<std::string> names;
     for (int pass = 0; pass <= files; ++pass)
         for (size_t i = 0; i < kCheckCount; ++i) {
             const CheckRow& row = kChecks[i];
             bool ofThePlugin = (row.traits & kOfThePlugin) != 0;
-            if ((row.kinds & kind) && !(row.traits & kNeverPasses) && ForThisBitness(row) &&
+            if ((row.kinds & kind) && !(row.traits & (kNeverPasses | kNeedsOption)) &&
+                ForThisBitness(row) &&
                 ofThePlugin == (pass == 0))
                 names.push_back(row.name);
         }
@@ -149,6 +191,13 @@ protected:
     std::vector<std::string> Quick(const std::string& plugin, const std::string& file) {
         return {"--fuzz=8", "--rounds=20", Plugin(plugin), file};
     }
+    // Writes bmp as the toy picture's reference; the --expect option for it.
+    std::string ExpectOption(const std::string& bmp) {
+        std::string folder = dir_.File("expect");
+        CreateDirectoryA(folder.c_str(), nullptr);
+        EXPECT_TRUE(WriteBytes(folder + "\\pic.dfi", bmp));
+        return "--expect=" + folder;
+    }
 
     TempDir dir_;
     std::string picture_, archive_;
@@ -165,7 +214,7 @@ struct Proof {
     Input input;
     const char* check;
     const char* verdict;
-    const char* extra;  // one more option, or null
+    const char* extra;  // one more option, or null; "--expect": the toy picture's reference
 };
 
 const Proof kProofs[] = {
@@ -196,6 +245,8 @@ const Proof kProofs[] = {
     {"defect_header_size_image", Input::Picture, "picture.blocks", "FAIL", nullptr},
     {"defect_offset_ignored", Input::Picture, "picture.sources", "FAIL", nullptr},
     {"defect_bad_preview", Input::Picture, "picture.preview", "FAIL", nullptr},
+    {"defect_rows_flipped", Input::Picture, "picture.reference", "FAIL", "--expect"},
+    {"defect_red_blue_swapped", Input::Picture, "picture.reference", "FAIL", "--expect"},
 #if defined(_WIN64)
     {"defect_archive_list_no_pad", Input::Archive, "archive.stride", "FAIL", nullptr},
     {"defect_archive_list_32bit_fields", Input::Archive, "archive.stride", "FAIL", nullptr},
@@ -237,6 +288,7 @@ unsigned KindOf(const std::string& plugin) {
 TEST_F(SpicheckTest, EachProofFailsExactlyItsOwnCheck) {
     const size_t count = sizeof kProofs / sizeof kProofs[0];
     std::vector<ProcessResult> results(count);
+    const std::string expect = ExpectOption(Bmp24(2, 2, ToyPixels()));
     // Two runs at a time: each is its own process.
     auto worker = [&](size_t first) {
         for (size_t i = first; i < count; i += 2) {
@@ -245,7 +297,8 @@ TEST_F(SpicheckTest, EachProofFailsExactlyItsOwnCheck) {
                                : p.input == Input::Archive ? archive_
                                                            : dir_.File("absent.dfi");
             std::vector<std::string> args = Quick(p.plugin, file);
-            if (p.extra) args.insert(args.end() - 2, p.extra);  // after the defaults
+            if (p.extra)  // after the defaults
+                args.insert(args.end() - 2, p.extra == std::string("--expect") ? expect : p.extra);
             results[i] = RunSpicheck(args);
         }
     };
@@ -537,6 +590,10 @@ TEST_F(SpicheckTest, CommandLineErrorsAndLoadFailuresExitWithTwo) {
     ProcessResult badValue = RunSpicheck({"--fuzz=many", Plugin("defect_image")});
     EXPECT_EQ(2u, badValue.status);
     EXPECT_EQ(0u, badValue.err.find("spicheck: bad value for --fuzz: many\r\n"));
+    ProcessResult badTolerance = RunSpicheck({"--tolerance=256", Plugin("defect_image")});
+    EXPECT_EQ(2u, badTolerance.status);
+    EXPECT_EQ(0u, badTolerance.err.find("spicheck: bad value for --tolerance (0 to 255): 256\r\n"))
+        << badTolerance.err;
 
     ProcessResult missing = RunSpicheck({dir_.File("absent.spi")});
     EXPECT_EQ(2u, missing.status);
@@ -636,6 +693,76 @@ TEST_F(SpicheckTest, SaveKeepsEveryMemberInsideTheFolder) {
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA("C:\\drive.txt"));
 }
 
+// The line of a report with the verdict of check (on any file), without
+// its line end; empty when there is none.
+std::string LineOf(const std::string& out, const std::string& check) {
+    for (const char* verdict : {"PASS  ", "WARN  ", "FAIL  "}) {
+        size_t at = out.find(verdict + check + "  ");
+        if (at != std::string::npos) return out.substr(at, out.find("\r\n", at) - at);
+    }
+    return std::string();
+}
+
+// What picture.reference says of the toy picture against references that
+// differ in each way it tells apart, and of references it cannot use.
+TEST_F(SpicheckTest, ReferenceNamesTheFirstDifferenceAndHowThePictureDiffers) {
+    const std::string pixels = ToyPixels();
+    const std::string upsideDown = RowsReversed(pixels, 2);
+    std::string offByThree = pixels;
+    offByThree[10] = static_cast<char>(offByThree[10] + 3);  // green of pixel 1,1
+    struct Case {
+        const char* plugin;
+        std::string reference;
+        const char* tolerance;
+        std::string line;  // after "picture.reference  <file>"
+    };
+    const Case cases[] = {
+        {"defect_image", Bmp24(2, 2, pixels), nullptr, ""},
+        {"defect_image", Bmp24(2, 2, pixels, true), nullptr, ""},
+        {"defect_rows_flipped", Bmp24(2, 2, pixels), nullptr,
+         ": pixel 0,0 (from the top left) is #617181, the reference #011121; the picture is "
+         "upside down"},
+        {"defect_red_blue_swapped", Bmp24(2, 2, pixels), nullptr,
+         ": pixel 0,0 (from the top left) is #211101, the reference #011121; the picture has red "
+         "and blue swapped"},
+        {"defect_image", Bmp24(2, 2, RedBlueSwapped(upsideDown)), nullptr,
+         ": pixel 0,0 (from the top left) is #011121, the reference #817161; the picture is "
+         "upside down, with red and blue swapped"},
+        {"defect_image", Bmp24(2, 2, offByThree), "--tolerance=2",
+         ": pixel 1,1 (from the top left) is #91a1b1, the reference #91a4b1 (tolerance 2)"},
+        {"defect_image", Bmp24(2, 2, offByThree), "--tolerance=3", ""},
+        {"defect_image", Bmp24(2, 1, pixels.substr(0, 6)), nullptr,
+         ": the picture is 2x2, the reference 2x1"},
+        {"defect_image", "not a bitmap", nullptr,
+         ": the reference " + dir_.File("expect\\pic.dfi") + ": it is no bitmap file"},
+        {"defect_image", Bmp24(2, 2, pixels).substr(0, 66), nullptr,
+         ": the reference " + dir_.File("expect\\pic.dfi") +
+             ": the pixels take 16 bytes; 12 are there"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--fuzz=0", "--rounds=10", ExpectOption(c.reference),
+                                         Plugin(c.plugin), picture_};
+        if (c.tolerance) args.insert(args.begin(), c.tolerance);
+        ProcessResult r = RunSpicheck(args);
+        SCOPED_TRACE(std::string(c.plugin) + (c.tolerance ? c.tolerance : "") + "\n" + r.out);
+        std::string verdict = c.line.empty() ? "PASS" : "FAIL";
+        EXPECT_EQ(verdict + "  picture.reference  " + picture_ + c.line,
+                  LineOf(r.out, "picture.reference"));
+        EXPECT_EQ(c.line.empty() ? 0u : 1u, r.status);
+    }
+
+    // No reference of that name: a warning, and the run passes.
+    std::string folder = dir_.File("elsewhere");
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    ProcessResult none = RunSpicheck(
+        {"--fuzz=0", "--rounds=10", "--expect=" + folder, Plugin("defect_image"), picture_});
+    EXPECT_EQ("WARN  picture.reference  " + picture_ + ": there is no reference picture " +
+                  folder + "\\pic.dfi",
+              LineOf(none.out, "picture.reference"))
+        << none.out;
+    EXPECT_EQ(0u, none.status);
+}
+
 TEST_F(SpicheckTest, FuzzVariantsAreReproducibleFromTheSeed) {
     std::vector<std::string> args = {"--fuzz=40", "--seed=7", "--rounds=10",
                                      Plugin("defect_fuzz_crash"), picture_};
@@ -687,6 +814,55 @@ TEST(SpicheckReference, ReferencePluginsPassEveryCheck) {
         EXPECT_EQ(0u, r->status) << r->out;
         EXPECT_NE(std::string::npos, r->out.find(" passed, 0 warnings, 0 failed\r\n")) << r->out;
         for (const auto& v : Verdicts(r->out)) EXPECT_EQ("PASS", v.second) << v.first;
+    }
+}
+
+// bmp.spi's pictures against ImageMagick's decoding of the same fixtures,
+// written by ImageMagick as 24-bit bitmaps (build/fixtures/bmp/ref). They
+// agree exactly but for one file: ImageMagick widens the 4-bit channels of
+// v5_4444 by shifting (2 becomes 0x20, 15 becomes 0xf0), the plug-in by
+// repeating the bits (0x22, 0xff), which keeps full intensity at 255.
+TEST(SpicheckReference, BmpPluginMatchesImageMagicksDecoding) {
+    std::string folder = BinDir() + "..\\fixtures\\bmp\\";
+    std::vector<std::string> args = Fixtures(folder, "*.bmp");
+    if (args.empty() || GetFileAttributesA(Plugin("bmp").c_str()) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << "bmp.spi or its fixtures are not built";
+    const size_t files = args.size();
+    args.insert(args.begin(), {"--fuzz=0", "--rounds=10", "--expect=" + folder + "ref",
+                               Plugin("bmp")});
+    ProcessResult r = RunSpicheck(args);
+    EXPECT_EQ(1u, r.status);
+    size_t passed = 0;
+    for (size_t at = r.out.find("PASS  picture.reference  "); at != std::string::npos;
+         at = r.out.find("PASS  picture.reference  ", at + 1))
+        ++passed;
+    EXPECT_EQ(files - 1, passed) << r.out;
+    EXPECT_NE(std::string::npos,
+              r.out.find("\r\nFAIL  picture.reference  " + folder +
+                         "v5_4444.bmp: pixel 0,0 (from the top left) is #222222, the reference "
+                         "#202020\r\n"))
+        << r.out;
+    EXPECT_NE(std::string::npos, r.out.find(" passed, 0 warnings, 1 failed\r\n")) << r.out;
+
+    // The fixtures as their own references: spicheck's reading of every
+    // uncompressed one (1 to 32 bits, bit fields, 40- to 124-byte headers,
+    // top-down) agrees with the plug-in's; the others are refused by name.
+    args[2] = "--expect=" + folder.substr(0, folder.size() - 1);  // no \ before the quote
+    ProcessResult self = RunSpicheck(args);
+    for (size_t i = 4; i < args.size(); ++i) {
+        std::string head = ReadBytes(args[i]).substr(0, 34);
+        ASSERT_EQ(34u, head.size()) << args[i];
+        int compression = static_cast<unsigned char>(head[30]);
+        std::string expected = "PASS  picture.reference  " + args[i];
+        if (head[14] == 12)
+            expected = "FAIL  picture.reference  " + args[i] + ": the reference " + args[i] +
+                       ": it has the 12-byte header of an OS/2 bitmap, which is not read";
+        else if (compression != BI_RGB && compression != BI_BITFIELDS)
+            expected = "FAIL  picture.reference  " + args[i] + ": the reference " + args[i] +
+                       ": biCompression is " + std::to_string(compression) + " with " +
+                       std::to_string(static_cast<unsigned char>(head[28])) +
+                       " bits (only uncompressed bitmaps are read)";
+        EXPECT_NE(std::string::npos, self.out.find("\r\n" + expected + "\r\n")) << expected;
     }
 }
 

@@ -16,7 +16,7 @@
 
 namespace {
 
-const char* const kScripted = "scripted.spi";
+const char* const kScripted = "scripted" SPI_EXT;
 const size_t kRecord = sizeof(fileInfo);
 
 std::string Pattern(size_t size) {

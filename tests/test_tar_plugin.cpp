@@ -9,13 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include "low_half_sample.h"
 #include "tar_fixtures.h"
 
 namespace {
 
 class TarPlugin : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(1, plugin.Load(nullptr, "tar.spi")); }
+    void SetUp() override { ASSERT_EQ(1, plugin.Load(nullptr, "tar" SPI_EXT)); }
 
     std::vector<fileInfo> List(LPCSTR source, intptr_t length, uint32_t flag,
                                int32_t* result = nullptr) {
@@ -66,6 +67,14 @@ TEST_F(TarPlugin, IdentifiesItselfAsAnArchivePlugin) {
 TEST_F(TarPlugin, AcceptsTarsThroughBothProbesAndNothingElse) {
     for (const char* name : {"ustar.tar", "gnu.tar", "oldgnu.tar", "pax.tar", "v7.tar"}) {
         SCOPED_TRACE(name);
+        std::string sample = ReadBytes(TarFixture(name)).substr(0, 2048);
+        EXPECT_NE(0, plugin.IsSupported(name, &sample[0]));
+#if defined(_WIN64)
+        // A 64-bit host passes samples only, anywhere in the address space.
+        LowHalfSample low(sample);
+        ASSERT_NE(nullptr, low.data()) << "no free address at a multiple of 4 GiB";
+        EXPECT_NE(0, plugin.IsSupported(name, low.data())) << static_cast<void*>(low.data());
+#else
         HANDLE file = CreateFileA(TarFixture(name).c_str(), GENERIC_READ, FILE_SHARE_READ,
                                   nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, file);
@@ -77,9 +86,7 @@ TEST_F(TarPlugin, AcceptsTarsThroughBothProbesAndNothingElse) {
         EXPECT_EQ(0, plugin.IsSupported(name, file));
         EXPECT_EQ(128u, SetFilePointer(file, 0, nullptr, FILE_CURRENT));
         CloseHandle(file);
-
-        std::string sample = ReadBytes(TarFixture(name)).substr(0, 2048);
-        EXPECT_NE(0, plugin.IsSupported(name, &sample[0]));
+#endif
     }
     for (const char* name : {"src/hello.txt", "nested/pics/tiny.bmp", "gnu.list"}) {
         SCOPED_TRACE(name);
@@ -396,7 +403,13 @@ TEST_F(TarPlugin, RefusesAMemberTooLargeForMemory) {
 
     std::vector<fileInfo> entries = ListFile(path);
     ASSERT_EQ(1u, entries.size());
+    // Listed whole where the record's size is 64-bit; extracted into memory
+    // by neither build.
+#if defined(_WIN64)
+    EXPECT_EQ(5ull << 30, entries[0].filesize);
+#else
     EXPECT_EQ(0xFFFFFFFFu, entries[0].filesize);
+#endif
     int32_t result = -99;
     Extract(path.c_str(), 0, 0, &result);
     EXPECT_EQ(4, result);

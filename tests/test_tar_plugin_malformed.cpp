@@ -17,7 +17,7 @@ namespace {
 
 class TarMalformed : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(1, plugin.Load(nullptr, "tar.spi")); }
+    void SetUp() override { ASSERT_EQ(1, plugin.Load(nullptr, "tar" SPI_EXT)); }
 
     // Lists the input and then extracts and looks up every listed member.
     // An empty text when every answer was a refusal or a sound success,

@@ -25,7 +25,7 @@ const char kUnsupported[] =  // は未サポートのフォーマットです
 // in-process tests).
 std::string ExpectedReport(const std::string& archive, const std::string& listing) {
     SpiDllFile plugin;
-    EXPECT_EQ(1, plugin.Load(nullptr, "tar.spi"));
+    EXPECT_EQ(1, plugin.Load(nullptr, "tar" SPI_EXT));
     HLOCAL list = nullptr;
     plugin.GetArchiveInfo(archive.c_str(), 0, 0, &list);
     std::vector<fileInfo> entries = TakeList(list);
@@ -66,7 +66,7 @@ TEST(TarPluginReport, ListsAndExtractsWhatGnuTarListed) {
         // (output redirected, so it shows nothing).
         for (const char* option : {"-f", "-m", "-c"}) {
             SCOPED_TRACE(option);
-            ProcessResult run = RunSpiprobe({option, "tar.spi", archive});
+            ProcessResult run = RunSpiprobe({option, "tar" SPI_EXT, archive});
             EXPECT_EQ(0u, run.status);
             EXPECT_EQ(expected, run.out);
             EXPECT_EQ("", run.err);
@@ -81,7 +81,7 @@ TEST(TarPluginReport, ReportsArchivesItCannotRead) {
     ASSERT_TRUE(WriteBytes(truncated, ReadBytes(TarFixture("ustar.tar")).substr(0, 10240)));
     std::string text = TarFixture("src/hello.txt");
 
-    ProcessResult run = RunSpiprobe({"tar.spi", truncated, text});
+    ProcessResult run = RunSpiprobe({"tar" SPI_EXT, truncated, text});
     EXPECT_EQ(0u, run.status);
     EXPECT_EQ(Crlf(std::string(kNoList) + text + kUnsupported), run.out);
 }

@@ -15,7 +15,7 @@ namespace {
 class TarStreams : public ::testing::Test {
 protected:
     SpiDllFile tar;
-    void SetUp() override { ASSERT_EQ(1, tar.Load(nullptr, "tar.spi")); }
+    void SetUp() override { ASSERT_EQ(1, tar.Load(nullptr, "tar" SPI_EXT)); }
 
     std::vector<fileInfo> List(SpiInputStream& stream) {
         fileInfo* list = nullptr;

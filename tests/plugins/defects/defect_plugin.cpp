@@ -307,12 +307,19 @@ int32_t Decode(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL*
     for (uint32_t row = 0; row < pic.height && !stopped; ++row) {
         // Bottom-up: the file's first row is the bitmap's last.
         size_t at = static_cast<size_t>(pic.height - 1 - row) * stride;
+#ifdef DEFECT_ROWS_FLIPPED
+        at = static_cast<size_t>(row) * stride;  // top row first, under a positive height
+#endif
         if (at + pic.width * 3 <= bitsSize) {
             const unsigned char* src = pic.pixels + static_cast<size_t>(row) * pic.width * 3;
             for (uint32_t x = 0; x < pic.width; ++x) {  // RGB to BGR
+#ifdef DEFECT_RED_BLUE_SWAPPED
+                memcpy(out + at + x * 3, src + x * 3, 3);  // left in RGB order
+#else
                 out[at + x * 3] = src[x * 3 + 2];
                 out[at + x * 3 + 1] = src[x * 3 + 1];
                 out[at + x * 3 + 2] = src[x * 3];
+#endif
             }
         }
         if (report && progress(static_cast<int32_t>(row + 1), total, data) != 0) stopped = true;
