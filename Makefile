@@ -2,11 +2,12 @@
 # make test   installs what is missing, builds, and runs every test
 # make bench  runs the benchmarks
 # make dist   packs build/dist/spiprobe-<version>-win.zip for Windows users
+# make campaign [SEEDS=N] [FIRST=K] [CHECK_EVERY=M]  a longer seeded campaign
 # Two build trees: $(BUILD) for 32-bit Windows and $(BUILD)/x64 for x64.
 BUILD ?= build
 X64 = $(BUILD)/x64
 
-.PHONY: all setup configure build test run bench dist clean
+.PHONY: all setup configure build test run bench dist campaign clean
 
 all: build
 
@@ -39,6 +40,16 @@ dist: build
 
 bench: build
 	@sh scripts/wine-session.sh $(BUILD) sh scripts/run-bench.sh $(BUILD)
+
+# The tests' seeded campaign, longer: spiprobe on SEEDS seeds from FIRST on
+# the hostile plug-in, spicheck on every CHECK_EVERY-th of them.
+SEEDS ?= 1000
+FIRST ?= 1
+CHECK_EVERY ?= 5
+campaign: build
+	@SPI_CAMPAIGN_SEEDS=$(SEEDS) SPI_CAMPAIGN_FIRST=$(FIRST) SPI_CAMPAIGN_CHECK_EVERY=$(CHECK_EVERY) \
+	 sh scripts/wine-session.sh $(BUILD) $(abspath $(BUILD))/wine-run.sh \
+	 $(abspath $(BUILD))/bin/test_campaign.exe
 
 clean:
 	rm -rf $(BUILD)
