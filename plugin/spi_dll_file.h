@@ -77,9 +77,16 @@ public:
     int32_t IsSupported(LPCSTR fileName, void* data) override;
     // Function number -1 only asks whether the export exists: 0 or -1.
     int32_t ConfigurationDlg(HWND parent, int32_t function) override;
-    // Zero-fills *info before the module sees it.
+    // Zero-fills *info before the module sees it. In the x64 build, hInfo
+    // comes back null when the module left its top byte alone (a record
+    // laid out without the pad before hInfo).
     int32_t GetPictureInfo(LPCSTR source, intptr_t length, uint32_t flag,
                            PictureInfo* info) override;
+    // The same call with *info handed over as the caller filled it, and
+    // returned as the module left it: for a checker that fills fields to
+    // see which the module writes.
+    int32_t GetPictureInfoAsGiven(LPCSTR source, intptr_t length, uint32_t flag,
+                                  PictureInfo* info);
     int32_t GetPicture(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info, HLOCAL* bits,
                        ProgressCallback progress, intptr_t data) override;
     int32_t GetPreview(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info, HLOCAL* bits,
@@ -188,6 +195,9 @@ private:
     int32_t BuildExtensionList();
     int32_t FailLoad();
     bool QueryInfo(int32_t number, LPSTR buffer, int32_t size, int32_t* result);
+    // GetPictureInfo; clear: the record prepared and checked as it says.
+    int32_t CallPictureInfo(LPCSTR source, intptr_t length, uint32_t flag, PictureInfo* info,
+                            bool clear);
     template <typename Call>
     int32_t CallGuarded(Call&& call, int32_t faultResult, bool* faulted = nullptr);
 

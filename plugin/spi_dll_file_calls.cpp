@@ -101,14 +101,36 @@ int32_t SpiDllFile::ConfigurationDlg(HWND parent, int32_t function) {
 
 int32_t SpiDllFile::GetPictureInfo(LPCSTR source, intptr_t length, uint32_t flag,
                                    PictureInfo* info) {
+    return CallPictureInfo(source, length, flag, info, true);
+}
+
+int32_t SpiDllFile::GetPictureInfoAsGiven(LPCSTR source, intptr_t length, uint32_t flag,
+                                          PictureInfo* info) {
+    return CallPictureInfo(source, length, flag, info, false);
+}
+
+int32_t SpiDllFile::CallPictureInfo(LPCSTR source, intptr_t length, uint32_t flag,
+                                    PictureInfo* info, bool clear) {
     lastFault = SpiFault();
     if (kind != PluginKind::Image) return SPI_NOT_IMPLEMENTED;
     EnsureLoaded();
     GetPictureInfoProc proc = pGetPictureInfo;
     if (!proc) return SPI_NOT_IMPLEMENTED;
     // The caller's record is the library's to clear, outside the guard.
-    memset(info, 0, sizeof *info);
-    return CallGuarded([&] { return proc(source, length, flag, info); }, SPI_INTERNAL_ERROR);
+    if (clear) memset(info, 0, sizeof *info);
+#if defined(_WIN64)
+    // A module built with a record that lacks the pad writes hInfo at
+    // offset 22 and never reaches hInfo's top byte; what then reads as
+    // hInfo is no handle, and is not handed on.
+    unsigned char* hInfoBytes = reinterpret_cast<unsigned char*>(&info->hInfo);
+    if (clear) memset(hInfoBytes, 0x7f, sizeof info->hInfo);
+#endif
+    int32_t result =
+        CallGuarded([&] { return proc(source, length, flag, info); }, SPI_INTERNAL_ERROR);
+#if defined(_WIN64)
+    if (clear && hInfoBytes[sizeof info->hInfo - 1] == 0x7f) info->hInfo = nullptr;
+#endif
+    return result;
 }
 
 int32_t SpiDllFile::GetPicture(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info,

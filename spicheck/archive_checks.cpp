@@ -20,15 +20,15 @@ std::string RecordDifference(const fileInfo& a, const fileInfo& b) {
     if (Field(reinterpret_cast<const char*>(a.method), 8) !=
         Field(reinterpret_cast<const char*>(b.method), 8))
         return "method";
-    if (a.position != b.position) return Format("position %lu against %lu",
-                                                static_cast<unsigned long>(a.position),
-                                                static_cast<unsigned long>(b.position));
-    if (a.compsize != b.compsize) return Format("compsize %lu against %lu",
-                                                static_cast<unsigned long>(a.compsize),
-                                                static_cast<unsigned long>(b.compsize));
-    if (a.filesize != b.filesize) return Format("filesize %lu against %lu",
-                                                static_cast<unsigned long>(a.filesize),
-                                                static_cast<unsigned long>(b.filesize));
+    if (a.position != b.position) return Format("position %llu against %llu",
+                                                static_cast<unsigned long long>(a.position),
+                                                static_cast<unsigned long long>(b.position));
+    if (a.compsize != b.compsize) return Format("compsize %llu against %llu",
+                                                static_cast<unsigned long long>(a.compsize),
+                                                static_cast<unsigned long long>(b.compsize));
+    if (a.filesize != b.filesize) return Format("filesize %llu against %llu",
+                                                static_cast<unsigned long long>(a.filesize),
+                                                static_cast<unsigned long long>(b.filesize));
     if (a.timestamp != b.timestamp) return "timestamp";
     if (FullName(a) != FullName(b)) return "name \"" + FullName(a) + "\" against \"" +
                                            FullName(b) + "\"";
@@ -116,6 +116,56 @@ ArchiveListing ReadListing(HLOCAL handle) {
     return listing;
 }
 
+namespace {
+
+// A block read as records `stride` bytes apart, up to the first that
+// begins with 0 (the end record).
+struct StrideWalk {
+    size_t records = 0;       // before the end record
+    bool terminated = false;  // an end record was met
+    bool exact = false;       // ...and fills the block's last stride bytes
+    bool textual = true;      // every record begins with a printable character
+};
+
+StrideWalk WalkAt(const unsigned char* bytes, size_t size, size_t stride) {
+    StrideWalk walk;
+    for (size_t at = 0; at < size; at += stride) {
+        if (bytes[at] == 0) {
+            walk.terminated = true;
+            walk.exact = at + stride == size;
+            break;
+        }
+        if (bytes[at] <= 0x20 || bytes[at] >= 0x7f) walk.textual = false;
+        ++walk.records;
+    }
+    return walk;
+}
+
+}  // namespace
+
+ListStride FindListStride(HLOCAL handle) {
+    ListStride found;
+    LocalLockScope view(handle);
+    const unsigned char* bytes = view.as<const unsigned char>();
+    found.blockSize = view.size();
+    if (!bytes) return found;
+    StrideWalk ours = WalkAt(bytes, view.size(), sizeof(fileInfo));
+    found.records = ours.records + 1;
+    // A block that holds our records up to an end record in its last slot
+    // is ours; one that holds records of another known size exactly so
+    // (plug-ins allocate their list for its records) is of those.
+    if (ours.exact || sizeof(fileInfo) != 448) return found;
+    for (size_t other : {size_t(444), size_t(428)}) {
+        StrideWalk walk = WalkAt(bytes, view.size(), other);
+        if (walk.exact && walk.textual && walk.records >= ours.records) {
+            found.stride = other;
+            found.records = walk.records + 1;
+            break;
+        }
+    }
+    return found;
+}
+
 ArchiveLists& Checker::Lists(FileContext& context) {
     if (context.lists) return *context.lists;
     context.lists.reset(new ArchiveLists);
@@ -130,6 +180,10 @@ ArchiveLists& Checker::Lists(FileContext& context) {
         return plugin_.GetArchiveInfo(memory, size, SPI_INPUT_MEMORY, l.memoryList.put());
     });
     l.listed = !l.file.faulted && l.file.code == 0 && l.fileList.get();
+    if (kX64 && l.listed) l.fileStride = FindListStride(l.fileList.get());
+    if (kX64 && !l.memory.faulted && l.memory.code == 0 && l.memoryList.get())
+        l.memoryStride = FindListStride(l.memoryList.get());
+    if (l.StrideFault()) l.listed = false;
     if (l.listed) l.listing = ReadListing(l.fileList.get());
     return l;
 }
@@ -162,14 +216,14 @@ Extractions& Checker::Extracted(FileContext& context) {
             if (record.filesize > 0 && !view.data()) {
                 fault = member + ": the block cannot be locked";
             } else if (view.size() < record.filesize) {
-                fault = Format("%s: the block holds %u bytes, the list says %lu", member.c_str(),
+                fault = Format("%s: the block holds %u bytes, the list says %llu", member.c_str(),
                                static_cast<unsigned>(view.size()),
-                               static_cast<unsigned long>(record.filesize));
+                               static_cast<unsigned long long>(record.filesize));
             } else {
                 if (view.size() > record.filesize && e.warning.empty())
-                    e.warning = Format("%s: the block holds %u bytes, the list says %lu",
+                    e.warning = Format("%s: the block holds %u bytes, the list says %llu",
                                        member.c_str(), static_cast<unsigned>(view.size()),
-                                       static_cast<unsigned long>(record.filesize));
+                                       static_cast<unsigned long long>(record.filesize));
                 m.bytes.assign(view.as<const char>(), record.filesize);
                 m.extracted = true;
                 std::string name = Field(record.filename, sizeof record.filename), savedAs;
@@ -187,9 +241,28 @@ Extractions& Checker::Extracted(FileContext& context) {
     return e;
 }
 
+void Checker::ArchiveStride(FileContext& context) {
+    const ArchiveLists& l = Lists(context);
+    for (const auto* each : {&l.fileStride, &l.memoryStride}) {
+        const ListStride& s = *each;
+        if (s.stride == sizeof(fileInfo)) continue;
+        const char* what = s.stride == 444 ? "the x64 record without its 4-byte pad"
+                                           : "the 32-bit record, its four numbers 4 bytes each";
+        return Fail(Format("the list from %s: its %u-byte block holds %u records %u bytes apart "
+                           "(the last the end record), not %u: %s",
+                           each == &l.fileStride ? "the file" : "memory",
+                           static_cast<unsigned>(s.blockSize), static_cast<unsigned>(s.records),
+                           static_cast<unsigned>(s.stride),
+                           static_cast<unsigned>(sizeof(fileInfo)), what));
+    }
+    if (l.listed) Pass();  // otherwise archive.list-end reports the list
+}
+
 void Checker::ArchiveListEnd(FileContext& context) {
     const ArchiveLists& l = Lists(context);
-    if (!l.listed) {
+    if (!l.listed && l.StrideFault()) {
+        return;  // archive.stride reports it; the records cannot be read
+    } else if (!l.listed) {
         // The other archive checks are left out: there are no members.
         Fail("GetArchiveInfo from the file " + Describe(l.file));
     } else if (!l.listing.locked) {

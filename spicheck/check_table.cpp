@@ -26,13 +26,23 @@ constexpr CheckRow kChecks[] = {
     {CheckId::ProbeSampleBounds, "probe.sample-bounds", kEveryKind, 0,
      "Does `IsSupported` on the 2048-byte sample, placed so that the byte after it is an "
      "inaccessible page, never read past it?"},
-    {CheckId::ProbeFormsAgree, "probe.forms-agree", kEveryKind, 0,
-     "Do the file-handle form and the memory form of `IsSupported` give the same answer?"},
+    {CheckId::ProbeFormsAgree, "probe.forms-agree", kEveryKind, kX86Only,
+     "Do the file-handle form and the memory form of `IsSupported` give the same answer? Left "
+     "out for an x64 plug-in, which a 64-bit host never hands a file handle"},
     {CheckId::ProbeZeroSample, "probe.zero-sample", kEveryKind, 0,
      "Are 2048 zero bytes declined?"},
     {CheckId::ProbeAccepts, "probe.accepts", kEveryKind, kNeverPasses,
      "Does the plug-in accept the file? Only a WARN is reported, when it declines; the file's "
      "other checks are skipped"},
+    {CheckId::ProbeLowAddress, "probe.low-address", kEveryKind, kX64Only,
+     "x64 only: is the file still accepted when the 2048-byte sample lies above 4 GiB at an "
+     "address whose low 32 bits are below 0x10000? A support check that cuts the address to "
+     "32 bits takes it for a file handle"},
+    {CheckId::PictureLayout, "picture.layout", kImageChecks, kNeedsKindExports | kX64Only,
+     "x64 only: is the record `GetPictureInfo` fills the 32-byte x64 one, `hInfo` at offset 24 "
+     "after a 2-byte pad? `hInfo` is filled with 0x7f bytes before the call: a top byte still "
+     "0x7f after it means a 30-byte record without the pad (`hInfo` at offset 22), and that "
+     "`hInfo` is never touched"},
     {CheckId::PictureInfoAgree, "picture.info-agree", kImageChecks, kNeedsKindExports,
      "Do `GetPictureInfo` from the file and from memory agree, each writing nothing past "
      "its record?"},
@@ -56,6 +66,10 @@ constexpr CheckRow kChecks[] = {
      "name in DIR, every channel of every pixel within `--tolerance`? The first differing "
      "pixel is named, and a picture that matches as a whole upside down or with red and blue "
      "swapped is said to. WARN when DIR holds no such picture"},
+    {CheckId::ArchiveStride, "archive.stride", kArchiveChecks, kNeedsKindExports | kX64Only,
+     "x64 only: are the records of the member list 448 bytes apart? Records of 444 bytes (the "
+     "x64 record without its pad) or of 428 bytes (the 32-bit record, its numbers 4 bytes "
+     "wide) are named, and the member checks are left out"},
     {CheckId::ArchiveListEnd, "archive.list-end", kArchiveChecks, kNeedsKindExports,
      "Does the member list end with an end record within its block?"},
     {CheckId::ArchiveListAgree, "archive.list-agree", kArchiveChecks, kNeedsKindExports,

@@ -19,6 +19,8 @@ enum class CheckId {
     ProbeFormsAgree,
     ProbeZeroSample,
     ProbeAccepts,
+    ProbeLowAddress,
+    PictureLayout,
     PictureInfoAgree,
     PictureComment,
     PictureHeader,
@@ -26,6 +28,7 @@ enum class CheckId {
     PictureSources,
     PicturePreview,
     PictureReference,
+    ArchiveStride,
     ArchiveListEnd,
     ArchiveListAgree,
     ArchiveExtractMemory,
@@ -60,6 +63,10 @@ enum CheckTraits : unsigned {
     // Left out unless the command line asks for it (picture.reference:
     // --expect).
     kNeedsOption = 8,
+    // Only for a plug-in of one bitness (spicheck's own: the 32-bit build
+    // loads 32-bit plug-ins only, the x64 build x64 ones).
+    kX64Only = 16,
+    kX86Only = 32,
 };
 
 struct CheckRow {
@@ -74,5 +81,11 @@ extern const CheckRow kChecks[];
 extern const size_t kCheckCount;
 
 inline const CheckRow& Check(CheckId id) { return kChecks[static_cast<size_t>(id)]; }
+
+// Whether the check is made for a plug-in of this build's bitness.
+inline bool ForThisBitness(const CheckRow& row) {
+    constexpr bool x64 = sizeof(void*) == 8;
+    return !(row.traits & (x64 ? kX86Only : kX64Only));
+}
 
 #endif

@@ -22,6 +22,9 @@
 #include "watchdog.h"
 #include "spi_dll_file.h"
 
+// spicheck checks plug-ins of its own bitness.
+constexpr bool kX64 = sizeof(void*) == 8;
+
 class Checker {
 public:
     Checker(SpiDllFile& plugin, const Options& options, Report& report)
@@ -69,6 +72,8 @@ private:
     void ProbeFormsAgree(FileContext& context);
     void ProbeZeroSample(FileContext& context);
     void ProbeAccepts(FileContext& context);
+    void ProbeLowAddress(FileContext& context);
+    void PictureLayout(FileContext& context);
     void PictureInfoAgree(FileContext& context);
     void PictureComment(FileContext& context);
     void PictureHeader(FileContext& context);
@@ -76,6 +81,7 @@ private:
     void PictureSources(FileContext& context);
     void PicturePreview(FileContext& context);
     void PictureReference(FileContext& context);
+    void ArchiveStride(FileContext& context);
     void ArchiveListEnd(FileContext& context);
     void ArchiveListAgree(FileContext& context);
     void ArchiveExtractMemory(FileContext& context);

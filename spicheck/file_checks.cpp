@@ -29,7 +29,8 @@ bool ReadWholeFile(const std::string& name, std::string* bytes, DWORD* error) {
 }  // namespace
 
 bool Checker::Applies(const CheckRow& row) const {
-    if (!(row.kinds & (image_ ? kImageChecks : kArchiveChecks))) return false;
+    if (!(row.kinds & (image_ ? kImageChecks : kArchiveChecks)) || !ForThisBitness(row))
+        return false;
     return !(row.traits & kNeedsKindExports) || kindExports_;
 }
 
@@ -68,6 +69,8 @@ void Checker::Run(CheckId id, FileContext& context) {
         case CheckId::ProbeFormsAgree: return ProbeFormsAgree(context);
         case CheckId::ProbeZeroSample: return ProbeZeroSample(context);
         case CheckId::ProbeAccepts: return ProbeAccepts(context);
+        case CheckId::ProbeLowAddress: return ProbeLowAddress(context);
+        case CheckId::PictureLayout: return PictureLayout(context);
         case CheckId::PictureInfoAgree: return PictureInfoAgree(context);
         case CheckId::PictureComment: return PictureComment(context);
         case CheckId::PictureHeader: return PictureHeader(context);
@@ -75,6 +78,7 @@ void Checker::Run(CheckId id, FileContext& context) {
         case CheckId::PictureSources: return PictureSources(context);
         case CheckId::PicturePreview: return PicturePreview(context);
         case CheckId::PictureReference: return PictureReference(context);
+        case CheckId::ArchiveStride: return ArchiveStride(context);
         case CheckId::ArchiveListEnd: return ArchiveListEnd(context);
         case CheckId::ArchiveListAgree: return ArchiveListAgree(context);
         case CheckId::ArchiveExtractMemory: return ArchiveExtractMemory(context);
@@ -126,6 +130,7 @@ SampleAnswer& Checker::Sample(FileContext& context) {
     answer.outcome = Watch(plugin_, "IsSupported (memory)", [&] {
         return plugin_.IsSupported(file.name.c_str(), sample.data());
     });
+    answer.address = reinterpret_cast<uintptr_t>(sample.data());
     answer.inGuardPage = answer.outcome.faulted && sample.InGuardPage(answer.outcome.address);
     answer.faultOffset = answer.outcome.address - reinterpret_cast<uintptr_t>(sample.data());
     return answer;
@@ -191,12 +196,37 @@ void Checker::ProbeZeroSample(FileContext& context) {
 
 void Checker::ProbeAccepts(FileContext& context) {
     const Outcome& memory = Sample(context).outcome;
-    const Outcome& handle = HandleForm(context).outcome;
+    // An x64 plug-in is asked with the sample only.
+    const Outcome handle = kX64 ? Outcome() : HandleForm(context).outcome;
     // A plug-in that faults while probing is not taken to decline: the other
     // checks still run and report what they meet.
     if (memory.faulted || handle.faulted || memory.code != 0 || handle.code != 0) return;
     Warn("the plug-in declines this file; its other checks are skipped");
     context.stopped = true;
+}
+
+void Checker::ProbeLowAddress(FileContext& context) {
+    const SampleAnswer& usual = Sample(context);
+    // Asked again only about a file the usual sample has it accept.
+    if (usual.outcome.faulted || usual.outcome.code == 0) return;
+    std::unique_ptr<EdgeBuffer> high = EdgeBufferAboveFourGiB(SPI_SAMPLE_SIZE);
+    if (!high) return Warn("no place above 4 GiB with low 32 bits below 0x10000 could be reserved");
+    const std::string& bytes = context.file.bytes;
+    memcpy(high->data(), bytes.data(),
+           bytes.size() < SPI_SAMPLE_SIZE ? bytes.size() : SPI_SAMPLE_SIZE);
+    Outcome o = Watch(plugin_, "IsSupported (sample above 4 GiB)", [&] {
+        return plugin_.IsSupported(context.file.name.c_str(), high->data());
+    });
+    unsigned long long at = reinterpret_cast<uintptr_t>(high->data());
+    if (o.faulted)
+        Fail(Format("IsSupported on the sample at 0x%llx ", at) + Describe(o));
+    else if (o.code == 0)
+        Fail(Format("the sample at 0x%llx is declined (answer 0), at 0x%llx accepted (answer "
+                    "%d): its low 32 bits, 0x%llx, are taken for a file handle",
+                    at, static_cast<unsigned long long>(usual.address), usual.outcome.code,
+                    at & 0xFFFFFFFFull));
+    else
+        Pass();
 }
 
 void Checker::RobustTime(FileContext&) {

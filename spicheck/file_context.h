@@ -26,7 +26,8 @@ struct Outcome {
     uintptr_t address = 0;   // for an access violation, the address touched
     DWORD ms = 0;
 };
-// "returned 3", "faulted (c0000005 at address 0x00000010)"
+// "returned 3", "faulted (c0000005 at address 0x00000010)" (the address
+// in 16 digits in the x64 build)
 std::string Describe(const Outcome& outcome);
 
 // A file named on the command line.
@@ -45,9 +46,7 @@ int32_t SPI_API RecordProgress(int32_t done, int32_t total, intptr_t data);
 // The verdict on a log of a call that was never stopped: empty when fine.
 std::string ProgressFault(const ProgressLog& log);
 // The data argument that hands a log to RecordProgress.
-inline int32_t LogData(ProgressLog* log) {
-    return static_cast<int32_t>(reinterpret_cast<intptr_t>(log));
-}
+inline intptr_t LogData(ProgressLog* log) { return reinterpret_cast<intptr_t>(log); }
 
 // An archive list read within its block.
 struct ArchiveListing {
@@ -64,6 +63,7 @@ struct SampleAnswer {
     Outcome outcome;
     bool inGuardPage = false;  // its fault touched that page
     uintptr_t faultOffset = 0;  // the address touched, from the sample's start
+    uintptr_t address = 0;      // where the sample was
 };
 // IsSupported with a handle of the file.
 struct HandleAnswer {
@@ -101,12 +101,28 @@ struct PictureDecodes {
     std::string shapeFault;  // empty when its header describes a bitmap
 };
 
+// How far apart the records of a list block lie: sizeof(fileInfo), or the
+// size of a record laid out otherwise (x64: 444 without the pad, 428 the
+// 32-bit record) when the block reads as such records and not as ours.
+struct ListStride {
+    size_t stride = sizeof(fileInfo);
+    size_t blockSize = 0;
+    size_t records = 0;  // at that stride, the end record included
+};
+ListStride FindListStride(HLOCAL handle);
+
 // The member lists from the file and from memory.
 struct ArchiveLists {
     Outcome file, memory;
     UniqueLocal fileList, memoryList;
-    bool listed = false;  // the list from the file came back: the member checks run
+    // The list from the file came back, and both lists are of our records:
+    // the member checks run.
+    bool listed = false;
     ArchiveListing listing;  // read from fileList
+    ListStride fileStride, memoryStride;
+    bool StrideFault() const {
+        return fileStride.stride != sizeof(fileInfo) || memoryStride.stride != sizeof(fileInfo);
+    }
 };
 
 // Each member with a name (up to kMaxMembers) extracted to memory.

@@ -8,8 +8,9 @@
 std::string Describe(const Outcome& outcome) {
     if (!outcome.faulted) return Format("returned %d", outcome.code);
     if (outcome.exception == EXCEPTION_ACCESS_VIOLATION)
-        return Format("faulted (%08lx at address 0x%08lx)", outcome.exception,
-                      static_cast<unsigned long>(outcome.address));
+        return Format("faulted (%08lx at address 0x%0*llx)", outcome.exception,
+                      static_cast<int>(2 * sizeof(void*)),
+                      static_cast<unsigned long long>(outcome.address));
     return Format("faulted (%08lx)", outcome.exception);
 }
 

@@ -9,12 +9,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 // size bytes placed so that the byte after the last one is the first byte
 // of a PAGE_NOACCESS page. Contents start zeroed.
 class EdgeBuffer {
 public:
-    explicit EdgeBuffer(size_t size);
+    // at: where to reserve the pages (a multiple of 64 KiB), or null for
+    // anywhere; ok() is false when that place is taken.
+    explicit EdgeBuffer(size_t size, void* at = nullptr);
     ~EdgeBuffer();
     EdgeBuffer(const EdgeBuffer&) = delete;
     EdgeBuffer& operator=(const EdgeBuffer&) = delete;
@@ -31,6 +34,11 @@ private:
     unsigned char* data_ = nullptr;
     size_t size_ = 0;
 };
+
+// A buffer of size bytes (at most a page) as EdgeBuffer places it, at an
+// address above 4 GiB whose low 32 bits are below 0x10000; null where
+// there is no such address (a 32-bit process) or none is free.
+std::unique_ptr<EdgeBuffer> EdgeBufferAboveFourGiB(size_t size);
 
 // Busy blocks of the process heap (where local memory lives) and their bytes.
 struct HeapCensus {

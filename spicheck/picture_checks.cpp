@@ -1,11 +1,13 @@
 // Checks of an image plug-in on one file: the description, its comment,
 // the decoded bitmap and its blocks, the three input forms and the preview.
+#include <cstddef>
 #include <cstring>
 
 #include "bitmap.h"
 #include "checker.h"
 #include "guarded_record.h"
 #include "reference_picture.h"
+#include "picture_record.h"
 #include "spi_input_stream.h"
 
 namespace {
@@ -80,6 +82,26 @@ bool MatchesReference(const RgbPicture& picture, const RgbPicture& reference, in
 
 std::string Colour(const unsigned char* p) { return Format("#%02x%02x%02x", p[0], p[1], p[2]); }
 
+// Empty when the record's hInfo was written where the x64 record has it.
+std::string LayoutFault(const PictureInfo& record) {
+    if (HInfoWritten(record)) return std::string();
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&record);
+    const size_t hInfoAt = offsetof(PictureInfo, hInfo), padAt = hInfoAt - 2;
+    unsigned long long hInfo = 0, atPad = 0;
+    memcpy(&hInfo, bytes + hInfoAt, sizeof hInfo);
+    memcpy(&atPad, bytes + padAt, sizeof atPad);
+    if (bytes[hInfoAt] == kHInfoFill && bytes[hInfoAt + 1] == kHInfoFill &&
+        bytes[hInfoAt + 5] == kHInfoFill && bytes[hInfoAt + 6] == kHInfoFill)
+        return Format("hInfo is still 0x%016llx as filled before the call: it is not written",
+                      hInfo);
+    if (bytes[padAt] == kHInfoFill && bytes[padAt + 1] == kHInfoFill)
+        return Format("hInfo's top byte is still 0x7f (hInfo 0x%016llx): it is written short",
+                      hInfo);
+    return Format("hInfo's top byte is still 0x7f (hInfo 0x%016llx): the record has no pad, "
+                  "30 bytes with hInfo written at offset %u (0x%016llx)",
+                  hInfo, static_cast<unsigned>(padAt), atPad);
+}
+
 }  // namespace
 
 PictureDescriptions& Checker::Descriptions(FileContext& context) {
@@ -89,19 +111,21 @@ PictureDescriptions& Checker::Descriptions(FileContext& context) {
     LPCSTR memory = context.MemorySource();
     int32_t size = context.MemorySize();
     GuardedRecord<PictureInfo> fromFile, fromMemory;
+    FillHInfo(fromFile.get());
+    FillHInfo(fromMemory.get());
     d.file = Watch(plugin_, "GetPictureInfo (file)", [&] {
-        return plugin_.GetPictureInfo(context.file.name.c_str(), 0, SPI_INPUT_FILE,
-                                      fromFile.get());
+        return plugin_.GetPictureInfoAsGiven(context.file.name.c_str(), 0, SPI_INPUT_FILE,
+                                             fromFile.get());
     });
     d.fromFile = fromFile.value();
     d.fileOverrun = fromFile.Overrun();
-    if (!d.file.faulted) d.comment.reset(d.fromFile.hInfo);
+    if (!d.file.faulted) d.comment.reset(CommentHandle(d.fromFile));
     d.memory = Watch(plugin_, "GetPictureInfo (memory)", [&] {
-        return plugin_.GetPictureInfo(memory, size, SPI_INPUT_MEMORY, fromMemory.get());
+        return plugin_.GetPictureInfoAsGiven(memory, size, SPI_INPUT_MEMORY, fromMemory.get());
     });
     d.fromMemory = fromMemory.value();
     d.memoryOverrun = fromMemory.Overrun();
-    if (!d.memory.faulted) d.memoryComment.reset(d.fromMemory.hInfo);
+    if (!d.memory.faulted) d.memoryComment.reset(CommentHandle(d.fromMemory));
     d.usable = hasPictureInfo_ && fromFile.get() && !d.file.faulted && d.file.code == 0;
     return d;
 }
@@ -146,6 +170,26 @@ PictureDecodes& Checker::Decodes(FileContext& context) {
         d.shapeFault = ReadBitmapShape(info.data(), info.size(), &d.shape);
     }
     return d;
+}
+
+void Checker::PictureLayout(FileContext& context) {
+    const PictureDescriptions& d = Descriptions(context);
+    struct Description {
+        const char* from;
+        const Outcome& call;
+        const PictureInfo& record;
+    };
+    bool judged = false;
+    for (const Description& each : {Description{"the file", d.file, d.fromFile},
+                                    Description{"memory", d.memory, d.fromMemory}}) {
+        // A failed call is picture.info-agree's to report.
+        if (each.call.faulted || each.call.code != 0) continue;
+        std::string fault = LayoutFault(each.record);
+        if (!fault.empty())
+            return Fail(std::string("GetPictureInfo from ") + each.from + ": " + fault);
+        judged = true;
+    }
+    if (judged) Pass();
 }
 
 void Checker::PictureInfoAgree(FileContext& context) {

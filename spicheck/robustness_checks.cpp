@@ -4,6 +4,7 @@
 
 #include "checker.h"
 #include "guarded_record.h"
+#include "picture_record.h"
 
 namespace {
 
@@ -64,8 +65,9 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
     }
     if (image_) {
         GuardedRecord<PictureInfo> info;
+        FillHInfo(info.get());
         o = Watch(plugin, "GetPictureInfo (variant)", [&] {
-            return plugin.GetPictureInfo(source, size, SPI_INPUT_MEMORY, info.get());
+            return plugin.GetPictureInfoAsGiven(source, size, SPI_INPUT_MEMORY, info.get());
         });
         if (o.faulted) {
             *what = "GetPictureInfo " + Describe(o);
@@ -76,7 +78,7 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
                            static_cast<unsigned>(info.Overrun()));
             return false;
         }
-        UniqueLocal comment(info.value().hInfo);
+        UniqueLocal comment(CommentHandle(info.value()));
         UniqueLocal header, bits;
         o = Watch(plugin, "GetPicture (variant)", [&] {
             return plugin.GetPicture(source, size, SPI_INPUT_MEMORY, header.put(), bits.put(),

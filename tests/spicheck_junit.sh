@@ -2,9 +2,13 @@
 # spicheck --junit read by a real consumer of the format: python3's
 # junitparser counts the tests, failures and skips of a run with a failing
 # defect plug-in, a file it cannot read and one it declines.
-# Usage: spicheck_junit.sh BUILD_DIR. Exit 77 (skipped) without junitparser.
+# Usage: spicheck_junit.sh BUILD_DIR [SPICHECK PLUGIN_EXTENSION] (default
+# spicheck.exe and .spi; spicheck64.exe and .sph in the x64 tree).
+# Exit 77 (skipped) without junitparser.
 set -u
 build=$(cd "$1" && pwd)
+spicheck=${2:-spicheck.exe}
+ext=${3:-.spi}
 py=/usr/bin/python3
 "$py" -c "import junitparser" 2>/dev/null || { echo "python3-junitparser is missing: skipped"; exit 77; }
 
@@ -16,20 +20,24 @@ printf 'DFI1\002\000\002\000\000\000\000\000\001\021\041\061\101\121\141\161\201
 printf 'not a picture' > "$work/notes.txt"
 
 cd "$build/bin"
-"$build/wine-run.sh" spicheck.exe --fuzz=8 --rounds=20 --junit="$work/report.xml" \
-  defect_progress_overrun.spi "$work/pic.dfi" "$work/absent.dfi" "$work/notes.txt" \
+"$build/wine-run.sh" "$spicheck" --fuzz=8 --rounds=20 --junit="$work/report.xml" \
+  "defect_progress_overrun$ext" "$work/pic.dfi" "$work/absent.dfi" "$work/notes.txt" \
   > "$work/out.txt" 2>&1
 status=$?
 [ $status -eq 1 ] || { echo "exit status $status, not 1"; cat "$work/out.txt"; exit 1; }
 
-# The plug-in's 5 checks; 20 checks of an image file each. pic.dfi:
-# callback.progress fails, picture.reference is left out (no --expect).
-# absent.dfi: file.read fails, the other 19 are left out. notes.txt:
-# file.read passes, probe.accepts warns (a passing case), the 15 after it
+# The plug-in's 5 checks; 22 checks of an image file each, of which the
+# 32-bit tree leaves out the two of x64 plug-ins (probe.low-address,
+# picture.layout) and the x64 tree probe.forms-agree; picture.reference is
+# left out in both (no --expect). pic.dfi: callback.progress fails.
+# absent.dfi: file.read fails, the other 21 are left out. notes.txt:
+# file.read passes, probe.accepts warns (a passing case), the 17 after it
 # are left out.
-"$py" - "$work/report.xml" <<'PY'
+"$py" - "$work/report.xml" "$ext" <<'PY'
 import sys
 from junitparser import JUnitXml, Failure, Skipped
+ext = sys.argv[2]
+of_other_bitness = 1 if ext == ".sph" else 2
 def base(name):
     return name.replace("\\", "/").rsplit("/", 1)[-1]
 xml = JUnitXml.fromfile(sys.argv[1])
@@ -42,8 +50,8 @@ for s in suites:
     fails = sum(1 for c in cases if any(isinstance(r, Failure) for r in c.result))
     skips = sum(1 for c in cases if any(isinstance(r, Skipped) for r in c.result))
     counted.append((base(s.name), len(cases), fails, skips))
-expected = [("defect_progress_overrun.spi", 5, 0, 0), ("pic.dfi", 20, 1, 1),
-            ("absent.dfi", 20, 1, 19), ("notes.txt", 20, 0, 15)]
+expected = [("defect_progress_overrun" + ext, 5, 0, 0), ("pic.dfi", 22, 1, of_other_bitness + 1),
+            ("absent.dfi", 22, 1, 21), ("notes.txt", 22, 0, 17 + (1 if ext == ".sph" else 0))]
 ok = seen == expected and counted == expected
 reasons = [r.message for s in suites for c in s for r in c.result if isinstance(r, Failure)]
 if reasons != ["progress 2/1 exceeds its total (call 3)", "cannot read the file (error 2)"]:

@@ -14,7 +14,7 @@ namespace {
 const std::string kToyPicture("DFI1\x01\x00\x01\x00\x00\x00\x00\x00\x10\x20\x30", 15);
 
 ProcessResult RunSpicheck(const std::vector<std::string>& args) {
-    std::string line = "\"" + BinPath("spicheck.exe") + "\"";
+    std::string line = "\"" + BinPath(SPICHECK_EXE) + "\"";
     for (const std::string& arg : args) line += " \"" + arg + "\"";
     return RunProcess(line);
 }
@@ -57,7 +57,7 @@ protected:
         ASSERT_TRUE(WriteBytes(dir_.File("notes.txt"), "not a picture"));
     }
     ProcessResult Check(const std::string& input) {
-        return RunSpicheck({"--fuzz=0", "--rounds=10", BinPath("defect_image.spi"), input});
+        return RunSpicheck({"--fuzz=0", "--rounds=10", BinPath("defect_image" SPI_EXT), input});
     }
     TempDir dir_;
 };

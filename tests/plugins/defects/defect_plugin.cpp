@@ -13,6 +13,7 @@
 // position is that of its second size field.
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -97,6 +98,17 @@ bool OpenInput(LPCSTR source, intptr_t length, uint32_t flag, Input* input) {
     }
     CloseHandle(file);
     return ok;
+}
+
+// IsSupported's second argument is a file handle below 0x10000, else the
+// sample's address. The whole value counts: an x64 sample may lie where
+// the low 32 bits are below 0x10000.
+bool IsFileHandle(void* dw) {
+#ifdef DEFECT_PROBE_TRUNCATES
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dw)) < 0x10000;
+#else
+    return reinterpret_cast<uintptr_t>(dw) < 0x10000;
+#endif
 }
 
 HLOCAL AllocCopy(const void* data, size_t size) {
@@ -355,7 +367,7 @@ SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR filename, void* dw) {
 #else
     (void)filename;
 #endif
-    if ((reinterpret_cast<uintptr_t>(dw) & 0xFFFF0000u) == 0) {
+    if (IsFileHandle(dw)) {
 #ifdef DEFECT_FORMS_DISAGREE
         return 0;
 #endif
@@ -374,6 +386,21 @@ SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR filename, void* dw) {
     return Accepts(sample);
 }
 
+#ifdef DEFECT_PICTURE_NO_PAD
+// The x64 record declared without its pad: hInfo at offset 22, 30 bytes.
+#pragma pack(push, 1)
+struct PictureRecord {
+    int32_t left, top, width, height;
+    uint16_t x_density, y_density;
+    int16_t colorDepth;
+    HLOCAL hInfo;
+};
+#pragma pack(pop)
+static_assert(sizeof(PictureRecord) == 30, "the record without the pad");
+#else
+typedef PictureInfo PictureRecord;
+#endif
+
 #ifndef DEFECT_NO_GETPICTUREINFO
 SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, intptr_t len, uint32_t flag,
                                           PictureInfo* lpInfo) {
@@ -388,26 +415,28 @@ SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, intptr_t len, uint32_t fla
     Picture pic;
     int32_t code = OpenPicture(buf, len, flag, &in, &pic);
     if (code) return code;
-    memset(lpInfo, 0, sizeof *lpInfo);
-    lpInfo->width = pic.width;
-    lpInfo->height = pic.height;
+    PictureRecord record;
+    memset(&record, 0, sizeof record);
+    record.width = pic.width;
+    record.height = pic.height;
 #ifdef DEFECT_INFO_HEIGHT
-    lpInfo->height += 1;
+    record.height += 1;
 #endif
 #ifdef DEFECT_HEADER_ROWS
-    lpInfo->height *= 2;  // agrees with the header, not with the pixel block
+    record.height *= 2;  // agrees with the header, not with the pixel block
 #endif
 #ifdef DEFECT_INFO_MEMORY_DIFFERS
-    if ((flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY) lpInfo->height += 1;
+    if ((flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY) record.height += 1;
 #endif
-    lpInfo->x_density = 72;
-    lpInfo->y_density = 72;
-    lpInfo->colorDepth = 24;
+    record.x_density = 72;
+    record.y_density = 72;
+    record.colorDepth = 24;
 #ifdef DEFECT_COMMENT_UNTERMINATED
-    lpInfo->hInfo = AllocCopy("DF comment", 10);
+    record.hInfo = AllocCopy("DF comment", 10);
 #else
-    lpInfo->hInfo = AllocCopy("DF comment", 11);
+    record.hInfo = AllocCopy("DF comment", 11);
 #endif
+    memcpy(lpInfo, &record, sizeof record);
 #ifdef DEFECT_PICTURE_INFO_OVERRUN
     if ((flag & SPI_INPUT_MASK) == SPI_INPUT_FILE)
         memset(reinterpret_cast<char*>(lpInfo + 1), 'x', 6);  // past the record
@@ -471,12 +500,39 @@ int32_t List(const Input& in, std::vector<fileInfo>* records) {
     return 0;
 }
 
+// The record as this plug-in lays it out: ours, or (x64) one declared
+// without the pad after crc (444 bytes) or with 4-byte numbers as in the
+// 32-bit record (428 bytes).
+#if defined(DEFECT_LIST_NO_PAD)
+constexpr size_t kRecordSize = offsetof(fileInfo, crc) + sizeof(uint32_t);
+#elif defined(DEFECT_LIST_32BIT_FIELDS)
+constexpr size_t kRecordSize = 8 + 4 * 4 + 200 + 200 + 4;
+#else
+constexpr size_t kRecordSize = sizeof(fileInfo);
+#endif
+
+void WriteRecord(const fileInfo& r, unsigned char* out) {
+#ifdef DEFECT_LIST_32BIT_FIELDS
+    const uint32_t numbers[4] = {static_cast<uint32_t>(r.position),
+                                 static_cast<uint32_t>(r.compsize),
+                                 static_cast<uint32_t>(r.filesize),
+                                 static_cast<uint32_t>(r.timestamp)};
+    memcpy(out, r.method, 8);
+    memcpy(out + 8, numbers, sizeof numbers);
+    memcpy(out + 24, r.path, 200);
+    memcpy(out + 224, r.filename, 200);
+    memcpy(out + 424, &r.crc, 4);
+#else
+    memcpy(out, &r, kRecordSize);
+#endif
+}
+
 }  // namespace
 
 SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR, void* dw) {
     CRASH_HERE();
     unsigned char head[4] = {};
-    if ((reinterpret_cast<uintptr_t>(dw) & 0xFFFF0000u) == 0) {
+    if (IsFileHandle(dw)) {
         DWORD got = 0;
         if (!ReadFile(static_cast<HANDLE>(dw), head, sizeof head, &got, nullptr) || got < 4)
             return 0;
@@ -504,7 +560,9 @@ SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, intptr_t len, uint32_t fla
 #ifndef DEFECT_LIST_NO_END
     records.push_back(fileInfo{});
 #endif
-    *lphInf = AllocCopy(records.data(), records.size() * sizeof(fileInfo));
+    std::vector<unsigned char> list(records.size() * kRecordSize);
+    for (size_t i = 0; i < records.size(); ++i) WriteRecord(records[i], &list[i * kRecordSize]);
+    *lphInf = AllocCopy(list.data(), list.size());
     return *lphInf ? 0 : 4;
 }
 
@@ -525,7 +583,7 @@ SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, intptr_t len, LPCSTR filename
 #ifdef DEFECT_MEMBER_SIZE
             r.filesize += 1;
 #endif
-            *lpInfo = r;
+            WriteRecord(r, reinterpret_cast<unsigned char*>(lpInfo));
 #ifdef DEFECT_LOOKUP_OVERRUN
             memset(reinterpret_cast<char*>(lpInfo + 1), 'x', 2);  // past the record
 #endif
