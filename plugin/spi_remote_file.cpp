@@ -509,13 +509,14 @@ int32_t TakePicture(int32_t result, HLOCAL first, bool wantFirst, HLOCAL second,
 
 }  // namespace
 
-int32_t SpiRemoteFile::GetPicture(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
-                                  HLOCAL* bits, ProgressCallback progress, intptr_t data) {
+int32_t SpiRemoteFile::FetchPicture(Op op, LPCSTR source, intptr_t length, uint32_t flag,
+                                    HLOCAL* info, HLOCAL* bits, ProgressCallback progress,
+                                    intptr_t data) {
     lastFault = SpiFault();
     if (!loaded) return SPI_NOT_IMPLEMENTED;
     if (!EnsureRunner()) return lastFault.kind == SpiFaultKind::None ? SPI_NOT_IMPLEMENTED
                                                                      : SPI_INTERNAL_ERROR;
-    Request request = NewRequest(Op::GetPicture);
+    Request request = NewRequest(op);
     Answer answer = Answer();
     if (!PutSource(request, source, length, flag)) return SPI_NO_MEMORY;
     int32_t result = Call(request, answer, SPI_INTERNAL_ERROR, progress, data);
@@ -527,22 +528,14 @@ int32_t SpiRemoteFile::GetPicture(LPCSTR source, intptr_t length, uint32_t flag,
                        bits);
 }
 
+int32_t SpiRemoteFile::GetPicture(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
+                                  HLOCAL* bits, ProgressCallback progress, intptr_t data) {
+    return FetchPicture(Op::GetPicture, source, length, flag, info, bits, progress, data);
+}
+
 int32_t SpiRemoteFile::GetPreview(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
                                   HLOCAL* bits, ProgressCallback progress, intptr_t data) {
-    lastFault = SpiFault();
-    if (!loaded) return SPI_NOT_IMPLEMENTED;
-    if (!EnsureRunner()) return lastFault.kind == SpiFaultKind::None ? SPI_NOT_IMPLEMENTED
-                                                                     : SPI_INTERNAL_ERROR;
-    Request request = NewRequest(Op::GetPreview);
-    Answer answer = Answer();
-    if (!PutSource(request, source, length, flag)) return SPI_NO_MEMORY;
-    int32_t result = Call(request, answer, SPI_INTERNAL_ERROR, progress, data);
-    if (!bulk || answer.magic != remote::kAnswerMagic || lastFault.kind >= SpiFaultKind::RunnerExited)
-        return result;
-    bool hasInfo = answer.blocks & remote::kBlockFirst, hasBits = answer.blocks & remote::kBlockSecond;
-    return TakePicture(result, hasInfo ? MakeBlock(0, answer.size0) : nullptr, hasInfo,
-                       hasBits ? MakeBlock(answer.size0, answer.size1) : nullptr, hasBits, info,
-                       bits);
+    return FetchPicture(Op::GetPreview, source, length, flag, info, bits, progress, data);
 }
 
 namespace {

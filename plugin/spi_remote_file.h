@@ -40,6 +40,7 @@ namespace remote {
 class Section;
 struct Request;
 struct Answer;
+enum class Op : uint32_t;
 }  // namespace remote
 
 class SpiRemoteFile : public SpiDllFile {
@@ -121,6 +122,9 @@ private:
     void RunnerFailed(bool timedOut);
     // A block of the caller's with the bytes at offset in the section.
     HLOCAL MakeBlock(uint64_t offset, uint64_t size) const;
+    // GetPicture and GetPreview: the same call, the operation aside.
+    int32_t FetchPicture(remote::Op op, LPCSTR source, intptr_t length, uint32_t flag,
+                         HLOCAL* info, HLOCAL* bits, ProgressCallback progress, intptr_t data);
 
     DWORD deadline = kDefaultDeadline;
     std::string runnerFolder;
