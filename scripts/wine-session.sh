@@ -17,6 +17,11 @@ shift
 [ -f "$build/wine-env.sh" ] || { echo "wine-session.sh: $build is not configured" >&2; exit 1; }
 . "$build/wine-env.sh"
 
+# The prefix is a 64-bit one: made and kept up by the 64-bit loader where it
+# is installed, which also works where 32-bit programs cannot run.
+loader=wine
+[ -x /usr/lib/wine/wine64 ] && loader=/usr/lib/wine/wine64
+
 start() {
   if [ -f "$WINEPREFIX/system.reg" ] && [ -x /usr/lib/wine/wine64 ] &&
      grep -q '^#arch=win32' "$WINEPREFIX/system.reg"; then
@@ -26,11 +31,11 @@ start() {
   fi
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "Creating the Wine prefix $WINEPREFIX"
-    wineboot -i </dev/null >/dev/null 2>&1
+    "$loader" wineboot -i </dev/null >/dev/null 2>&1
     wineserver -w
     [ -f "$WINEPREFIX/system.reg" ] || { echo "wine-session.sh: wineboot made no prefix" >&2; exit 1; }
   fi
-  (wineserver -p; wine cmd /c exit) </dev/null >/dev/null 2>&1
+  (wineserver -p; "$loader" cmd /c exit) </dev/null >/dev/null 2>&1
 }
 stop() { wineserver -k </dev/null >/dev/null 2>&1; }
 

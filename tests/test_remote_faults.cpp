@@ -27,6 +27,7 @@ std::string Sample() { return std::string(SPI_SAMPLE_SIZE, 'x'); }
 
 class RemoteFaults : public ::testing::TestWithParam<int> {
 protected:
+    void SetUp() override { SKIP_UNLESS_MACHINE_RUNS(GetParam()); }
     void TearDown() override { EXPECT_EQ(0, RunnerProcessCount()) << "a runner was left behind"; }
     std::string Plugin(const std::string& fault) const {
         return PluginOfBits(fault.empty() ? "runner_faults" : "runner_faults_" + fault, GetParam());

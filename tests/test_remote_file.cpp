@@ -49,6 +49,7 @@ int32_t SPI_API CountProgress(int32_t, int32_t, intptr_t data) {
 
 class RemoteFile : public ::testing::TestWithParam<int> {
 protected:
+    void SetUp() override { SKIP_UNLESS_MACHINE_RUNS(GetParam()); }
     void TearDown() override { EXPECT_EQ(0, RunnerProcessCount()) << "a runner was left behind"; }
     // The reference plug-in of the parameter's bitness.
     std::string Plugin(const char* name) const { return PluginOfBits(name, GetParam()); }
@@ -204,6 +205,7 @@ namespace {
 // decodes through them as through any other.
 TEST(RemotePluginSet, HoldsModulesOfTheOtherBitnessAsRunnerObjects) {
     const int other = sizeof(void*) == 8 ? 32 : 64;
+    SKIP_UNLESS_MACHINE_RUNS(other);
     TempDir folder;
     ASSERT_TRUE(CopyFileA(PluginOfBits("bmp", other).c_str(), folder.File("other.spi").c_str(),
                           FALSE));

@@ -29,6 +29,21 @@ inline int RunnerProcessCount() {
     return count;
 }
 
+// False on a machine that cannot start a 32-bit program at all (under Wine,
+// a Linux kernel whose 32-bit emulation is off); the build's wine-env.sh
+// says which in SPI_RUNS_32BIT.
+inline bool MachineRuns32BitPrograms() {
+    char value[4] = {};
+    DWORD length = GetEnvironmentVariableA("SPI_RUNS_32BIT", value, sizeof value);
+    return !(length == 1 && value[0] == '0');
+}
+
+// Leaves the calling test (or its fixture's SetUp) out where it needs a
+// program of the given bitness and the machine cannot run one.
+#define SKIP_UNLESS_MACHINE_RUNS(bits)                                          \
+    if ((bits) == 32 && !MachineRuns32BitPrograms())                            \
+    GTEST_SKIP() << "this machine cannot run 32-bit programs (SPI_RUNS_32BIT=0)"
+
 // A plug-in built in this tree (bits the tree's) or in the other one,
 // whose bin folder is beside this one's: build/bin and build/x64/bin.
 inline std::string PluginOfBits(const std::string& name, int bits) {
