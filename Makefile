@@ -22,7 +22,7 @@ configure: setup
 build: configure
 	@cmake --build $(BUILD)
 	@cmake --build $(X64)
-	@cmake --build $(BUILD) --target peer_runner
+	@cmake --build $(BUILD) --target peer_runner peer_spicheck
 
 # Each tree's tests open and close their Wine session themselves (the
 # fixture tests wine_session_start and wine_session_stop), as

@@ -34,6 +34,16 @@ public:
     void CheckPlugin();
     void CheckFile(const std::string& name);
 
+    // For a worker process that goes on where an earlier one ended: the
+    // next CheckPlugin or CheckFile leaves out the checks up to and
+    // including `check`. Before CheckFile without CheckPlugin, Prepare
+    // reads what the file checks need of the plug-in (its kind and exports).
+    void ResumeAfter(CheckId check) { resumeAfter_ = static_cast<int>(check); }
+    void Prepare();
+    // Told of each check as it starts.
+    void OnCheckStart(std::function<void(CheckId)> hook) { onCheck_ = std::move(hook); }
+    SaveNames& Names() { return saveNames_; }
+
     // Runs one call of plugin's and records how it went: its result, and
     // what the library's guard caught, if anything (a fault the plug-in
     // handles itself is none). label names the call in the time check.
@@ -54,6 +64,8 @@ public:
 
 private:
     bool Applies(const CheckRow& row) const;
+    // Whether the row is past the resume point (and so runs).
+    bool PastResumePoint(size_t row) const { return static_cast<int>(row) > resumeAfter_; }
     void Run(CheckId id, FileContext& context);
     // The verdict of the check being run, on the current file.
     void Pass();
@@ -67,6 +79,8 @@ private:
     void IdentFilters(FileContext&);
     void IdentInfoBounds(FileContext&);
     void IdentExports(FileContext&);
+    // The exports of the plug-in's kind it lacks, ", " between them.
+    std::string MissingKindExports() const;
     void FileRead(FileContext& context);
     void ProbeSampleBounds(FileContext& context);
     void ProbeFormsAgree(FileContext& context);
@@ -161,6 +175,8 @@ private:
     std::unique_ptr<SpiDllFile> resident_;
     bool residentLoaded_ = false;
     unsigned tempCounter_ = 0;
+    int resumeAfter_ = -1;  // index of the last row to leave out, -1: none
+    std::function<void(CheckId)> onCheck_;
     SaveNames saveNames_;
 };
 

@@ -34,12 +34,20 @@ bool Checker::Applies(const CheckRow& row) const {
     return !(row.traits & kNeedsKindExports) || kindExports_;
 }
 
+void Checker::Prepare() {
+    image_ = plugin_.GetKind() == static_cast<int32_t>(PluginKind::Image);
+    kindExports_ = image_ ? plugin_.HasExport("GetPicture") : MissingKindExports().empty();
+    hasPictureInfo_ = plugin_.HasExport("GetPictureInfo");
+}
+
 void Checker::CheckPlugin() {
     image_ = plugin_.GetKind() == static_cast<int32_t>(PluginKind::Image);
     currentFile_.clear();
     FileContext none("");
     for (size_t i = 0; i < kCheckCount; ++i)
-        if ((kChecks[i].traits & kOfThePlugin) && Applies(kChecks[i])) Run(kChecks[i].id, none);
+        if ((kChecks[i].traits & kOfThePlugin) && Applies(kChecks[i]) && PastResumePoint(i))
+            Run(kChecks[i].id, none);
+    resumeAfter_ = -1;
 }
 
 void Checker::CheckFile(const std::string& name) {
@@ -48,8 +56,12 @@ void Checker::CheckFile(const std::string& name) {
     slowestMs_ = 0;
     slowestCall_.clear();
     for (size_t i = 0; i < kCheckCount && !context.stopped; ++i)
-        if (!(kChecks[i].traits & kOfThePlugin) && Applies(kChecks[i]))
+        // Reading the file runs even before the resume point: the checks
+        // after it need the bytes, and it calls nothing of the plug-in's.
+        if (!(kChecks[i].traits & kOfThePlugin) && Applies(kChecks[i]) &&
+            (PastResumePoint(i) || kChecks[i].id == CheckId::FileRead))
             Run(kChecks[i].id, context);
+    resumeAfter_ = -1;
     if (afterFile_) afterFile_(context);
     // Only the rounds keep the module loaded; the next file's other checks
     // load it around each call again.
@@ -58,6 +70,7 @@ void Checker::CheckFile(const std::string& name) {
 
 void Checker::Run(CheckId id, FileContext& context) {
     current_ = id;
+    if (onCheck_) onCheck_(id);
     switch (id) {
         case CheckId::IdentVersion: return IdentVersion(context);
         case CheckId::IdentAbout: return IdentAbout(context);

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "bitmap.h"
+#include "journal.h"
 #include "junit_writer.h"
 #include "spi_dll_file.h"
 
@@ -277,6 +278,99 @@ void HtmlPage::AddFile(const FileContext& context) {
         file.members.assign(records.begin(), records.begin() + shown);
         file.membersLeftOut = records.size() - shown;
     }
+}
+
+std::string HtmlPage::SavedIdentity() const {
+    journal::Packet packet('i');
+    packet.Add(identified_ ? 1 : 0).Add(version_).Add(about_);
+    packet.Add(static_cast<long long>(filters_.size()));
+    for (const auto& filter : filters_) packet.Add(filter.first).Add(filter.second);
+    for (const auto& e : exports_) packet.Add(e.second ? 1 : 0);
+    return packet.Bytes();
+}
+
+bool HtmlPage::RestoreIdentity(const std::string& bytes) {
+    journal::Record r;
+    size_t at = 0;
+    if (!journal::ParseRecord(bytes, &at, &r) || r.type != 'i' || r.fields.size() < 4) return false;
+    size_t filters = static_cast<size_t>(r.Number(3));
+    const size_t exportCount = sizeof kExportNames / sizeof kExportNames[0];
+    if (r.fields.size() != 4 + 2 * filters + exportCount) return false;
+    identified_ = r.Number(0) != 0;
+    version_ = r.Text(1);
+    about_ = r.Text(2);
+    filters_.clear();
+    for (size_t i = 0; i < filters; ++i)
+        filters_.emplace_back(r.Text(4 + 2 * i), r.Text(5 + 2 * i));
+    exports_.clear();
+    for (size_t i = 0; i < exportCount; ++i)
+        exports_.emplace_back(kExportNames[i], r.Number(4 + 2 * filters + i) != 0);
+    return true;
+}
+
+// A member as the page shows it, field by field: the worker and spicheck
+// may be of different bitnesses, and so of different record layouts.
+std::string HtmlPage::SavedLastFile() const {
+    journal::Packet packet('f');
+    if (files_.empty()) return packet.Bytes();
+    const PageFile& file = files_.back();
+    packet.Add(file.name).Add(file.description).Add(static_cast<long long>(file.figures.size()));
+    for (const PageFigure& f : file.figures)
+        packet.Add(f.source).Add(f.caption).Add(f.bmp).Add(f.width).Add(f.height);
+    packet.Add(file.listed ? 1 : 0).Add(static_cast<long long>(file.membersLeftOut));
+    packet.Add(static_cast<long long>(file.members.size()));
+    for (const fileInfo& m : file.members) {
+        packet.Add(std::string(reinterpret_cast<const char*>(m.method), sizeof m.method));
+        packet.Add(static_cast<long long>(m.position)).Add(static_cast<long long>(m.compsize));
+        packet.Add(static_cast<long long>(m.filesize)).Add(static_cast<long long>(m.timestamp));
+        packet.Add(std::string(m.path, strnlen(m.path, sizeof m.path)));
+        packet.Add(std::string(m.filename, strnlen(m.filename, sizeof m.filename)));
+        packet.Add(static_cast<long long>(m.crc));
+    }
+    return packet.Bytes();
+}
+
+bool HtmlPage::RestoreFile(const std::string& bytes) {
+    journal::Record r;
+    size_t at = 0;
+    if (!journal::ParseRecord(bytes, &at, &r) || r.type != 'f' || r.fields.size() < 3) return false;
+    PageFile file;
+    file.name = r.Text(0);
+    file.description = r.Text(1);
+    size_t i = 3, figures = static_cast<size_t>(r.Number(2));
+    if (figures > r.fields.size() / 5) return false;
+    for (size_t n = 0; n < figures; ++n, i += 5) {
+        PageFigure f;
+        f.source = r.Text(i);
+        f.caption = r.Text(i + 1);
+        f.bmp = r.Text(i + 2);
+        f.width = static_cast<long>(r.Number(i + 3));
+        f.height = static_cast<long>(r.Number(i + 4));
+        embedded_ += f.bmp.size();
+        file.figures.push_back(std::move(f));
+    }
+    file.listed = r.Number(i) != 0;
+    file.membersLeftOut = static_cast<size_t>(r.Number(i + 1));
+    size_t members = static_cast<size_t>(r.Number(i + 2));
+    i += 3;
+    if (members > r.fields.size() / 8 || r.fields.size() != i + 8 * members) return false;
+    for (size_t n = 0; n < members; ++n, i += 8) {
+        fileInfo m = {};
+        const std::string& method = r.Text(i);
+        memcpy(m.method, method.data(), method.size() < sizeof m.method ? method.size() : sizeof m.method);
+        // A 32-bit page shows a 64-bit plug-in's sizes cut to its fields, as
+        // the runner's lists for a 32-bit host leave such records out.
+        m.position = static_cast<uintptr_t>(r.Number(i + 1));
+        m.compsize = static_cast<uintptr_t>(r.Number(i + 2));
+        m.filesize = static_cast<uintptr_t>(r.Number(i + 3));
+        m.timestamp = static_cast<SpiTimestamp>(r.Number(i + 4));
+        strncpy(m.path, r.Text(i + 5).c_str(), sizeof m.path - 1);
+        strncpy(m.filename, r.Text(i + 6).c_str(), sizeof m.filename - 1);
+        m.crc = static_cast<uint32_t>(r.Number(i + 7));
+        file.members.push_back(m);
+    }
+    files_.push_back(std::move(file));
+    return true;
 }
 
 bool HtmlPage::Write(const std::string& path, const std::string& plugin, const char* kind,

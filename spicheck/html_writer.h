@@ -52,6 +52,13 @@ public:
     // Keeps the pictures (as .bmp files) or the member list of a file whose
     // checks are done; the plug-in's blocks are not kept.
     void AddFile(const FileContext& context);
+    // The identity and the last file added as bytes, and taken back from
+    // them: how a worker process hands them to spicheck. False when the
+    // bytes are not such a record.
+    std::string SavedIdentity() const;
+    bool RestoreIdentity(const std::string& bytes);
+    std::string SavedLastFile() const;
+    bool RestoreFile(const std::string& bytes);
     // False when the file cannot be written.
     bool Write(const std::string& path, const std::string& plugin, const char* kind,
                const Report& report, const std::vector<FileSpan>& spans) const;

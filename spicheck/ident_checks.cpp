@@ -185,7 +185,7 @@ void Checker::IdentInfoBounds(FileContext&) {
     Pass();
 }
 
-void Checker::IdentExports(FileContext&) {
+std::string Checker::MissingKindExports() const {
     const char* const imageExports[] = {"GetPluginInfo", "IsSupported", "GetPictureInfo",
                                         "GetPicture", nullptr};
     const char* const archiveExports[] = {"GetPluginInfo", "IsSupported", "GetArchiveInfo",
@@ -193,8 +193,12 @@ void Checker::IdentExports(FileContext&) {
     std::string missing;
     for (const char* const* name = image_ ? imageExports : archiveExports; *name; ++name)
         if (!plugin_.HasExport(*name)) missing += std::string(missing.empty() ? "" : ", ") + *name;
-    kindExports_ = image_ ? plugin_.HasExport("GetPicture") : missing.empty();
-    hasPictureInfo_ = plugin_.HasExport("GetPictureInfo");
+    return missing;
+}
+
+void Checker::IdentExports(FileContext&) {
+    std::string missing = MissingKindExports();
+    Prepare();
     if (missing.empty())
         Pass();
     else

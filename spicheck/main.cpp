@@ -2,6 +2,10 @@
 // that applies to its kind on each file, and reports PASS, WARN or FAIL per
 // check. Exit status 0 nothing failed, 1 something failed, 2 the plug-in
 // could not be loaded or the command line is wrong.
+//
+// By default the plug-in runs in a worker process of its own bitness
+// (supervisor.h), which is spicheck itself started with --worker; with
+// --in-process it runs here.
 #include <windows.h>
 
 #include <cstdio>
@@ -10,62 +14,147 @@
 
 #include "checker.h"
 #include "file_walk.h"
-#include "html_writer.h"
-#include "junit_writer.h"
-#include "options.h"
-#include "report.h"
+#include "run_output.h"
+#include "supervisor.h"
 #include "watchdog.h"
+#include "worker.h"
 
 namespace {
 
 struct Run {
-    Report* report;
+    RunOutput* output;
     Checker* checker;
-    const Options* options;
-    const char* kind;
     bool identified;  // the header line is printed (text report)
-    std::vector<FileSpan> spans;  // where each file's results are
-    HtmlPage* page;
 };
-
-// Ends the last file's span at the results so far.
-void CloseSpan(Run& run) {
-    if (!run.spans.empty()) run.spans.back().end = run.report->Results().size();
-}
-
-void WriteFiles(const Run& run) {
-    const Options& o = *run.options;
-    if (!o.junitFile.empty() &&
-        !WriteJunit(o.junitFile, o.plugin, std::string(run.kind) == "image", *run.report,
-                    run.spans))
-        fprintf(stderr, "spicheck: cannot write %s\n", o.junitFile.c_str());
-    if (!o.htmlFile.empty() &&
-        !run.page->Write(o.htmlFile, o.plugin, run.kind, *run.report, run.spans))
-        fprintf(stderr, "spicheck: cannot write %s\n", o.htmlFile.c_str());
-}
-
-void PrintEnd(const Run& run) {
-    WriteFiles(run);
-    if (run.options->json)
-        run.report->PrintJson(stdout, run.options->plugin, run.kind, run.checker->Version());
-    else
-        printf("%s\n", run.report->Summary().c_str());
-    fflush(stdout);
-}
 
 // The main thread is stuck inside the plug-in: it touches nothing of ours
 // while this runs, and the process ends right after.
 void ReportHang(const char* label, DWORD limitMs, void* context) {
     Run& run = *static_cast<Run*>(context);
-    if (!run.identified && !run.options->json) {
-        printf("spicheck: %s, not identified\n", run.options->plugin.c_str());
-        run.report->StreamTo(stdout);
+    RunOutput& out = *run.output;
+    if (!run.identified && !out.options.json) {
+        printf("spicheck: %s, not identified\n", out.options.plugin.c_str());
+        out.report.StreamTo(stdout);
     }
-    run.report->Add(Verdict::Fail, CheckId::RobustTime, run.checker->CurrentFile(),
-                    Format("%s did not return within %lu ms; the run was ended", label,
-                           static_cast<unsigned long>(limitMs)));
-    CloseSpan(run);
-    PrintEnd(run);
+    out.report.Add(Verdict::Fail, CheckId::RobustTime, run.checker->CurrentFile(),
+                   Format("%s did not return within %lu ms; the run was ended", label,
+                          static_cast<unsigned long>(limitMs)));
+    out.CloseSpan();
+    out.version = run.checker->Version();
+    out.PrintEnd();
+}
+
+// A worker's spicheck ends it first; this only ends a worker whose
+// spicheck is gone.
+void EndQuietly(const char*, DWORD, void*) {}
+
+// The checks with the plug-in in this process; as a worker (options.worker
+// set), each step is sent to the spicheck that started it, which prints.
+int CheckInProcess(const Options& options) {
+    const bool worker = !options.worker.empty();
+    WorkerPlan plan;
+    std::vector<std::string> files;
+    if (worker) {
+        if (!StartWorker(options.worker, &plan)) {
+            fprintf(stderr, "spicheck: --worker is for spicheck's own use\n");
+            return 2;
+        }
+        files = plan.files;
+    } else {
+        for (const std::string& argument : options.files) ExpandArgument(argument, &files);
+    }
+
+    // Everything that runs the plug-in's code is watched, its loading
+    // (DllMain), identification and release included.
+    SpiDllFile plugin;
+    RunOutput out(options);
+    Checker checker(plugin, options, out.report);
+    if (!options.htmlFile.empty())
+        checker.AfterEachFile([&out, worker](const FileContext& context) {
+            out.page.AddFile(context);
+            if (worker)
+                SendToSpicheck(journal::Packet(journal::kPage).Add(out.page.SavedLastFile()));
+        });
+    Run run = {&out, &checker, false};
+    if (worker) {
+        out.report.ForwardTo([](Verdict verdict, CheckId check, const std::string& file,
+                                const std::string& reason) {
+            SendToSpicheck(journal::Packet(journal::kResult)
+                               .Add(static_cast<long long>(verdict))
+                               .Add(static_cast<long long>(check))
+                               .Add(file)
+                               .Add(reason));
+        });
+        checker.OnCheckStart([](CheckId check) {
+            EnsureHeapsIntact(LastCallLabel());
+            CheckStarts();
+            SendToSpicheck(journal::Packet(journal::kCheck).Add(static_cast<long long>(check)));
+        });
+        for (const std::string& name : plan.saveNames) checker.Names().Taken(name);
+        checker.Names().OnReserve([](const std::string& name) {
+            SendToSpicheck(journal::Packet(journal::kSaveName).Add(name));
+        });
+        StartWatchdog(options.timeLimitMs * 10 + 10000, EndQuietly, nullptr);
+    } else {
+        StartWatchdog(options.timeLimitMs * 10, ReportHang, &run);
+    }
+    CallStarted("loading and identification");
+    int32_t loaded = plugin.Load(nullptr, options.plugin.c_str());
+    CallEnded();
+    if (!loaded) {
+        DWORD code = GetLastError();
+        std::string message = Format("cannot load %s as an image or archive plug-in (error %lu)",
+                                     options.plugin.c_str(), code);
+        if (worker)
+            SendToSpicheck(journal::Packet(journal::kLoadFailed).Add(message));
+        else
+            fprintf(stderr, "spicheck: %s\n", message.c_str());
+        return 2;
+    }
+
+    out.kind = plugin.GetKind() == static_cast<int32_t>(PluginKind::Image) ? "image" : "archive";
+    if (worker) {
+        SendToSpicheck(journal::Packet(journal::kKind).Add(out.kind));
+    } else if (!options.json) {
+        printf("spicheck: %s, %s plug-in\n", options.plugin.c_str(), out.kind.c_str());
+        fflush(stdout);
+        out.report.StreamTo(stdout);
+    }
+    run.identified = true;
+    if (plan.resumeFile >= 0) {
+        checker.Prepare();
+    } else {
+        if (plan.resumeCheck >= 0) checker.ResumeAfter(static_cast<CheckId>(plan.resumeCheck));
+        checker.CheckPlugin();
+    }
+    out.page.SetPlugin(plugin, checker.Version(), checker.Filters());
+    if (worker)
+        SendToSpicheck(journal::Packet(journal::kIdentity)
+                           .Add(checker.Version())
+                           .Add(out.page.SavedIdentity()));
+    size_t first = plan.resumeFile >= 0 ? static_cast<size_t>(plan.resumeFile) : 0;
+    for (size_t i = first; i < files.size(); ++i) {
+        if (worker) {
+            SendToSpicheck(journal::Packet(journal::kFile).Add(static_cast<long long>(i)));
+            if (static_cast<int>(i) == plan.resumeFile && plan.resumeCheck >= 0)
+                checker.ResumeAfter(static_cast<CheckId>(plan.resumeCheck));
+        }
+        out.BeginFile(files[i]);
+        checker.CheckFile(files[i]);
+        out.CloseSpan();
+    }
+    // Released here, watched, rather than by the destructors or at exit.
+    checker.ReleasePlugins();
+    CallStarted("release");
+    plugin.Unload();
+    CallEnded();
+    if (worker) {
+        SendToSpicheck(journal::Packet(journal::kEnd));
+        return 0;
+    }
+    out.version = checker.Version();
+    out.PrintEnd();
+    return out.ExitStatus();
 }
 
 }  // namespace
@@ -88,48 +177,5 @@ int main(int argc, char** argv) {
         printf("%s\n", kVersionText);
         return 0;
     }
-    std::vector<std::string> files;
-    for (const std::string& argument : options.files) ExpandArgument(argument, &files);
-
-    // Everything that runs the plug-in's code is watched, its loading
-    // (DllMain), identification and release included.
-    SpiDllFile plugin;
-    Report report;
-    Checker checker(plugin, options, report);
-    HtmlPage page;
-    if (!options.htmlFile.empty())
-        checker.AfterEachFile([&page](const FileContext& context) { page.AddFile(context); });
-    Run run = {&report, &checker, &options, "unknown", false, {}, &page};
-    StartWatchdog(options.timeLimitMs * 10, ReportHang, &run);
-    CallStarted("loading and identification");
-    int32_t loaded = plugin.Load(nullptr, options.plugin.c_str());
-    CallEnded();
-    if (!loaded) {
-        DWORD code = GetLastError();
-        fprintf(stderr, "spicheck: cannot load %s as an image or archive plug-in (error %lu)\n",
-                options.plugin.c_str(), code);
-        return 2;
-    }
-
-    run.kind = plugin.GetKind() == static_cast<int32_t>(PluginKind::Image) ? "image" : "archive";
-    if (!options.json) {
-        printf("spicheck: %s, %s plug-in\n", options.plugin.c_str(), run.kind);
-        fflush(stdout);
-        report.StreamTo(stdout);
-    }
-    run.identified = true;
-    checker.CheckPlugin();
-    page.SetPlugin(plugin, checker.Version(), checker.Filters());
-    for (const std::string& file : files) {
-        run.spans.push_back({file, report.Results().size(), report.Results().size()});
-        checker.CheckFile(file);
-        CloseSpan(run);
-    }
-    // Released here, watched, rather than by the destructors or at exit.
-    checker.ReleasePlugins();
-    CallStarted("release");
-    plugin.Unload();
-    CallEnded();
-    PrintEnd(run);
-    return report.Count(Verdict::Fail) ? 1 : 0;
+    return options.inProcess ? CheckInProcess(options) : CheckInWorkers(options);
 }

@@ -20,6 +20,9 @@ const char kUsageText[] =
     "                   lists as one self-contained HTML page to FILE\n"
     "  --expect=DIR     compare each decoded picture with DIR\\<file name>, a .bmp\n"
     "  --tolerance=N    largest difference per colour channel allowed (default 0)\n"
+    "  --in-process     run the plug-in in spicheck's own process, not in one of\n"
+    "                   its own (where a crash, a hang or a damaged heap ends\n"
+    "                   only the check that caused it)\n"
     "  --help, -h       this text;  --version  the version\n"
     "A FILE may be a folder (walked with its subfolders) or hold * and ? in its\n"
     "last part.\n";
@@ -76,6 +79,11 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
                 return false;
             }
             options->tolerance = static_cast<int>(n);
+        } else if (name == "--in-process" && !value) {
+            options->inProcess = true;
+        } else if (name == "--worker" && value && *value) {
+            options->worker = value;
+            options->inProcess = true;
         } else if (name == "--save" && value && *value) {
             options->saveDir = value;
         } else if (name == "--fuzz" && value) {

@@ -47,6 +47,7 @@ void Report::Add(Verdict verdict, CheckId check, const std::string& file,
                  const std::string& reason) {
     const char* name = Check(check).name;
     results_.push_back(CheckResult{verdict, name, file, reason});
+    if (sink_) sink_(verdict, check, file, reason);
     if (!stream_) return;
     std::string line = std::string(VerdictText(verdict)) + "  " + name;
     if (!file.empty()) line += "  " + file;
@@ -68,9 +69,10 @@ std::string Report::Summary() const {
 }
 
 void Report::PrintJson(FILE* out, const std::string& plugin, const std::string& kind,
-                       const std::string& version) const {
-    fprintf(out, "{\n  \"plugin\": %s,\n  \"kind\": %s,\n  \"version\": %s,\n  \"results\": [",
-            JsonString(plugin).c_str(), JsonString(kind).c_str(), JsonString(version).c_str());
+                       const std::string& version, const std::string& extra) const {
+    fprintf(out, "{\n  \"plugin\": %s,\n  \"kind\": %s,\n  \"version\": %s%s,\n  \"results\": [",
+            JsonString(plugin).c_str(), JsonString(kind).c_str(), JsonString(version).c_str(),
+            extra.c_str());
     for (size_t i = 0; i < results_.size(); ++i) {
         const CheckResult& r = results_[i];
         fprintf(out, "%s\n    {\"check\": %s, \"file\": %s, \"status\": \"%s\", \"reason\": %s}",

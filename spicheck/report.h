@@ -5,6 +5,7 @@
 #define SPICHECK_REPORT_H
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,18 +29,27 @@ public:
     // Text lines are printed as they arrive, so a run that hangs still
     // shows how far it got.
     void StreamTo(FILE* out) { stream_ = out; }
+    // Also hands each result to `sink` as it is added (a worker process
+    // passes them on to spicheck).
+    void ForwardTo(std::function<void(Verdict, CheckId, const std::string& file,
+                                      const std::string& reason)> sink) {
+        sink_ = std::move(sink);
+    }
 
     int Count(Verdict verdict) const;
     const std::vector<CheckResult>& Results() const { return results_; }
 
     // "N passed, M warnings, K failed"
     std::string Summary() const;
+    // extra: further members after "version", each written as
+    // ",\n  \"name\": value" (empty: none).
     void PrintJson(FILE* out, const std::string& plugin, const std::string& kind,
-                   const std::string& version) const;
+                   const std::string& version, const std::string& extra = std::string()) const;
 
 private:
     std::vector<CheckResult> results_;
     FILE* stream_ = nullptr;
+    std::function<void(Verdict, CheckId, const std::string&, const std::string&)> sink_;
 };
 
 // printf into a std::string.

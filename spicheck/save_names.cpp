@@ -61,5 +61,8 @@ std::string SaveNames::Reserve(const std::string& wanted) {
     for (unsigned n = 2; used_.count(Upper(candidate)); ++n)
         candidate = name.substr(0, dot) + "-" + std::to_string(n) + name.substr(dot);
     used_.insert(Upper(candidate));
+    if (onReserve_) onReserve_(candidate);
     return candidate;
 }
+
+void SaveNames::Taken(const std::string& name) { used_.insert(Upper(name)); }

@@ -5,6 +5,7 @@
 #ifndef SPICHECK_SAVE_NAMES_H
 #define SPICHECK_SAVE_NAMES_H
 
+#include <functional>
 #include <set>
 #include <string>
 
@@ -19,8 +20,13 @@ public:
     // A safe name for `wanted` that this run has not given yet (compared
     // without case): "a.txt", then "a-2.txt", "a-3.txt", ...
     std::string Reserve(const std::string& wanted);
+    // A name given before (by an earlier process of the same run).
+    void Taken(const std::string& name);
+    // Told of each name Reserve gives.
+    void OnReserve(std::function<void(const std::string&)> hook) { onReserve_ = std::move(hook); }
 
 private:
+    std::function<void(const std::string&)> onReserve_;
     std::set<std::string> used_;  // upper case
 };
 

@@ -13,6 +13,8 @@ HangHandler g_handler = nullptr;
 void* g_context = nullptr;
 
 volatile LONG g_running = 0;
+CallObserver g_observeStart = nullptr;
+CallObserver g_observeEnd = nullptr;
 
 void WatchCalls() {
     InterlockedExchange(&g_running, 1);
@@ -43,10 +45,21 @@ void StartWatchdog(DWORD limitMs, HangHandler handler, void* context) {
     for (int waited = 0; !g_running && waited < 5000; ++waited) Sleep(1);
 }
 
+void ObserveCalls(CallObserver started, CallObserver ended) {
+    g_observeStart = started;
+    g_observeEnd = ended;
+}
+
 void CallStarted(const char* label) {
+    if (g_observeStart) g_observeStart(label);
     g_label = label;
     g_started = GetTickCount();
     InterlockedExchange(&g_active, 1);
 }
 
-void CallEnded() { InterlockedExchange(&g_active, 0); }
+const char* LastCallLabel() { return g_label; }
+
+void CallEnded() {
+    InterlockedExchange(&g_active, 0);
+    if (g_observeEnd) g_observeEnd(g_label);
+}

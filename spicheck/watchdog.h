@@ -12,8 +12,14 @@
 typedef void (*HangHandler)(const char* label, DWORD limitMs, void* context);
 
 void StartWatchdog(DWORD limitMs, HangHandler handler, void* context);
+// Told of every call's start (with its label) and end, on the calling
+// thread: a worker process passes them on to spicheck.
+typedef void (*CallObserver)(const char* label);
+void ObserveCalls(CallObserver started, CallObserver ended);
 // Around every call into the plug-in.
 void CallStarted(const char* label);
+// The label of the call running, or of the last one (empty before any).
+const char* LastCallLabel();
 void CallEnded();
 
 #endif

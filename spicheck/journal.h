@@ -1,0 +1,93 @@
+// The channel between spicheck and the process of its own that runs the
+// plug-in (a worker): the worker writes records of what it does (the file
+// and the check it starts, each result, what the HTML page keeps of a file)
+// to an inherited pipe, and the call it is in to a CallBoard, so that
+// whatever ends the worker, spicheck knows which check and which call were
+// running.
+//
+// A record is its size (4 bytes, little endian, of what follows), a type
+// byte and fields, each a 4-byte size and its bytes. Fields hold text as it
+// is (no escaping) and numbers in decimal.
+#ifndef SPICHECK_JOURNAL_H
+#define SPICHECK_JOURNAL_H
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace journal {
+
+enum Type : char {
+    kState = 'S',      // to the worker, on its standard input: where to go on
+    kKind = 'K',       // the plug-in is loaded: "image" or "archive"
+    kLoadFailed = 'X', // it is not: the error and the message
+    kIdentity = 'I',   // after the plug-in's checks: version, page identity
+    kFile = 'F',       // a file's checks start: its index
+    kCheck = 'C',      // a check starts: its row
+    kResult = 'R',     // verdict, row, file, reason
+    kPage = 'P',       // what the HTML page keeps of the file just checked
+    kSaveName = 'N',   // a name --save gave
+    kHeapDamage = 'D', // the call just ended left a heap damaged
+    kCrash = 'U',      // an exception no guard caught: code, address
+    kEnd = 'E',        // the run is complete
+};
+
+// The call a worker is in, in memory spicheck and the worker share: cheaper
+// than a record per call for the thousands of calls of a run. The worker
+// counts each call it starts, so spicheck can tell a call that hangs from
+// many short ones.
+struct CallBoard {
+    volatile LONG calls;   // calls started
+    volatile LONG inCall;  // 1 while one runs
+    char label[120];       // the last call's, terminated
+};
+static_assert(sizeof(CallBoard) == 128, "the same in both bitnesses");
+
+struct Record {
+    char type = 0;
+    std::vector<std::string> fields;
+    // The field as a number (0 when absent or not a number).
+    long long Number(size_t index) const;
+    const std::string& Text(size_t index) const;
+};
+
+// Builds one record.
+class Packet {
+public:
+    explicit Packet(char type) : type_(type) {}
+    Packet& Add(const std::string& field);
+    Packet& Add(long long number);
+    std::string Bytes() const;
+
+private:
+    char type_;
+    std::string body_;
+};
+
+// Writes records to a handle, whole or not at all as far as one WriteFile
+// goes. Safe to use from the exception filter: no allocation beyond the
+// record's own.
+bool Write(HANDLE handle, const Packet& packet);
+
+// Reads records from a handle.
+class Reader {
+public:
+    explicit Reader(HANDLE handle) : handle_(handle) {}
+    // False at the end of the pipe or on a malformed record.
+    bool Next(Record* record);
+
+private:
+    bool Fill(size_t needed);
+    HANDLE handle_;
+    std::string buffer_;
+    size_t at_ = 0;
+};
+
+// Parses the records of a byte string (a whole record set at once).
+bool ParseRecord(const std::string& bytes, size_t* at, Record* record);
+
+}  // namespace journal
+
+#endif

@@ -1,0 +1,357 @@
+#include "supervisor.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "file_walk.h"
+#include "journal.h"
+#include "run_output.h"
+#include "spi_remote_file.h"
+#include "win32_handles.h"
+#include "worker.h"
+
+namespace {
+
+// Exit code of a worker ended here for a call past the hang limit.
+constexpr UINT kHungExit = 0xE5C10001;
+// A run that needs more fresh workers than this ends with what it has.
+constexpr int kMostWorkers = 2000;
+
+std::wstring OwnFolder() {
+    wchar_t path[MAX_PATH * 2];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
+    std::wstring folder(path, n);
+    size_t slash = folder.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash + 1);
+}
+
+// The command line after the program's name, as the worker is to read it.
+std::wstring Arguments() {
+    const wchar_t* p = GetCommandLineW();
+    if (*p == L'"') {
+        for (++p; *p && *p != L'"'; ++p) {}
+        if (*p) ++p;
+    } else {
+        while (*p && *p != L' ' && *p != L'\t') ++p;
+    }
+    while (*p == L' ' || *p == L'\t') ++p;
+    return p;
+}
+
+// Where a run has got to, as the journal tells it.
+struct Position {
+    int file = -1;   // -1: the plug-in's own checks
+    int check = -1;  // the check running, -1: none yet
+};
+
+// How one worker ended.
+struct WorkerEnd {
+    bool started = false;
+    bool complete = false;    // it sent the end of the run
+    bool identified = false;  // it loaded the plug-in
+    std::string loadFailure;  // it could not: its message
+    bool hung = false;        // ended here past the hang limit
+    bool inCall = false;
+    std::string label;        // the call running (or last run)
+    bool heapDamage = false;
+    bool crashed = false;
+    DWORD crashCode = 0;
+    unsigned long long crashAddress = 0;
+    DWORD exitCode = 0;
+    Position position;
+    bool progressed = false;  // it started a check past its resume point
+};
+
+class Supervisor {
+public:
+    explicit Supervisor(const Options& options) : options_(options), out_(options) {}
+    int Run();
+
+private:
+    bool RunWorker(const WorkerPlan& plan, WorkerEnd* end);
+    void Take(const journal::Record& record, WorkerEnd* end);
+    std::string Reason(const WorkerEnd& end) const;
+    void Identify();
+
+    const Options& options_;
+    RunOutput out_;
+    std::wstring worker_;
+    int bits_ = 0;
+    std::vector<std::string> files_;
+    std::vector<std::string> saveNames_;
+    bool identified_ = false;
+    bool haveIdentity_ = false;
+    int spanFile_ = -1;  // the file whose span is open
+    Position resume_;
+};
+
+void Supervisor::Identify() {
+    if (identified_) return;
+    identified_ = true;
+    if (!options_.json) {
+        printf("spicheck: %s, %s plug-in, %d-bit, in a process of its own\n",
+               options_.plugin.c_str(), out_.kind.c_str(), bits_);
+        fflush(stdout);
+        out_.report.StreamTo(stdout);
+    }
+}
+
+void Supervisor::Take(const journal::Record& r, WorkerEnd* end) {
+    switch (r.type) {
+        case journal::kKind:
+            end->identified = true;
+            out_.kind = r.Text(0);
+            Identify();
+            break;
+        case journal::kLoadFailed:
+            end->loadFailure = r.Text(0);
+            break;
+        case journal::kIdentity:
+            if (!haveIdentity_) {
+                out_.version = r.Text(0);
+                haveIdentity_ = out_.page.RestoreIdentity(r.Text(1));
+            }
+            break;
+        case journal::kFile: {
+            int file = static_cast<int>(r.Number(0));
+            end->position = {file, -1};
+            if (file != spanFile_ && file >= 0 && file < static_cast<int>(files_.size())) {
+                out_.BeginFile(files_[file]);
+                spanFile_ = file;
+            }
+            break;
+        }
+        case journal::kCheck:
+            end->position.check = static_cast<int>(r.Number(0));
+            end->progressed = true;
+            break;
+        case journal::kResult: {
+            long long check = r.Number(1);
+            if (check < 0 || check >= static_cast<long long>(kCheckCount)) break;
+            out_.report.Add(static_cast<Verdict>(r.Number(0)), static_cast<CheckId>(check),
+                            r.Text(2), r.Text(3));
+            out_.CloseSpan();
+            break;
+        }
+        case journal::kPage:
+            out_.page.RestoreFile(r.Text(0));
+            break;
+        case journal::kSaveName:
+            saveNames_.push_back(r.Text(0));
+            break;
+        case journal::kHeapDamage:
+            end->heapDamage = true;
+            end->label = r.Text(0);
+            break;
+        case journal::kCrash:
+            end->crashed = true;
+            end->crashCode = static_cast<DWORD>(r.Number(0));
+            end->crashAddress = static_cast<unsigned long long>(r.Number(1));
+            break;
+        case journal::kEnd:
+            end->complete = true;
+            break;
+    }
+}
+
+// Starts a worker with the plan on its standard input and takes in its
+// journal until it ends; a call past the hang limit ends it.
+bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE raw[4] = {};
+    if (!CreatePipe(&raw[0], &raw[1], nullptr, 1 << 16)) return false;
+    UniqueKernelHandle journalRead(raw[0]), journalWrite(raw[1]);
+    if (!CreatePipe(&raw[2], &raw[3], nullptr, 1 << 16)) return false;
+    UniqueKernelHandle planRead(raw[2]), planWrite(raw[3]);
+    UniqueFile nul(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, nullptr));
+    if (!nul.valid()) return false;
+    UniqueKernelHandle boardSection(CreateFileMappingA(INVALID_HANDLE_VALUE, &inherit,
+                                                       PAGE_READWRITE, 0,
+                                                       sizeof(journal::CallBoard), nullptr));
+    if (!boardSection.valid()) return false;
+    std::unique_ptr<void, BOOL(WINAPI*)(LPCVOID)> boardView(
+        MapViewOfFile(boardSection.get(), FILE_MAP_WRITE, 0, 0, sizeof(journal::CallBoard)),
+        UnmapViewOfFile);
+    if (!boardView) return false;
+    journal::CallBoard* board = static_cast<journal::CallBoard*>(boardView.get());
+    // Only the worker's ends are inherited: it must see its plan end.
+    SetHandleInformation(journalWrite.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    SetHandleInformation(planRead.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+
+    std::wstring line = L"\"" + worker_ + L"\" --worker=" +
+                        std::to_wstring(reinterpret_cast<uintptr_t>(journalWrite.get())) + L"," +
+                        std::to_wstring(reinterpret_cast<uintptr_t>(boardSection.get())) + L" " +
+                        Arguments();
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = planRead.get();
+    startup.hStdOutput = nul.get();
+    startup.hStdError = nul.get();
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(worker_.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &info))
+        return false;
+    UniqueKernelHandle process(info.hProcess), thread(info.hThread);
+    end->started = true;
+    journalWrite.reset();
+    planRead.reset();
+    nul.reset();
+    boardSection.reset();
+    std::string planBytes = PlanBytes(plan);
+    DWORD written = 0;
+    WriteFile(planWrite.get(), planBytes.data(), static_cast<DWORD>(planBytes.size()), &written,
+              nullptr);
+    planWrite.reset();
+
+    const DWORD hangLimit = options_.timeLimitMs * 10;
+    DWORD callSeen = GetTickCount();
+    LONG callsSeen = -1;
+    std::string bytes;
+    size_t at = 0;
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(journalRead.get(), nullptr, 0, nullptr, &available, nullptr)) break;
+        if (available) {
+            std::string chunk(available, '\0');
+            DWORD got = 0;
+            if (!ReadFile(journalRead.get(), &chunk[0], available, &got, nullptr)) break;
+            bytes.append(chunk, 0, got);
+            journal::Record record;
+            while (journal::ParseRecord(bytes, &at, &record)) Take(record, end);
+            bytes.erase(0, at);
+            at = 0;
+            continue;
+        }
+        // A call that has not ended since it was first seen running.
+        LONG calls = board->calls;
+        if (!board->inCall || calls != callsSeen) {
+            callsSeen = board->inCall ? calls : -1;
+            callSeen = GetTickCount();
+        } else if (GetTickCount() - callSeen > hangLimit && !end->hung) {
+            end->hung = true;
+            TerminateProcess(process.get(), kHungExit);
+        }
+        // The pipe ends when the worker does; a worker that has ended while
+        // something of its own still holds the pipe is waited for no more.
+        if (WaitForSingleObject(process.get(), 1) == WAIT_OBJECT_0) {
+            if (PeekNamedPipe(journalRead.get(), nullptr, 0, nullptr, &available, nullptr) &&
+                available)
+                continue;
+            break;
+        }
+    }
+    if (WaitForSingleObject(process.get(), 5000) != WAIT_OBJECT_0)
+        TerminateProcess(process.get(), kHungExit);
+    WaitForSingleObject(process.get(), INFINITE);
+    GetExitCodeProcess(process.get(), &end->exitCode);
+    char label[sizeof board->label + 1] = {};
+    memcpy(label, board->label, sizeof board->label);
+    if (!end->heapDamage) end->label = label;
+    end->inCall = board->inCall != 0;
+    return true;
+}
+
+std::string Supervisor::Reason(const WorkerEnd& end) const {
+    std::string call = end.label.empty() ? std::string("the check") : end.label;
+    if (end.hung)
+        return Format("%s did not return within %lu ms; the plug-in's process was ended",
+                      call.c_str(), static_cast<unsigned long>(options_.timeLimitMs * 10));
+    if (end.heapDamage)
+        return "a heap of the plug-in's process was found damaged (HeapValidate) after " + call;
+    if (end.crashed) {
+        if (end.crashCode == EXCEPTION_ACCESS_VIOLATION)
+            return Format("%s ended the plug-in's process: exception %08lx at address 0x%0*llx, "
+                          "which no guard caught",
+                          call.c_str(), static_cast<unsigned long>(end.crashCode),
+                          bits_ == 64 ? 16 : 8, end.crashAddress);
+        return Format("%s ended the plug-in's process: exception %08lx, which no guard caught",
+                      call.c_str(), static_cast<unsigned long>(end.crashCode));
+    }
+    std::string reason =
+        Format("%s ended the plug-in's process with exit code %lu", call.c_str(),
+               static_cast<unsigned long>(end.exitCode));
+    // What the C++ runtime's abort gives, after a C++ exception that
+    // escapes a GCC-built plug-in among others.
+    if (end.exitCode == 3) reason += " (as abort does, after an uncaught C++ exception)";
+    return reason;
+}
+
+int Supervisor::Run() {
+    bits_ = SpiRemoteFile::ModuleBits(options_.plugin.c_str());
+    if (!bits_) bits_ = sizeof(void*) == 8 ? 64 : 32;
+    worker_ = OwnFolder() + (bits_ == 64 ? L"spicheck64.exe" : L"spicheck.exe");
+    for (const std::string& argument : options_.files) ExpandArgument(argument, &files_);
+    out_.jsonExtra = Format(",\n  \"bits\": %d,\n  \"in_process\": false", bits_);
+
+    for (int workers = 0;; ++workers) {
+        WorkerPlan plan;
+        plan.resumeFile = resume_.file;
+        plan.resumeCheck = resume_.check;
+        plan.files = files_;
+        plan.saveNames = saveNames_;
+        WorkerEnd end;
+        end.position = resume_;
+        if (!RunWorker(plan, &end) || !end.started) {
+            fprintf(stderr, "spicheck: cannot start %ls for a %d-bit plug-in (error %lu)\n",
+                    worker_.c_str(), bits_, GetLastError());
+            return 2;
+        }
+        if (end.complete) break;
+        if (!end.loadFailure.empty()) {
+            if (identified_) {
+                fprintf(stderr, "spicheck: %s again; the run ends here\n", end.loadFailure.c_str());
+                break;
+            }
+            fprintf(stderr, "spicheck: %s\n", end.loadFailure.c_str());
+            return 2;
+        }
+        if (!end.identified && !identified_) {
+            if (!end.hung) {
+                fprintf(stderr,
+                        "spicheck: cannot load %s: the plug-in's process ended with exit code "
+                        "%lu while it was loaded\n",
+                        options_.plugin.c_str(), static_cast<unsigned long>(end.exitCode));
+                return 2;
+            }
+            // As in process: a hang before the plug-in is identified ends
+            // the run.
+            if (!options_.json) {
+                printf("spicheck: %s, not identified\n", options_.plugin.c_str());
+                out_.report.StreamTo(stdout);
+            }
+            out_.report.Add(Verdict::Fail, CheckId::RobustTime, std::string(),
+                            Format("%s did not return within %lu ms; the run was ended",
+                                   end.label.c_str(),
+                                   static_cast<unsigned long>(options_.timeLimitMs * 10)));
+            break;
+        }
+        // One FAIL for the check that was running, then a fresh worker goes
+        // on after it. Where the worker made no headway, or ended while the
+        // plug-in was released at the end, the run ends here.
+        const Position& at = end.position;
+        std::string file = at.file >= 0 && at.file < static_cast<int>(files_.size())
+                               ? files_[at.file]
+                               : std::string();
+        CheckId check = at.check >= 0 ? static_cast<CheckId>(at.check) : CheckId::RobustTime;
+        out_.report.Add(Verdict::Fail, check, file, Reason(end));
+        out_.CloseSpan();
+        if (!end.progressed || end.label == "release" || workers + 1 >= kMostWorkers) break;
+        resume_ = at;
+    }
+    out_.PrintEnd();
+    return out_.ExitStatus();
+}
+
+}  // namespace
+
+int CheckInWorkers(const Options& options) {
+    Supervisor supervisor(options);
+    return supervisor.Run();
+}

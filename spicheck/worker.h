@@ -1,0 +1,43 @@
+// spicheck as the worker process of another spicheck (--worker=H,B): it runs
+// the plug-in and the checks in process, as --in-process does, and tells
+// the spicheck that started it what it does through the journal (pipe
+// handle H) and a CallBoard in shared memory (B), so that a plug-in that ends or stalls the worker costs one
+// check, not the run. The worker's own standard output and error go
+// nowhere: what a plug-in writes there never mixes into the report.
+#ifndef SPICHECK_WORKER_H
+#define SPICHECK_WORKER_H
+
+#include <string>
+#include <vector>
+
+#include "journal.h"
+
+// What the worker is to do, read from its standard input.
+struct WorkerPlan {
+    int resumeFile = -1;   // the file to go on with; -1: the plug-in's own checks
+    int resumeCheck = -1;  // the last check of that file to leave out; -1: none
+    std::vector<std::string> files;
+    std::vector<std::string> saveNames;  // names --save gave before
+};
+
+// Takes the journal handle, reads the plan, and makes the process a worker:
+// every call into the plug-in is reported with its label, the heaps are
+// validated after each (damage ends the worker, reported), and an exception
+// no guard catches is reported and ends the worker at once. False when the
+// handle or the plan is unusable.
+bool StartWorker(const std::string& handleText, WorkerPlan* plan);
+
+// Walks every heap of the process; damage is reported (with the label of
+// the last call into the plug-in) and ends the worker. Nothing outside a
+// worker.
+void EnsureHeapsIntact(const char* lastCall);
+// A check starts: the heaps are walked after each of its first calls again.
+void CheckStarts();
+
+// Sends a record to spicheck; a worker whose spicheck is gone ends.
+void SendToSpicheck(const journal::Packet& packet);
+
+// The plan as the worker reads it.
+std::string PlanBytes(const WorkerPlan& plan);
+
+#endif
