@@ -171,6 +171,8 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
     UniqueFile nul(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                OPEN_EXISTING, 0, nullptr));
     if (!nul.valid()) return false;
+    UniqueKernelHandle self(OpenProcess(SYNCHRONIZE, TRUE, GetCurrentProcessId()));
+    if (!self.valid()) return false;
     UniqueKernelHandle boardSection(CreateFileMappingA(INVALID_HANDLE_VALUE, &inherit,
                                                        PAGE_READWRITE, 0,
                                                        sizeof(journal::CallBoard), nullptr));
@@ -186,7 +188,8 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
 
     std::wstring line = L"\"" + worker_ + L"\" --worker=" +
                         std::to_wstring(reinterpret_cast<uintptr_t>(journalWrite.get())) + L"," +
-                        std::to_wstring(reinterpret_cast<uintptr_t>(boardSection.get())) + L" " +
+                        std::to_wstring(reinterpret_cast<uintptr_t>(boardSection.get())) + L"," +
+                        std::to_wstring(reinterpret_cast<uintptr_t>(self.get())) + L" " +
                         Arguments();
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -204,6 +207,7 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
     planRead.reset();
     nul.reset();
     boardSection.reset();
+    self.reset();
     std::string planBytes = PlanBytes(plan);
     DWORD written = 0;
     WriteFile(planWrite.get(), planBytes.data(), static_cast<DWORD>(planBytes.size()), &written,

@@ -63,6 +63,12 @@ LONG WINAPI LastChance(EXCEPTION_POINTERS* pointers) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+DWORD WINAPI EndWithSpicheck(void* spicheck) {
+    WaitForSingleObject(static_cast<HANDLE>(spicheck), INFINITE);
+    TerminateProcess(GetCurrentProcess(), 1);
+    return 0;
+}
+
 bool ReadAll(HANDLE input, std::string* bytes) {
     char chunk[4096];
     for (;;) {
@@ -105,7 +111,9 @@ bool StartWorker(const std::string& handleText, WorkerPlan* plan) {
     unsigned long long value = strtoull(handleText.c_str(), &end, 10);
     if (!value || *end != ',') return false;
     unsigned long long section = strtoull(end + 1, &end, 10);
-    if (!section || *end) return false;
+    if (!section || *end != ',') return false;
+    unsigned long long parent = strtoull(end + 1, &end, 10);
+    if (!parent || *end) return false;
     g_board = static_cast<journal::CallBoard*>(
         MapViewOfFile(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(section)), FILE_MAP_WRITE,
                       0, 0, sizeof(journal::CallBoard)));
@@ -125,6 +133,13 @@ bool StartWorker(const std::string& handleText, WorkerPlan* plan) {
     plan->saveNames.assign(state.fields.begin() + 3 + files, state.fields.end());
 
     g_journal = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
+    // A worker whose spicheck has ended (killed, say, in the middle of a
+    // call that hangs) ends too.
+    HANDLE watcher = CreateThread(nullptr, 0, EndWithSpicheck,
+                                  reinterpret_cast<void*>(static_cast<uintptr_t>(parent)), 0,
+                                  nullptr);
+    if (!watcher) return false;
+    CloseHandle(watcher);
     SetUnhandledExceptionFilter(LastChance);
     ObserveCalls(CallBegins, CallDone);
     return true;

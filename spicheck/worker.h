@@ -1,9 +1,11 @@
-// spicheck as the worker process of another spicheck (--worker=H,B): it runs
-// the plug-in and the checks in process, as --in-process does, and tells
-// the spicheck that started it what it does through the journal (pipe
-// handle H) and a CallBoard in shared memory (B), so that a plug-in that ends or stalls the worker costs one
-// check, not the run. The worker's own standard output and error go
-// nowhere: what a plug-in writes there never mixes into the report.
+// spicheck as the worker process of another spicheck (--worker=H,B,P): it
+// runs the plug-in and the checks in process, as --in-process does, and
+// tells the spicheck that started it what it does through the journal
+// (pipe handle H) and a CallBoard in shared memory (B), so that a plug-in
+// that ends or stalls the worker costs one check, not the run. It ends
+// with that spicheck's process (handle P). The worker's own standard
+// output and error go nowhere: what a plug-in writes there never mixes
+// into the report.
 #ifndef SPICHECK_WORKER_H
 #define SPICHECK_WORKER_H
 

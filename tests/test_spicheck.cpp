@@ -3,6 +3,9 @@
 // or warn and nothing else, the correct builds pass every check, a plug-in
 // that crashes everywhere still gets a full report, and the command line,
 // JSON output and --save behave.
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -909,6 +912,50 @@ TEST(SpicheckWorkers, TheReportSaysHowThePluginRanAndHoldsNothingElse) {
                                                std::to_string(8 * sizeof(void*)) +
                                                ",\r\n  \"in_process\": false,\r\n"))
         << json.out;
+}
+
+// Processes the process `parent` started that are still alive.
+int ChildrenOf(DWORD parent) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        if (entry.th32ParentProcessID == parent) ++count;
+    CloseHandle(snapshot);
+    return count;
+}
+
+// A spicheck killed while its worker hangs in the plug-in takes the worker
+// along.
+TEST(SpicheckWorkers, AKilledSpicheckTakesItsWorkerAlong) {
+    TempDir dir;
+    std::string file = dir.File("a.rft");
+    ASSERT_TRUE(WriteBytes(file, "x"));
+    std::string line = "\"" + BinPath(SPICHECK_EXE) + "\" --time-limit=60000 \"" +
+                       BinPath("runner_faults_hang" SPI_EXT) + "\" \"" + file + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, nullptr, &startup, &info));
+    int workers = 0;
+    for (int waited = 0; waited < 100 && workers == 0; ++waited) {
+        Sleep(50);
+        workers = ChildrenOf(info.dwProcessId);
+    }
+    EXPECT_EQ(1, workers) << "no worker seen";
+    Sleep(2000);  // well into the call that hangs
+    TerminateProcess(info.hProcess, 9);
+    WaitForSingleObject(info.hProcess, INFINITE);
+    for (int waited = 0; waited < 100 && workers > 0; ++waited) {
+        Sleep(50);
+        workers = ChildrenOf(info.dwProcessId);
+    }
+    EXPECT_EQ(0, workers) << "the worker outlived its spicheck";
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
 }
 
 // Either build checks a plug-in of the other bitness, in a worker of that
