@@ -425,6 +425,11 @@ TEST_P(RemoteFile, WideCallsRefusedOrFaultingAnswerAsInProcess) {
     EXPECT_EQ(-1, partial.GetPreviewW(L"a.wpt", 0, 0, &a, &b, nullptr, 0));
     EXPECT_EQ(reinterpret_cast<HLOCAL>(1), a);
     EXPECT_EQ(-1, tar.GetPictureW(L"a.tar", 0, 0, &a, &b, nullptr, 0));
+    // Refused in the runner, the ANSI call hands back no comment block: the
+    // runner's record was never the plug-in's to fill.
+    PictureInfo refused;
+    EXPECT_EQ(-1, tar.GetPictureInfo("a.tar", 0, 0, &refused));
+    EXPECT_EQ(nullptr, refused.hInfo);
     EXPECT_EQ(-1, partial.GetFileW(L"a.wpt", 0, reinterpret_cast<LPWSTR>(&a), SPI_OUTPUT_MEMORY,
                                    nullptr, 0));
     EXPECT_EQ(reinterpret_cast<HLOCAL>(1), a);
