@@ -120,6 +120,11 @@ public:
     // the module in the folder (a SpiRemoteFile for a module of the other
     // bitness). A new object the caller owns, or null.
     virtual SpiFile* CreatePlugin(LPCSTR fileName);
+    // FindPluginForFile for a name given in UTF-16, the file opened by that
+    // name. A name with an ANSI spelling is given to IsSupported in it; a
+    // name without one goes to IsSupportedW, and objects without that
+    // export are passed over.
+    virtual SpiFile* FindPluginForFileW(LPCWSTR fileName, uint32_t offset);
 
     LPCSTR GetPluginFolder() const { return pluginFolder; }
     // False after a folder text too long to hold was given or read.

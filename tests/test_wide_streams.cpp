@@ -197,6 +197,29 @@ TEST_F(WideBitmap, APluginWithoutTheWideExportDeclinesTheName) {
     EXPECT_EQ(1, plugin.IsSupportedStream(plain));
 }
 
+TEST_F(WideBitmap, ThePluginSetFindsThePluginForItByItsWideName) {
+    TempDir scriptDir;
+    ASSERT_TRUE(CopyPlugin("scripted" SPI_EXT, scriptDir.File("img" SPI_EXT)));
+    ScopedEnv version("SPITEST_img_VERSION", "00IN");
+    ScopedEnv accept("SPITEST_img_ACCEPT", "always");
+    SpiFilesManage set;
+    SpiDllFile* ansiOnly = new SpiDllFile;
+    ASSERT_EQ(1, ansiOnly->Load(scriptDir.path().c_str(), "img" SPI_EXT));
+    set.Add(ansiOnly);
+    SpiDllFile* bmp = Loaded("bmp" SPI_EXT);
+    set.Add(bmp);
+    // The ANSI-only plug-in would take anything, but cannot be told this name.
+    EXPECT_EQ(bmp, set.FindPluginForFileW(path.c_str(), 0));
+    // A name with an ANSI spelling goes to IsSupported as it is.
+    EXPECT_EQ(ansiOnly, set.FindPluginForFileW(Wide(original).c_str(), 0));
+    std::wstring missing = Wide(dir.path()) + L"\\\u03a9-none.bmp";
+    EXPECT_EQ(nullptr, set.FindPluginForFileW(missing.c_str(), 0));
+    // Past the end of the file the plug-ins see zeros: bmp declines.
+    set.Clear();
+    set.Add(Loaded("bmp" SPI_EXT));
+    EXPECT_EQ(nullptr, set.FindPluginForFileW(path.c_str(), 1u << 20));
+}
+
 TEST_F(WideBitmap, ThePluginSetDecodesItByItsWideName) {
     for (bool remote : {false, true}) {
         SCOPED_TRACE(remote ? "in a runner" : "in process");
