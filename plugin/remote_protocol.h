@@ -64,6 +64,17 @@ enum class Op : uint32_t {
     GetFileInfo = 10,  // source, member in name2
     GetFile = 11,      // source; destination folder in name2 unless SPI_OUTPUT_MEMORY
     Progress = 12,     // runner: a callback (num, denom); host: arg0 its result
+    // The wide exports: as the operations above, with the names in name
+    // and name2 handed over as the UTF-16 they are.
+    GetPluginInfoW = 13,   // arg0 infono, arg1 buflen in WCHARs; the caller's buffer
+                           // (dataSize bytes) in the section, and back there
+    IsSupportedW = 14,
+    GetPictureInfoW = 15,
+    GetPictureW = 16,
+    GetPreviewW = 17,
+    GetArchiveInfoW = 18,  // the list as WireEntryW records
+    GetFileInfoW = 19,     // the record: one WireEntryW, the first block
+    GetFileW = 20,
 };
 
 // A source (the buf/len/flag of the exports): with SPI_INPUT_MEMORY in the
@@ -133,6 +144,20 @@ struct WireEntry {
 };
 static_assert(sizeof(WireEntry) == 448, "WireEntry");
 
+// A fileInfoW record: WireEntry with its names in UTF-16.
+struct WireEntryW {
+    unsigned char method[8];
+    uint64_t position;
+    uint64_t compsize;
+    uint64_t filesize;
+    int64_t timestamp;
+    wchar_t path[200];
+    wchar_t filename[200];
+    uint32_t crc;
+    uint32_t reserved;
+};
+static_assert(sizeof(WireEntryW) == 848, "WireEntryW");
+
 // Bits of Answer.blocks: which of the plug-in's blocks came back. Their
 // bytes follow one another in the section, in the order of these bits.
 constexpr uint32_t kBlockFirst = 1;   // picture info / list / member / comment text
@@ -169,12 +194,19 @@ struct Crash {
 
 #pragma pack(pop)
 
-// The order of the bits of Answer.exports.
+// The order of the bits of Answer.exports: the nine, then the wide ones.
 constexpr const char* kExportNames[] = {
-    "GetPluginInfo", "IsSupported", "GetPictureInfo", "GetPicture",      "GetPreview",
-    "GetArchiveInfo", "GetFileInfo", "GetFile",       "ConfigurationDlg",
+    "GetPluginInfo",  "IsSupported",  "GetPictureInfo",  "GetPicture",  "GetPreview",
+    "GetArchiveInfo", "GetFileInfo",  "GetFile",         "ConfigurationDlg",
+    "GetPluginInfoW", "IsSupportedW", "GetPictureInfoW", "GetPictureW", "GetPreviewW",
+    "GetArchiveInfoW", "GetFileInfoW", "GetFileW",
 };
 constexpr int kExportCount = sizeof kExportNames / sizeof kExportNames[0];
+static_assert(kExportCount <= 32, "Answer.exports");
+
+// The most WCHARs of a GetPluginInfoW buffer that travel: a longer buffer is
+// offered to the plug-in as this long (no text of a plug-in comes near).
+constexpr int32_t kMaxWideInfoChars = 1 << 20;
 
 }  // namespace remote
 

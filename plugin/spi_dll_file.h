@@ -100,7 +100,12 @@ public:
     int32_t GetFile(LPCSTR source, intptr_t length, LPSTR destination, uint32_t flag,
                     ProgressCallback progress, intptr_t data) override;
 
-    // Stream-level operations (slot order is part of the interface).
+    // Stream-level operations (slot order is part of the interface). A file
+    // stream named in UTF-16 with no ANSI spelling goes to the wide export
+    // of the operation where the module has it, and is declined otherwise
+    // (0 from IsSupportedStream, -1 from the others); a memory stream so
+    // named goes to IsSupportedW the same way, and to the ANSI exports for
+    // the rest. Every other stream goes to the ANSI exports.
     //
     // IsSupported on a 2048-byte sample of the stream's data from byte 0;
     // 0 when a file stream's file cannot be opened.
@@ -155,6 +160,33 @@ public:
                                  uint32_t flag, fileInfoW* info);
     virtual int32_t GetFileW(LPCWSTR source, intptr_t length, LPWSTR destination, uint32_t flag,
                              ProgressCallback progress, intptr_t data);
+
+    // Stream-level operations on wide lists (after the wide operations, so
+    // that every slot above keeps its place). A plug-in with the wide
+    // archive set (HasWideArchiveSet) is asked through GetArchiveInfoW,
+    // GetFileW and GetFileInfoW; any other through its ANSI exports, with
+    // the records' names widened from the ANSI code page, where the
+    // stream's name and the names given have ANSI spellings (-1 where they
+    // have none).
+    //
+    // The list copied into a malloc'ed array of fileInfoW ended by an
+    // all-zero record; the caller releases it with free().
+    virtual int32_t GetArchiveListW(SpiInputStream& stream, fileInfoW** list);
+    // Bit 0 of options adds SPI_OUTPUT_MEMORY to the flag.
+    virtual int32_t GetFileInfoStreamW(SpiInputStream& stream, LPCWSTR fileName,
+                                       uint32_t options, fileInfoW* info);
+    // entry: a record of GetArchiveListW's list.
+    virtual int32_t GetFileToMemoryW(SpiInputStream& stream, const fileInfoW* entry,
+                                     HLOCAL* handle, ProgressCallback progress, intptr_t data);
+    virtual int32_t GetFileToDiskW(SpiInputStream& stream, const fileInfoW* entry,
+                                   LPCWSTR directory, ProgressCallback progress, intptr_t data);
+    // OpenMember on the wide list with a UTF-16 path; the stream then holds
+    // the member under its UTF-16 name.
+    virtual int32_t OpenMemberW(SpiInputStream& stream, LPCWSTR memberPath, LPCWSTR* rest);
+
+    // GetArchiveInfoW and GetFileW both there, as identified at the last
+    // successful Load: the module's wide lists can be listed and extracted.
+    bool HasWideArchiveSet() const;
 
     // Residency machinery shared by the guarded operations.
     int32_t DecideResidency(uint32_t before, uint32_t after);

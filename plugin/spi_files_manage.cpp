@@ -115,10 +115,13 @@ void SpiFilesManage::Clear() {
     plugins.clear();
 }
 
-SpiFile* SpiFilesManage::FindPluginForFile(LPCSTR fileName, uint32_t offset) {
-    UniqueFile file(
-        CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file.valid()) return nullptr;
+namespace {
+
+// The file's bytes from offset on into head (zeros beyond its end); false
+// when the file cannot be opened, positioned or read.
+bool ReadHead(HANDLE opened, uint32_t offset, unsigned char (&head)[kFileHeadSize]) {
+    UniqueFile file(opened);
+    if (!file.valid()) return false;
 
     // The offset is unsigned: with the high half given as 0, offsets of
     // 2 GiB and more are positions too, not failed negative seeks that
@@ -126,18 +129,50 @@ SpiFile* SpiFilesManage::FindPluginForFile(LPCSTR fileName, uint32_t offset) {
     LONG high = 0;
     SetLastError(NO_ERROR);
     DWORD low = SetFilePointer(file.get(), static_cast<LONG>(offset), &high, FILE_BEGIN);
-    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return nullptr;
-    if (high == 0 && low < offset) return nullptr;
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
+    if (high == 0 && low < offset) return false;
 
     // Beyond the end of the file the read succeeds with nothing read, and
     // the plug-ins see zeros.
-    unsigned char head[kFileHeadSize] = {};
     DWORD read = 0;
-    if (!ReadFile(file.get(), head, sizeof head, &read, nullptr)) return nullptr;
+    return ReadFile(file.get(), head, sizeof head, &read, nullptr) != FALSE;
+}
+
+}  // namespace
+
+SpiFile* SpiFilesManage::FindPluginForFile(LPCSTR fileName, uint32_t offset) {
+    unsigned char head[kFileHeadSize] = {};
+    if (!ReadHead(CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr),
+                  offset, head))
+        return nullptr;
 
     for (size_t i = 0; i < plugins.size(); ++i) {
         SpiFile* plugin = plugins[i];
         if (plugin && plugin->IsSupported(fileName, head) != 0) return plugin;
+    }
+    return nullptr;
+}
+
+SpiFile* SpiFilesManage::FindPluginForFileW(LPCWSTR fileName, uint32_t offset) {
+    unsigned char head[kFileHeadSize] = {};
+    if (!fileName || !ReadHead(CreateFileW(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, 0, nullptr),
+                               offset, head))
+        return nullptr;
+    // The stream works out the ANSI spelling, if the name has one.
+    SpiInputStream named;
+    named.SetFile(fileName, 0);
+    for (size_t i = 0; i < plugins.size(); ++i) {
+        SpiFile* plugin = plugins[i];
+        if (!plugin) continue;
+        if (named.NameFitsAnsi()) {
+            if (plugin->IsSupported(named.GetName(), head) != 0) return plugin;
+            continue;
+        }
+        SpiDllFile* dll = dynamic_cast<SpiDllFile*>(plugin);
+        if (dll && dll->HasExport("IsSupportedW") && dll->IsSupportedW(fileName, head) != 0)
+            return plugin;
     }
     return nullptr;
 }

@@ -101,7 +101,12 @@ public:
     // member under its full name. 1 when the stream is usable as it is (in
     // memory already, or a name that opens as a file) or now holds the
     // member; -1 when the name cannot be resolved, the stream unchanged.
-    // reserved is ignored.
+    // reserved is ignored. A name given in UTF-16 (SetFile with an LPCWSTR)
+    // is resolved in UTF-16: the archive opened by its wide name, the
+    // members looked up in the wide lists of plug-ins with the wide archive
+    // set, in the ANSI lists (names widened) of the others where the
+    // archive's name has an ANSI spelling; the member is then held under
+    // its UTF-16 name.
     virtual int32_t OpenPath(SpiInputStream& stream, int32_t reserved);
     // Decodes source with the first image plug-in that accepts it and
     // succeeds (preview first when preview is non-zero; a plug-in without
@@ -115,6 +120,11 @@ public:
     // the module in the folder (a SpiRemoteFile for a module of the other
     // bitness). A new object the caller owns, or null.
     virtual SpiFile* CreatePlugin(LPCSTR fileName);
+    // FindPluginForFile for a name given in UTF-16, the file opened by that
+    // name. A name with an ANSI spelling is given to IsSupported in it; a
+    // name without one goes to IsSupportedW, and objects without that
+    // export are passed over.
+    virtual SpiFile* FindPluginForFileW(LPCWSTR fileName, uint32_t offset);
 
     LPCSTR GetPluginFolder() const { return pluginFolder; }
     // False after a folder text too long to hold was given or read.

@@ -18,14 +18,72 @@ SpiInputStream::SpiInputStream()
 
 SpiInputStream::~SpiInputStream() { Close(); }
 
+namespace {
+
+// A malloc'ed copy of text converted from or to the ANSI code page, or
+// null. *exact (to ANSI) says whether every character had a spelling; the
+// others become "?".
+wchar_t* WidenAnsi(LPCSTR text) {
+    int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (size <= 0) return nullptr;
+    wchar_t* wide = static_cast<wchar_t*>(malloc(static_cast<size_t>(size) * sizeof(wchar_t)));
+    if (wide && MultiByteToWideChar(CP_ACP, 0, text, -1, wide, size) != size) {
+        free(wide);
+        return nullptr;
+    }
+    return wide;
+}
+
+char* NarrowAnsi(LPCWSTR text, bool* exact) {
+    BOOL defaulted = FALSE;
+    int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, nullptr, 0, "?",
+                                   &defaulted);
+    *exact = false;
+    if (size <= 0) return nullptr;
+    char* narrow = static_cast<char*>(malloc(static_cast<size_t>(size)));
+    if (!narrow) return nullptr;
+    defaulted = FALSE;
+    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, narrow, size, "?",
+                            &defaulted) != size) {
+        free(narrow);
+        return nullptr;
+    }
+    // Exact only when it reads back as the same name.
+    if (!defaulted) {
+        wchar_t* back = WidenAnsi(narrow);
+        *exact = back && wcscmp(back, text) == 0;
+        free(back);
+    }
+    return narrow;
+}
+
+}  // namespace
+
 void SpiInputStream::ReplaceName(LPCSTR text) {
     free(name);
     name = nullptr;
+    free(wideName);
+    wideName = nullptr;
+    nameFitsAnsi = true;
+    namedInUtf16 = false;
     if (text) {
         size_t size = strlen(text) + 1;
         name = static_cast<char*>(malloc(size));
         if (name) memcpy(name, text, size);
+        wideName = WidenAnsi(text);
     }
+}
+
+void SpiInputStream::ReplaceName(LPCWSTR text) {
+    ReplaceName(static_cast<LPCSTR>(nullptr));
+    if (!text) return;
+    size_t size = wcslen(text) + 1;
+    wideName = static_cast<wchar_t*>(malloc(size * sizeof(wchar_t)));
+    if (wideName) memcpy(wideName, text, size * sizeof(wchar_t));
+    bool exact = false;
+    name = NarrowAnsi(text, &exact);
+    nameFitsAnsi = exact;
+    namedInUtf16 = true;
 }
 
 int32_t SpiInputStream::SetFile(LPCSTR fileName, intptr_t fileOffset) {
@@ -36,9 +94,27 @@ int32_t SpiInputStream::SetFile(LPCSTR fileName, intptr_t fileOffset) {
     return 0;
 }
 
+int32_t SpiInputStream::SetFile(LPCWSTR fileName, intptr_t fileOffset) {
+    Close();
+    ReplaceName(fileName);
+    memoryMode = 0;
+    offset = fileOffset;
+    return 0;
+}
+
 int32_t SpiInputStream::SetMemory(LPCSTR blockName, HLOCAL handle, intptr_t size) {
     Close();
     ReplaceName(blockName);
+    return TakeBlock(handle, size);
+}
+
+int32_t SpiInputStream::SetMemory(LPCWSTR blockName, HLOCAL handle, intptr_t size) {
+    Close();
+    ReplaceName(blockName);
+    return TakeBlock(handle, size);
+}
+
+int32_t SpiInputStream::TakeBlock(HLOCAL handle, intptr_t size) {
     memSize = size;
     memHandle = handle;
     memData = LocalLock(handle);
@@ -48,7 +124,7 @@ int32_t SpiInputStream::SetMemory(LPCSTR blockName, HLOCAL handle, intptr_t size
 }
 
 void SpiInputStream::Close() {
-    ReplaceName(nullptr);
+    ReplaceName(static_cast<LPCSTR>(nullptr));
     ReleaseHeld();
 }
 
@@ -75,7 +151,10 @@ void SpiInputStream::Assign(const SpiInputStream& source) {
     if (source.memHandle) handleRefTable.AddRef(source.memHandle, 2);
     ReleaseHeld();
     memoryMode = source.memoryMode;
-    ReplaceName(source.name);
+    if (source.namedInUtf16)
+        ReplaceName(static_cast<LPCWSTR>(source.wideName));
+    else
+        ReplaceName(source.name);
     offset = source.offset;
     memHandle = source.memHandle;
     memSize = source.memSize;
@@ -83,7 +162,7 @@ void SpiInputStream::Assign(const SpiInputStream& source) {
 }
 
 void SpiInputStream::Detach() {
-    ReplaceName(nullptr);
+    ReplaceName(static_cast<LPCSTR>(nullptr));
     fileHandle = INVALID_HANDLE_VALUE;
     if (memHandle) {
         int32_t* count = handleRefTable.Find(memHandle);
@@ -100,6 +179,17 @@ LPCSTR SpiInputStream::GetSource(const fileInfo* entry) const {
 }
 
 intptr_t SpiInputStream::GetLength(const fileInfo* entry) const {
+    if (!memoryMode) return entry ? offset + static_cast<intptr_t>(entry->position) : offset;
+    return entry ? memSize - static_cast<intptr_t>(entry->position) : memSize;
+}
+
+LPCWSTR SpiInputStream::GetSourceW(const fileInfoW* entry) const {
+    if (!memoryMode) return wideName;
+    const char* data = static_cast<const char*>(memData);
+    return reinterpret_cast<LPCWSTR>(entry ? data + entry->position : data);
+}
+
+intptr_t SpiInputStream::GetLengthW(const fileInfoW* entry) const {
     if (!memoryMode) return entry ? offset + static_cast<intptr_t>(entry->position) : offset;
     return entry ? memSize - static_cast<intptr_t>(entry->position) : memSize;
 }

@@ -1,13 +1,18 @@
 // SpiInputStream: the data a stream-level plug-in operation reads.
 //
 // A stream is either a named file read from a byte offset (file mode) or a
-// locked local-memory block of known size (memory mode). Blocks are shared:
+// locked local-memory block of known size (memory mode). Its name may be
+// given in the ANSI code page or in UTF-16; the stream keeps both
+// spellings, and the stream-level operations take the one the plug-in and
+// the name allow (see NameFitsAnsi). Blocks are shared:
 // every stream holding one accounts for one count in handleRefTable, and
 // the Close that takes the last count unlocks and frees the block.
 //
 // Streams are single-threaded, like the table they share.
 #ifndef SPIPROBE_PLUGIN_SPI_INPUT_STREAM_H
 #define SPIPROBE_PLUGIN_SPI_INPUT_STREAM_H
+
+#include <cstddef>
 
 #include "spi_api.h"
 
@@ -26,6 +31,18 @@ public:
     // Close, then memory mode: a copy of blockName, the block locked once
     // more and its count raised (a null handle is not counted). Always 0.
     int32_t SetMemory(LPCSTR blockName, HLOCAL handle, intptr_t size);
+    // The same with a UTF-16 name. GetName() is then its ANSI spelling:
+    // exact when every character has one in the ANSI code page, otherwise
+    // with "?" for those that have none, and NameFitsAnsi() false.
+    int32_t SetFile(LPCWSTR fileName, intptr_t offset);
+    int32_t SetMemory(LPCWSTR blockName, HLOCAL handle, intptr_t size);
+    // No name, as with a null LPCSTR.
+    int32_t SetFile(std::nullptr_t, intptr_t offset) {
+        return SetFile(static_cast<LPCSTR>(nullptr), offset);
+    }
+    int32_t SetMemory(std::nullptr_t, HLOCAL handle, intptr_t size) {
+        return SetMemory(static_cast<LPCSTR>(nullptr), handle, size);
+    }
     // Makes this stream a second holder of source's data: same mode, a copy
     // of its name, its offset, block, size and pointer, one more count for
     // the block (count 2 when the table did not know it). The block is not
@@ -41,12 +58,24 @@ public:
     void Detach();
 
     LPCSTR GetName() const { return name; }
+    // The name in UTF-16: as given, or widened from the ANSI name; null
+    // when the stream has no name.
+    LPCWSTR GetWideName() const { return wideName; }
+    // False only for a UTF-16 name with no exact ANSI spelling: such a
+    // file can be opened by its wide name alone.
+    bool NameFitsAnsi() const { return nameFitsAnsi; }
+    // Whether the name was given in UTF-16 (SetFile or SetMemory with an
+    // LPCWSTR, or Assign from such a stream).
+    bool NamedInUtf16() const { return namedInUtf16; }
     // File mode: the name, whatever the entry. Memory mode: the block's
     // address, advanced by the entry's position when an entry is given.
     LPCSTR GetSource(const fileInfo* entry) const;
     // File mode: offset (+ the entry's position). Memory mode: the block's
     // size (- the entry's position). The length argument of an export.
     intptr_t GetLength(const fileInfo* entry) const;
+    // The same for an entry of a wide list: the wide name in file mode.
+    LPCWSTR GetSourceW(const fileInfoW* entry) const;
+    intptr_t GetLengthW(const fileInfoW* entry) const;
     // 1 in memory mode, 0 in file mode: the input bits of an export's flag.
     int32_t IsMemory() const { return memoryMode; }
 
@@ -61,8 +90,15 @@ protected:
 
 private:
     void ReplaceName(LPCSTR text);
+    void ReplaceName(LPCWSTR text);
+
+    wchar_t* wideName = nullptr;  // owned, or null
+    bool nameFitsAnsi = true;
+    bool namedInUtf16 = false;
     // Closes a held file and gives back this stream's count of its block.
     void ReleaseHeld();
+    // Memory mode with the block (the rest of SetMemory).
+    int32_t TakeBlock(HLOCAL handle, intptr_t size);
 };
 
 #endif

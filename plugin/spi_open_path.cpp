@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "spi_files_manage.h"
 #include "spi_input_stream.h"
@@ -32,11 +33,100 @@ const unsigned char kSeparators[] = "\\/";
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
+bool OpensAsFile(LPCWSTR path) {
+    UniqueFile file(
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    return file.valid();
+}
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+int32_t Open(SpiDllFile& plugin, SpiInputStream& stream, LPCSTR path, LPCSTR* rest) {
+    return plugin.OpenMember(stream, path, rest);
+}
+
+int32_t Open(SpiDllFile& plugin, SpiInputStream& stream, LPCWSTR path, LPCWSTR* rest) {
+    return plugin.OpenMemberW(stream, path, rest);
+}
+
+const char* Empty(const char*) { return ""; }
+const wchar_t* Empty(const wchar_t*) { return L""; }
+
+// The passes over the set's archive plug-ins that lead from the archive in
+// working to the member the rest of the name names: 1 reached (working
+// then holds it), -1 not.
+template <typename Char>
+int32_t ResolveMembers(SpiFilesManage& set, SpiInputStream& working, const Char* remainder) {
+    for (;;) {
+        SpiFindData* cursor = set.FindStart();
+        if (!cursor) return -1;
+        bool asked = false, entered = false, reached = false;
+        while (SpiFile* plugin = set.FindNext(cursor)) {
+            SpiDllFile* dll = dynamic_cast<SpiDllFile*>(plugin);
+            if (!dll || dll->GetKind() != static_cast<int32_t>(PluginKind::Archive) ||
+                dll->IsSupportedStream(working) == 0)
+                continue;
+            const Char* next = nullptr;
+            int32_t result = Open(*dll, working, remainder, &next);
+            asked = true;
+            if (result > 0) {
+                reached = true;
+                break;
+            }
+            if (result == 0) {
+                // The working stream now holds the entered member; the
+                // next objects are asked about it.
+                entered = true;
+                remainder = next ? next : Empty(remainder);
+            }
+        }
+        set.FindEnd(cursor);
+        if (reached) return 1;
+        // A member entered in this pass is looked into by another pass,
+        // even when a later plug-in of this pass found nothing in it.
+        if (!asked || !entered) return -1;
+    }
+}
+
+// A name given in UTF-16: the archive found by its wide name, its members
+// through the plug-ins' wide lists where they have them (OpenMemberW).
+int32_t OpenWidePath(SpiFilesManage& set, SpiInputStream& stream) {
+    LPCWSTR name = stream.GetWideName();
+    if (!name) return -1;
+    if (OpensAsFile(name)) return 1;
+    std::wstring text(name), head;
+    LPCWSTR remainder = nullptr;
+    size_t at = 0;
+    // Leading separators are skipped and a run of them counts as one, as
+    // in an ANSI name.
+    while (at < text.size()) {
+        while (at < text.size() && IsSeparator(text[at])) ++at;
+        if (at >= text.size()) break;
+        size_t end = at;
+        while (end < text.size() && !IsSeparator(text[end])) ++end;
+        head.append(text, at, end - at);
+        if (OpensAsFile(head.c_str())) {
+            remainder = name + (end < text.size() ? end + 1 : end);
+            break;
+        }
+        head += L'\\';
+        at = end;
+    }
+    if (!remainder) return -1;
+    SpiInputStream working;
+    working.SetFile(head.c_str(), 0);
+    if (ResolveMembers(set, working, remainder) != 1) return -1;
+    stream.Assign(working);
+    working.Detach();
+    return 1;
+}
+
 }  // namespace
 
 int32_t SpiFilesManage::OpenPath(SpiInputStream& stream, int32_t) {
     SpiInputStream working;
     if (stream.IsMemory()) return 1;
+    if (stream.NamedInUtf16()) return OpenWidePath(*this, stream);
     LPCSTR name = stream.GetSource(nullptr);
     if (!name) return -1;
     if (OpensAsFile(name)) return 1;
@@ -70,36 +160,7 @@ int32_t SpiFilesManage::OpenPath(SpiInputStream& stream, int32_t) {
     }
     if (!remainder) return -1;
     working.SetFile(head.get(), 0);
-
-    for (;;) {
-        SpiFindData* cursor = FindStart();
-        if (!cursor) return -1;
-        bool asked = false, entered = false, reached = false;
-        while (SpiFile* plugin = FindNext(cursor)) {
-            SpiDllFile* dll = dynamic_cast<SpiDllFile*>(plugin);
-            if (!dll || dll->GetKind() != static_cast<int32_t>(PluginKind::Archive) ||
-                dll->IsSupportedStream(working) == 0)
-                continue;
-            LPCSTR next = nullptr;
-            int32_t result = dll->OpenMember(working, remainder, &next);
-            asked = true;
-            if (result > 0) {
-                reached = true;
-                break;
-            }
-            if (result == 0) {
-                // The working stream now holds the entered member; the
-                // next objects are asked about it.
-                entered = true;
-                remainder = next ? next : "";
-            }
-        }
-        FindEnd(cursor);
-        if (reached) break;
-        // A member entered in this pass is looked into by another pass,
-        // even when a later plug-in of this pass found nothing in it.
-        if (!asked || !entered) return -1;
-    }
+    if (ResolveMembers(*this, working, static_cast<LPCSTR>(remainder)) != 1) return -1;
 
     stream.Assign(working);
     working.Detach();

@@ -1,5 +1,5 @@
-// SpiRemoteFile: the runner process, the exchange of frames, and the nine
-// operations.
+// SpiRemoteFile: the runner process, the exchange of frames, the nine
+// operations and the wide ones.
 #include "spi_remote_file.h"
 
 #include <cstdio>
@@ -35,6 +35,14 @@ bool PutName(wchar_t (&field)[remote::kNameChars], LPCSTR text) {
     std::wstring wide = Widen(text);
     if (wide.size() >= remote::kNameChars) return false;
     memcpy(field, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+    return true;
+}
+
+bool PutName(wchar_t (&field)[remote::kNameChars], LPCWSTR text) {
+    size_t length = text ? wcslen(text) : 0;
+    if (length >= remote::kNameChars) return false;
+    if (length) memcpy(field, text, length * sizeof(wchar_t));
+    field[length] = 0;
     return true;
 }
 
@@ -325,10 +333,13 @@ HLOCAL SpiRemoteFile::MakeBlock(uint64_t offset, uint64_t size) const {
     return block;
 }
 
-bool SpiRemoteFile::PutSource(Request& request, LPCSTR source, intptr_t length, uint32_t flag) {
+bool SpiRemoteFile::PutSource(Request& request, const void* source, intptr_t length,
+                              uint32_t flag, bool wide) {
     request.flag = flag;
     request.arg0 = length;
-    if ((flag & SPI_INPUT_MASK) != SPI_INPUT_MEMORY) return PutName(request.name, source);
+    if ((flag & SPI_INPUT_MASK) != SPI_INPUT_MEMORY)
+        return wide ? PutName(request.name, static_cast<LPCWSTR>(source))
+                    : PutName(request.name, static_cast<LPCSTR>(source));
     size_t size = length > 0 ? static_cast<size_t>(length) : 0;
     if (!bulk->Reserve(size)) return false;
     if (size) memcpy(bulk->data(), source, size);
@@ -434,8 +445,13 @@ int32_t SpiRemoteFile::IsSupported(LPCSTR fileName, void* data) {
     if (!loaded) return SPI_NOT_IMPLEMENTED;
     if (!EnsureRunner()) return lastFault.kind == SpiFaultKind::None ? SPI_NOT_IMPLEMENTED : 0;
     Request request = NewRequest(Op::IsSupported);
+    if (!PutName(request.name, fileName)) return 0;
+    return CheckSupport(request, data);
+}
+
+int32_t SpiRemoteFile::CheckSupport(Request& request, void* data) {
     Answer answer = Answer();
-    if (!PutName(request.name, fileName) || !bulk->Reserve(SPI_SAMPLE_SIZE)) return 0;
+    if (!bulk->Reserve(SPI_SAMPLE_SIZE)) return 0;
     uintptr_t value = reinterpret_cast<uintptr_t>(data);
     if (value >> 16) {
         memcpy(bulk->data(), data, SPI_SAMPLE_SIZE);
@@ -467,12 +483,18 @@ int32_t SpiRemoteFile::GetPictureInfo(LPCSTR source, intptr_t length, uint32_t f
                                       PictureInfo* info) {
     lastFault = SpiFault();
     if (!loaded) return SPI_NOT_IMPLEMENTED;
+    return FetchPictureInfo(Op::GetPictureInfo, source, length, flag, info);
+}
+
+int32_t SpiRemoteFile::FetchPictureInfo(Op op, const void* source, intptr_t length,
+                                        uint32_t flag, PictureInfo* info) {
     if (info) memset(info, 0, sizeof *info);
     if (!EnsureRunner()) return lastFault.kind == SpiFaultKind::None ? SPI_NOT_IMPLEMENTED
                                                                      : SPI_INTERNAL_ERROR;
-    Request request = NewRequest(Op::GetPictureInfo);
+    Request request = NewRequest(op);
     Answer answer = Answer();
-    if (!PutSource(request, source, length, flag)) return SPI_NO_MEMORY;
+    if (!PutSource(request, source, length, flag, op == Op::GetPictureInfoW))
+        return SPI_NO_MEMORY;
     int32_t result = Call(request, answer, SPI_INTERNAL_ERROR);
     if (!info || !bulk || answer.magic != remote::kAnswerMagic) return result;
     info->left = answer.picture.left;
@@ -509,7 +531,7 @@ int32_t TakePicture(int32_t result, HLOCAL first, bool wantFirst, HLOCAL second,
 
 }  // namespace
 
-int32_t SpiRemoteFile::FetchPicture(Op op, LPCSTR source, intptr_t length, uint32_t flag,
+int32_t SpiRemoteFile::FetchPicture(Op op, const void* source, intptr_t length, uint32_t flag,
                                     HLOCAL* info, HLOCAL* bits, ProgressCallback progress,
                                     intptr_t data) {
     lastFault = SpiFault();
@@ -518,7 +540,8 @@ int32_t SpiRemoteFile::FetchPicture(Op op, LPCSTR source, intptr_t length, uint3
                                                                      : SPI_INTERNAL_ERROR;
     Request request = NewRequest(op);
     Answer answer = Answer();
-    if (!PutSource(request, source, length, flag)) return SPI_NO_MEMORY;
+    bool wide = op == Op::GetPictureW || op == Op::GetPreviewW;
+    if (!PutSource(request, source, length, flag, wide)) return SPI_NO_MEMORY;
     int32_t result = Call(request, answer, SPI_INTERNAL_ERROR, progress, data);
     if (!bulk || answer.magic != remote::kAnswerMagic || lastFault.kind >= SpiFaultKind::RunnerExited)
         return result;
@@ -540,7 +563,11 @@ int32_t SpiRemoteFile::GetPreview(LPCSTR source, intptr_t length, uint32_t flag,
 
 namespace {
 
-void TakeEntry(fileInfo& entry, const remote::WireEntry& wire) {
+// WireEntry into fileInfo, WireEntryW into fileInfoW.
+template <typename Record, typename Wire>
+void TakeEntry(Record& entry, const Wire& wire) {
+    static_assert(sizeof wire.path == sizeof entry.path, "path");
+    static_assert(sizeof wire.filename == sizeof entry.filename, "filename");
     memset(&entry, 0, sizeof entry);
     memcpy(entry.method, wire.method, sizeof entry.method);
     entry.position = static_cast<uintptr_t>(wire.position);
@@ -559,18 +586,25 @@ int32_t SpiRemoteFile::GetArchiveInfo(LPCSTR source, intptr_t length, uint32_t f
     lastFault = SpiFault();
     if (list) *list = nullptr;
     if (!loaded) return SPI_NOT_IMPLEMENTED;
+    return FetchList<fileInfo, remote::WireEntry>(Op::GetArchiveInfo, source, length, flag, list);
+}
+
+template <typename Record, typename Wire>
+int32_t SpiRemoteFile::FetchList(Op op, const void* source, intptr_t length, uint32_t flag,
+                                 HLOCAL* list) {
     if (!EnsureRunner()) return lastFault.kind == SpiFaultKind::None ? SPI_NOT_IMPLEMENTED
                                                                      : SPI_INTERNAL_ERROR;
-    Request request = NewRequest(Op::GetArchiveInfo);
+    Request request = NewRequest(op);
     Answer answer = Answer();
-    if (!PutSource(request, source, length, flag)) return SPI_NO_MEMORY;
+    if (!PutSource(request, source, length, flag, op == Op::GetArchiveInfoW))
+        return SPI_NO_MEMORY;
     int32_t result = Call(request, answer, SPI_INTERNAL_ERROR);
     if (!bulk || answer.magic != remote::kAnswerMagic || !(answer.blocks & remote::kBlockFirst) ||
         lastFault.kind >= SpiFaultKind::RunnerExited || answer.size0 > bulk->size())
         return result;
-    size_t count = static_cast<size_t>(answer.size0 / sizeof(remote::WireEntry));
-    const remote::WireEntry* wire = reinterpret_cast<const remote::WireEntry*>(bulk->data());
-    std::vector<fileInfo> entries;
+    size_t count = static_cast<size_t>(answer.size0 / sizeof(Wire));
+    const Wire* wire = reinterpret_cast<const Wire*>(bulk->data());
+    std::vector<Record> entries;
     entries.reserve(count);
     for (size_t n = 0; n < count; ++n) {
         if (!Fits(wire[n].position) || !Fits(wire[n].compsize) || !Fits(wire[n].filesize))
@@ -578,12 +612,12 @@ int32_t SpiRemoteFile::GetArchiveInfo(LPCSTR source, intptr_t length, uint32_t f
         entries.emplace_back();
         TakeEntry(entries.back(), wire[n]);
     }
-    HLOCAL block = LocalAlloc(LMEM_MOVEABLE, entries.size() * sizeof(fileInfo));
+    HLOCAL block = LocalAlloc(LMEM_MOVEABLE, entries.size() * sizeof(Record));
     if (!block) return SPI_NO_MEMORY;
     {
         LocalLockScope lock(block);
         if (lock.data() && !entries.empty())
-            memcpy(lock.data(), entries.data(), entries.size() * sizeof(fileInfo));
+            memcpy(lock.data(), entries.data(), entries.size() * sizeof(Record));
     }
     if (list) *list = block;
     else LocalFree(block);
@@ -598,7 +632,7 @@ int32_t SpiRemoteFile::GetFileInfo(LPCSTR source, intptr_t length, LPCSTR member
                                                                      : SPI_INTERNAL_ERROR;
     Request request = NewRequest(Op::GetFileInfo);
     Answer answer = Answer();
-    if (!PutSource(request, source, length, flag)) return SPI_NO_MEMORY;
+    if (!PutSource(request, source, length, flag, false)) return SPI_NO_MEMORY;
     if (!PutName(request.name2, memberName)) return SPI_UNSUPPORTED;
     int32_t result = Call(request, answer, SPI_INTERNAL_ERROR);
     if (result == SPI_SUCCESS && info && answer.magic == remote::kAnswerMagic)
@@ -610,13 +644,20 @@ int32_t SpiRemoteFile::GetFile(LPCSTR source, intptr_t length, LPSTR destination
                                ProgressCallback progress, intptr_t data) {
     lastFault = SpiFault();
     if (!loaded) return SPI_NOT_IMPLEMENTED;
+    return FetchFile(Op::GetFile, source, length, destination, flag, progress, data);
+}
+
+int32_t SpiRemoteFile::FetchFile(Op op, const void* source, intptr_t length, void* destination,
+                                 uint32_t flag, ProgressCallback progress, intptr_t data) {
     if (!EnsureRunner()) return lastFault.kind == SpiFaultKind::None ? SPI_NOT_IMPLEMENTED
                                                                      : SPI_INTERNAL_ERROR;
-    Request request = NewRequest(Op::GetFile);
+    Request request = NewRequest(op);
     Answer answer = Answer();
-    bool toMemory = (flag & SPI_OUTPUT_MEMORY) != 0;
-    if (!PutSource(request, source, length, flag)) return SPI_NO_MEMORY;
-    if (!toMemory && !PutName(request.name2, destination)) return SPI_READ_ERROR;
+    bool toMemory = (flag & SPI_OUTPUT_MEMORY) != 0, wide = op == Op::GetFileW;
+    if (!PutSource(request, source, length, flag, wide)) return SPI_NO_MEMORY;
+    if (!toMemory && !(wide ? PutName(request.name2, static_cast<LPCWSTR>(destination))
+                            : PutName(request.name2, static_cast<LPCSTR>(destination))))
+        return SPI_READ_ERROR;
     int32_t result = Call(request, answer, SPI_INTERNAL_ERROR, progress, data);
     if (!toMemory || !bulk || answer.magic != remote::kAnswerMagic ||
         !(answer.blocks & remote::kBlockFirst) || lastFault.kind >= SpiFaultKind::RunnerExited)
@@ -626,4 +667,103 @@ int32_t SpiRemoteFile::GetFile(LPCSTR source, intptr_t length, LPSTR destination
     if (destination) *reinterpret_cast<HLOCAL*>(destination) = block;
     else LocalFree(block);
     return result;
+}
+
+// The wide operations. What the kind or the module's exports refuse is
+// refused here, as the in-process object refuses it before the call.
+
+bool SpiRemoteFile::WideAllowed(const char* exportName, PluginKind needed,
+                                bool imageOrArchive) const {
+    if (!loaded || !HasExport(exportName)) return false;
+    if (imageOrArchive) return kind == PluginKind::Image || kind == PluginKind::Archive;
+    return kind == needed;
+}
+
+int32_t SpiRemoteFile::GetPluginInfoW(int32_t infono, LPWSTR buf, int32_t buflen) {
+    lastFault = SpiFault();
+    if (!loaded || !HasExport("GetPluginInfoW")) return SPI_NOT_IMPLEMENTED;
+    if (!EnsureRunner()) return lastFault.kind == SpiFaultKind::None ? SPI_NOT_IMPLEMENTED
+                                                                     : SPI_INTERNAL_ERROR;
+    int32_t length = buflen < remote::kMaxWideInfoChars ? buflen : remote::kMaxWideInfoChars;
+    size_t bytes = (buf && length > 0) ? static_cast<size_t>(length) * sizeof(WCHAR) : 0;
+    Request request = NewRequest(Op::GetPluginInfoW);
+    Answer answer = Answer();
+    request.arg0 = infono;
+    request.arg1 = length;
+    // The buffer travels as the caller has it: what the plug-in does not
+    // write stays as it was.
+    if (bytes) {
+        if (!bulk->Reserve(bytes)) return SPI_NO_MEMORY;
+        memcpy(bulk->data(), buf, bytes);
+        request.dataSize = bytes;
+    }
+    int32_t result = Call(request, answer, SPI_INTERNAL_ERROR);
+    if (bulk && bytes && answer.magic == remote::kAnswerMagic && answer.size0 == bytes &&
+        answer.size0 <= bulk->size())
+        memcpy(buf, bulk->data(), bytes);
+    return result;
+}
+
+int32_t SpiRemoteFile::IsSupportedW(LPCWSTR fileName, const void* data) {
+    lastFault = SpiFault();
+    if (!WideAllowed("IsSupportedW", PluginKind::Image, true)) return SPI_NOT_IMPLEMENTED;
+    if (!EnsureRunner()) return lastFault.kind == SpiFaultKind::None ? SPI_NOT_IMPLEMENTED : 0;
+    Request request = NewRequest(Op::IsSupportedW);
+    if (!PutName(request.name, fileName)) return 0;
+    return CheckSupport(request, const_cast<void*>(data));
+}
+
+int32_t SpiRemoteFile::GetPictureInfoW(LPCWSTR source, intptr_t length, uint32_t flag,
+                                       PictureInfo* info) {
+    lastFault = SpiFault();
+    if (!WideAllowed("GetPictureInfoW", PluginKind::Image)) return SPI_NOT_IMPLEMENTED;
+    return FetchPictureInfo(Op::GetPictureInfoW, source, length, flag, info);
+}
+
+int32_t SpiRemoteFile::GetPictureW(LPCWSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
+                                   HLOCAL* bits, ProgressCallback progress, intptr_t data) {
+    lastFault = SpiFault();
+    if (!WideAllowed("GetPictureW", PluginKind::Image)) return SPI_NOT_IMPLEMENTED;
+    return FetchPicture(Op::GetPictureW, source, length, flag, info, bits, progress, data);
+}
+
+int32_t SpiRemoteFile::GetPreviewW(LPCWSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
+                                   HLOCAL* bits, ProgressCallback progress, intptr_t data) {
+    lastFault = SpiFault();
+    if (!WideAllowed("GetPreviewW", PluginKind::Image)) return SPI_NOT_IMPLEMENTED;
+    return FetchPicture(Op::GetPreviewW, source, length, flag, info, bits, progress, data);
+}
+
+int32_t SpiRemoteFile::GetArchiveInfoW(LPCWSTR source, intptr_t length, uint32_t flag,
+                                       HLOCAL* list) {
+    lastFault = SpiFault();
+    if (list) *list = nullptr;
+    if (!WideAllowed("GetArchiveInfoW", PluginKind::Archive)) return SPI_NOT_IMPLEMENTED;
+    return FetchList<fileInfoW, remote::WireEntryW>(Op::GetArchiveInfoW, source, length, flag,
+                                                    list);
+}
+
+int32_t SpiRemoteFile::GetFileInfoW(LPCWSTR source, intptr_t length, LPCWSTR memberName,
+                                    uint32_t flag, fileInfoW* info) {
+    lastFault = SpiFault();
+    if (!WideAllowed("GetFileInfoW", PluginKind::Archive)) return SPI_NOT_IMPLEMENTED;
+    if (!EnsureRunner()) return lastFault.kind == SpiFaultKind::None ? SPI_NOT_IMPLEMENTED
+                                                                     : SPI_INTERNAL_ERROR;
+    Request request = NewRequest(Op::GetFileInfoW);
+    Answer answer = Answer();
+    if (!PutSource(request, source, length, flag, true)) return SPI_NO_MEMORY;
+    if (!PutName(request.name2, memberName)) return SPI_UNSUPPORTED;
+    int32_t result = Call(request, answer, SPI_INTERNAL_ERROR);
+    if (result == SPI_SUCCESS && info && bulk && answer.magic == remote::kAnswerMagic &&
+        (answer.blocks & remote::kBlockFirst) && answer.size0 == sizeof(remote::WireEntryW) &&
+        answer.size0 <= bulk->size())
+        TakeEntry(*info, *reinterpret_cast<const remote::WireEntryW*>(bulk->data()));
+    return result;
+}
+
+int32_t SpiRemoteFile::GetFileW(LPCWSTR source, intptr_t length, LPWSTR destination,
+                                uint32_t flag, ProgressCallback progress, intptr_t data) {
+    lastFault = SpiFault();
+    if (!WideAllowed("GetFileW", PluginKind::Archive)) return SPI_NOT_IMPLEMENTED;
+    return FetchFile(Op::GetFileW, source, length, destination, flag, progress, data);
 }

@@ -2,8 +2,8 @@
 //
 // The runner (spirunner32.exe for a 32-bit module, spirunner64.exe for an
 // x64 one, chosen by the module's PE header) loads the module with a
-// guarded, Resident SpiDllFile and serves the nine operations over a pipe
-// (remote_protocol.h). The operations answer as SpiDllFile's do, with the
+// guarded, Resident SpiDllFile and serves the nine operations and the
+// wide ones over a pipe (remote_protocol.h). The operations answer as SpiDllFile's do, with the
 // caller's own blocks where the plug-in API promises blocks (pictures,
 // comments, lists, members extracted to memory), and progress callbacks
 // are called in the caller's thread, one round trip each, so a cancel
@@ -23,9 +23,9 @@
 //     // info and bits are the caller's blocks: LocalFree them
 //
 // It is a SpiDllFile, so the stream-level operations (which call the nine
-// through the virtual interface) and every caller of a SpiDllFile take it;
-// it holds no module of its own (HoldsModule() is false) and has no
-// residency. An object is used from one thread at a time.
+// and the wide ones through the virtual interface) and every caller of a
+// SpiDllFile take it; it holds no module of its own (HoldsModule() is
+// false) and has no residency. An object is used from one thread at a time.
 #ifndef SPIPROBE_PLUGIN_SPI_REMOTE_FILE_H
 #define SPIPROBE_PLUGIN_SPI_REMOTE_FILE_H
 
@@ -82,6 +82,28 @@ public:
     int32_t GetFile(LPCSTR source, intptr_t length, LPSTR destination, uint32_t flag,
                     ProgressCallback progress, intptr_t data) override;
 
+    // The wide operations, with SpiDllFile's results in the same way: the
+    // runner calls the module's wide exports with the caller's UTF-16 names
+    // and the caller gets blocks of its own, lists of fileInfoW records of
+    // its own bitness (a 32-bit caller none whose position or sizes need 64
+    // bits). A call the kind or a missing export refuses answers -1 at once,
+    // touching none of its arguments. GetPluginInfoW hands the plug-in at
+    // most 1M WCHARs of buffer.
+    int32_t GetPluginInfoW(int32_t infono, LPWSTR buf, int32_t buflen) override;
+    int32_t IsSupportedW(LPCWSTR fileName, const void* data) override;
+    int32_t GetPictureInfoW(LPCWSTR source, intptr_t length, uint32_t flag,
+                            PictureInfo* info) override;
+    int32_t GetPictureW(LPCWSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
+                        HLOCAL* bits, ProgressCallback progress, intptr_t data) override;
+    int32_t GetPreviewW(LPCWSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
+                        HLOCAL* bits, ProgressCallback progress, intptr_t data) override;
+    int32_t GetArchiveInfoW(LPCWSTR source, intptr_t length, uint32_t flag,
+                            HLOCAL* list) override;
+    int32_t GetFileInfoW(LPCWSTR source, intptr_t length, LPCWSTR memberName, uint32_t flag,
+                         fileInfoW* info) override;
+    int32_t GetFileW(LPCWSTR source, intptr_t length, LPWSTR destination, uint32_t flag,
+                     ProgressCallback progress, intptr_t data) override;
+
     // LastFault(): what the last operation caught, in the runner or of the
     // runner. GetAboutText, GetModulePath, ExtensionList and HasExport
     // answer from the module's identification in its runner.
@@ -116,15 +138,33 @@ private:
     // faultResult when the runner failed. -1 when nothing is loaded.
     int32_t Call(remote::Request& request, remote::Answer& answer, int32_t faultResult,
                  ProgressCallback progress = nullptr, intptr_t data = 0);
-    // Puts a source into the request: the file name, or the bytes.
-    bool PutSource(remote::Request& request, LPCSTR source, intptr_t length, uint32_t flag);
+    // Puts a source into the request: the file name (ANSI, or UTF-16 when
+    // wide), or the bytes.
+    bool PutSource(remote::Request& request, const void* source, intptr_t length, uint32_t flag,
+                   bool wide);
+    // Whether a wide operation goes to the runner at all: a module is
+    // loaded, of the kind (imageOrArchive: either), and it has the export.
+    bool WideAllowed(const char* exportName, PluginKind needed, bool imageOrArchive = false) const;
+    // IsSupported and IsSupportedW: the sample, or a file handle's next
+    // 2048 bytes, into the section.
+    int32_t CheckSupport(remote::Request& request, void* data);
     bool Transfer(bool write, void* buffer, DWORD size, DWORD started);
     void RunnerFailed(bool timedOut);
     // A block of the caller's with the bytes at offset in the section.
     HLOCAL MakeBlock(uint64_t offset, uint64_t size) const;
     // GetPicture and GetPreview: the same call, the operation aside.
-    int32_t FetchPicture(remote::Op op, LPCSTR source, intptr_t length, uint32_t flag,
+    int32_t FetchPicture(remote::Op op, const void* source, intptr_t length, uint32_t flag,
                          HLOCAL* info, HLOCAL* bits, ProgressCallback progress, intptr_t data);
+    // GetPictureInfo and GetPictureInfoW.
+    int32_t FetchPictureInfo(remote::Op op, const void* source, intptr_t length, uint32_t flag,
+                             PictureInfo* info);
+    // GetArchiveInfo and GetArchiveInfoW: the list as a block of Record.
+    template <typename Record, typename Wire>
+    int32_t FetchList(remote::Op op, const void* source, intptr_t length, uint32_t flag,
+                      HLOCAL* list);
+    // GetFile and GetFileW.
+    int32_t FetchFile(remote::Op op, const void* source, intptr_t length, void* destination,
+                      uint32_t flag, ProgressCallback progress, intptr_t data);
 
     DWORD deadline = kDefaultDeadline;
     std::string runnerFolder;

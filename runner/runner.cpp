@@ -155,7 +155,12 @@ void ReturnBlocks(Answer& answer, HLOCAL first, HLOCAL second) {
     }
 }
 
-void PutEntry(remote::WireEntry& wire, const fileInfo& entry) {
+// fileInfo into WireEntry, fileInfoW into WireEntryW: the names' fields
+// are of the same size on both sides.
+template <typename Wire, typename Record>
+void PutEntry(Wire& wire, const Record& entry) {
+    static_assert(sizeof wire.path == sizeof entry.path, "path");
+    static_assert(sizeof wire.filename == sizeof entry.filename, "filename");
     memcpy(wire.method, entry.method, sizeof wire.method);
     wire.position = entry.position;
     wire.compsize = entry.compsize;
@@ -167,23 +172,39 @@ void PutEntry(remote::WireEntry& wire, const fileInfo& entry) {
 }
 
 // The list as wire records: every whole record the block holds.
+template <typename Wire, typename Record>
 void ReturnList(Answer& answer, HLOCAL list) {
     UniqueLocal owner(list);
     LocalLockScope lock(list);
     if (!lock.data()) return;
-    size_t count = lock.size() / sizeof(fileInfo);
-    if (!runner.bulk->Reserve(count * sizeof(remote::WireEntry))) {
+    size_t count = lock.size() / sizeof(Record);
+    if (!runner.bulk->Reserve(count * sizeof(Wire))) {
         answer.result = SPI_NO_MEMORY;
         return;
     }
-    const fileInfo* entries = lock.as<const fileInfo>();
-    remote::WireEntry* wire = reinterpret_cast<remote::WireEntry*>(runner.bulk->data());
+    const Record* entries = lock.as<const Record>();
+    Wire* wire = reinterpret_cast<Wire*>(runner.bulk->data());
     for (size_t n = 0; n < count; ++n) {
         memset(&wire[n], 0, sizeof wire[n]);
         PutEntry(wire[n], entries[n]);
     }
     answer.blocks |= remote::kBlockFirst;
-    answer.size0 = count * sizeof(remote::WireEntry);
+    answer.size0 = count * sizeof(Wire);
+}
+
+void PutPicture(Answer& answer, const PictureInfo& info) {
+    answer.picture.left = info.left;
+    answer.picture.top = info.top;
+    answer.picture.width = info.width;
+    answer.picture.height = info.height;
+    answer.picture.xDensity = info.x_density;
+    answer.picture.yDensity = info.y_density;
+    answer.picture.colorDepth = info.colorDepth;
+}
+
+// A name field of a request, up to its NUL or the field's end.
+std::wstring WideField(const wchar_t* text) {
+    return std::wstring(text, wcsnlen(text, remote::kNameChars));
 }
 
 class Server {
@@ -192,9 +213,12 @@ public:
         Answer answer = NewAnswer(request.op);
         checked_ = false;
         source_ = Narrow(request.name);
+        wideSource_ = WideField(request.name);
         ProgressCallback progress = request.progress ? ForwardProgress : nullptr;
         bool memory = (request.flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY;
         LPCSTR source = memory ? reinterpret_cast<LPCSTR>(runner.bulk->data()) : source_.c_str();
+        LPCWSTR wideSource =
+            memory ? reinterpret_cast<LPCWSTR>(runner.bulk->data()) : wideSource_.c_str();
         intptr_t length = static_cast<intptr_t>(request.arg0);
         switch (static_cast<Op>(request.op)) {
             case Op::Load: Load(answer); break;
@@ -209,17 +233,19 @@ public:
                     reinterpret_cast<HWND>(static_cast<uintptr_t>(request.handle)),
                     static_cast<int32_t>(request.arg0));
                 break;
-            case Op::GetPictureInfo: {
+            case Op::GetPictureInfo:
+            case Op::GetPictureInfoW: {
+                // Zeroed here too: a call the kind or a missing export
+                // refuses leaves the record alone, and its hInfo must not
+                // be taken for a block.
                 PictureInfo info;
-                answer.result = plugin_.GetPictureInfo(source, length, request.flag, &info);
+                memset(&info, 0, sizeof info);
+                answer.result =
+                    static_cast<Op>(request.op) == Op::GetPictureInfo
+                        ? plugin_.GetPictureInfo(source, length, request.flag, &info)
+                        : plugin_.GetPictureInfoW(wideSource, length, request.flag, &info);
                 if (!Intact(answer)) break;
-                answer.picture.left = info.left;
-                answer.picture.top = info.top;
-                answer.picture.width = info.width;
-                answer.picture.height = info.height;
-                answer.picture.xDensity = info.x_density;
-                answer.picture.yDensity = info.y_density;
-                answer.picture.colorDepth = info.colorDepth;
+                PutPicture(answer, info);
                 ReturnBlocks(answer, info.hInfo, nullptr);
                 break;
             }
@@ -237,7 +263,7 @@ public:
             case Op::GetArchiveInfo: {
                 HLOCAL list = nullptr;
                 answer.result = plugin_.GetArchiveInfo(source, length, request.flag, &list);
-                if (Intact(answer)) ReturnList(answer, list);
+                if (Intact(answer)) ReturnList<remote::WireEntry, fileInfo>(answer, list);
                 break;
             }
             case Op::GetFileInfo: {
@@ -256,6 +282,57 @@ public:
                 LPSTR destination = toMemory ? reinterpret_cast<LPSTR>(&member) : &folder[0];
                 answer.result =
                     plugin_.GetFile(source, length, destination, request.flag, progress, 0);
+                if (Intact(answer) && toMemory) ReturnBlocks(answer, member, nullptr);
+                break;
+            }
+            case Op::GetPluginInfoW: PluginInfoW(request, answer); break;
+            case Op::IsSupportedW:
+                answer.result = plugin_.IsSupportedW(
+                    wideSource_.c_str(), request.dataSize ? runner.bulk->data() : nullptr);
+                break;
+            case Op::GetPictureW:
+            case Op::GetPreviewW: {
+                HLOCAL info = nullptr, bits = nullptr;
+                answer.result =
+                    static_cast<Op>(request.op) == Op::GetPictureW
+                        ? plugin_.GetPictureW(wideSource, length, request.flag, &info, &bits,
+                                              progress, 0)
+                        : plugin_.GetPreviewW(wideSource, length, request.flag, &info, &bits,
+                                              progress, 0);
+                if (Intact(answer)) ReturnBlocks(answer, info, bits);
+                break;
+            }
+            case Op::GetArchiveInfoW: {
+                HLOCAL list = nullptr;
+                answer.result = plugin_.GetArchiveInfoW(wideSource, length, request.flag, &list);
+                if (Intact(answer)) ReturnList<remote::WireEntryW, fileInfoW>(answer, list);
+                break;
+            }
+            case Op::GetFileInfoW: {
+                fileInfoW entry;
+                memset(&entry, 0, sizeof entry);
+                std::wstring member = WideField(request.name2);
+                answer.result =
+                    plugin_.GetFileInfoW(wideSource, length, member.c_str(), request.flag, &entry);
+                if (!Intact(answer)) break;
+                if (!runner.bulk->Reserve(sizeof(remote::WireEntryW))) {
+                    answer.result = SPI_NO_MEMORY;
+                    break;
+                }
+                remote::WireEntryW* wire = reinterpret_cast<remote::WireEntryW*>(runner.bulk->data());
+                memset(wire, 0, sizeof *wire);
+                PutEntry(*wire, entry);
+                answer.blocks |= remote::kBlockFirst;
+                answer.size0 = sizeof *wire;
+                break;
+            }
+            case Op::GetFileW: {
+                HLOCAL member = nullptr;
+                std::wstring folder = WideField(request.name2);
+                bool toMemory = (request.flag & SPI_OUTPUT_MEMORY) != 0;
+                LPWSTR destination = toMemory ? reinterpret_cast<LPWSTR>(&member) : &folder[0];
+                answer.result =
+                    plugin_.GetFileW(wideSource, length, destination, request.flag, progress, 0);
                 if (Intact(answer) && toMemory) ReturnBlocks(answer, member, nullptr);
                 break;
             }
@@ -315,8 +392,31 @@ private:
         }
     }
 
+    // The same for the wide texts, in a buffer that starts as the caller's
+    // did, so that what the plug-in leaves alone comes back unchanged.
+    void PluginInfoW(const Request& request, Answer& answer) {
+        int32_t length = static_cast<int32_t>(request.arg1);
+        if (length > remote::kMaxWideInfoChars) length = remote::kMaxWideInfoChars;
+        size_t bytes = length > 0 ? static_cast<size_t>(length) * sizeof(WCHAR) : 0;
+        CanaryBuffer buffer(bytes);
+        if (buffer.data() && bytes && request.dataSize == bytes && bytes <= runner.bulk->size())
+            memcpy(buffer.data(), runner.bulk->data(), bytes);
+        answer.result = plugin_.GetPluginInfoW(static_cast<int32_t>(request.arg0),
+                                               reinterpret_cast<LPWSTR>(buffer.data()), length);
+        if (!Intact(answer)) return;
+        if (buffer.Overrun() && plugin_.LastFault().kind == SpiFaultKind::None) {
+            answer.fault.kind = static_cast<int32_t>(SpiFaultKind::BufferOverrun);
+            answer.fault.overrun = static_cast<uint32_t>(buffer.Overrun());
+        }
+        if (bytes && buffer.data() && runner.bulk->Reserve(bytes)) {
+            memcpy(runner.bulk->data(), buffer.data(), bytes);
+            answer.size0 = bytes;
+        }
+    }
+
     SpiDllFile plugin_{Resident};
     std::string source_;
+    std::wstring wideSource_;
     bool damaged_ = false;
     bool checked_ = false;
 };

@@ -192,6 +192,268 @@ TEST_P(RemoteFile, AnObjectWithoutAModuleAnswersAsTheInProcessOne) {
     FreeLiveLocal(list);
 }
 
+// Wide names: the wide exports of the reference plug-ins through the
+// runner against the in-process object's, on a bitmap and on archives named
+// outside code page 932.
+
+const WCHAR kOddBitmap[] = L"M\u00fcller-\u03a9\u03bc.bmp";
+const WCHAR kOddArchive[] = L"Archiv-\u03a9\u03bc.tar";
+const char* const kWideExports[] = {"GetPluginInfoW", "IsSupportedW",    "GetPictureInfoW",
+                                    "GetPictureW",    "GetPreviewW",     "GetArchiveInfoW",
+                                    "GetFileInfoW",   "GetFileW"};
+
+std::wstring Wide(const std::string& ansi) {
+    int size = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(size > 0 ? size : 1), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &wide[0], size);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+std::string ReadWide(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "(cannot open)";
+    std::string bytes;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got) bytes.append(chunk, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+template <typename Plugin>
+Picture DecodeW(Plugin& plugin, bool preview, LPCWSTR source, intptr_t length, uint32_t flag) {
+    Picture picture;
+    HLOCAL info = nullptr, bits = nullptr;
+    picture.result = preview ? plugin.GetPreviewW(source, length, flag, &info, &bits, nullptr, 0)
+                             : plugin.GetPictureW(source, length, flag, &info, &bits, nullptr, 0);
+    picture.info = Bytes(info);
+    picture.bits = Bytes(bits);
+    FreeLiveLocal(info);
+    FreeLiveLocal(bits);
+    return picture;
+}
+
+TEST_P(RemoteFile, WidePicturesAreThoseOfTheInProcessDecode) {
+    SpiDllFile local;
+    SpiRemoteFile remote;
+    ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
+    ASSERT_EQ(1, remote.Load(nullptr, Plugin("bmp").c_str()));
+    for (const char* name : kWideExports) EXPECT_EQ(local.HasExport(name), remote.HasExport(name)) << name;
+    EXPECT_TRUE(remote.HasExport("GetPictureW"));
+    EXPECT_FALSE(remote.HasExport("GetFileW"));
+
+    // The texts, and a buffer that keeps what the plug-in does not write.
+    for (int32_t number = 0; number < 5; ++number) {
+        for (int32_t buflen : {64, 3}) {
+            SCOPED_TRACE(std::to_string(number) + "/" + std::to_string(buflen));
+            std::vector<WCHAR> in(72, 0xCCCC), out(72, 0xCCCC);
+            EXPECT_EQ(local.GetPluginInfoW(number, in.data(), buflen),
+                      remote.GetPluginInfoW(number, out.data(), buflen));
+            EXPECT_TRUE(in == out);
+        }
+    }
+
+    TempDir dir;
+    for (const char* fixture : {"info8.bmp", "rle8.bmp", "info24.bmp"}) {
+        SCOPED_TRACE(fixture);
+        std::string original = FixturePath("bmp", fixture);
+        std::wstring path = Wide(dir.path()) + L"\\" + kOddBitmap;
+        ASSERT_TRUE(CopyFileW(Wide(original).c_str(), path.c_str(), FALSE));
+        std::string bytes = ReadBytes(original);
+        ASSERT_GE(bytes.size(), SPI_SAMPLE_SIZE);
+
+        EXPECT_EQ(1, remote.IsSupportedW(path.c_str(), bytes.data()));
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        EXPECT_EQ(local.IsSupportedW(path.c_str(), file), remote.IsSupportedW(path.c_str(), file));
+        CloseHandle(file);
+
+        PictureInfo a, b;
+        EXPECT_EQ(local.GetPictureInfoW(path.c_str(), 0, 0, &a),
+                  remote.GetPictureInfoW(path.c_str(), 0, 0, &b));
+        EXPECT_EQ(0, memcmp(&a, &b, sizeof a));
+        EXPECT_GT(b.width, 0);
+
+        for (bool preview : {false, true}) {
+            SCOPED_TRACE(preview ? "GetPreviewW" : "GetPictureW");
+            Picture in = DecodeW(local, preview, path.c_str(), 0, SPI_INPUT_FILE);
+            Picture out = DecodeW(remote, preview, path.c_str(), 0, SPI_INPUT_FILE);
+            EXPECT_EQ(SPI_SUCCESS, out.result);
+            EXPECT_EQ(in.info, out.info);
+            EXPECT_TRUE(in.bits == out.bits);
+            LPCWSTR memory = reinterpret_cast<LPCWSTR>(bytes.data());
+            intptr_t size = static_cast<intptr_t>(bytes.size());
+            Picture fromMemory = DecodeW(remote, preview, memory, size, SPI_INPUT_MEMORY);
+            EXPECT_EQ(SPI_SUCCESS, fromMemory.result);
+            EXPECT_TRUE(in.bits == fromMemory.bits);
+        }
+    }
+    // A name that is not there is the plug-in's read error, as in process.
+    std::wstring missing = Wide(dir.path()) + L"\\\u03a9-none.bmp";
+    PictureInfo a, b;
+    EXPECT_EQ(local.GetPictureInfoW(missing.c_str(), 0, 0, &a),
+              remote.GetPictureInfoW(missing.c_str(), 0, 0, &b));
+    EXPECT_EQ(SPI_READ_ERROR, DecodeW(remote, false, missing.c_str(), 0, 0).result);
+    EXPECT_EQ(SpiFaultKind::None, remote.LastFault().kind);
+}
+
+TEST_P(RemoteFile, WideProgressCallbacksRunInTheCallerAndCancel) {
+    SpiDllFile local;
+    SpiRemoteFile remote;
+    ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
+    ASSERT_EQ(1, remote.Load(nullptr, Plugin("bmp").c_str()));
+    TempDir dir;
+    std::wstring path = Wide(dir.path()) + L"\\" + kOddBitmap;
+    ASSERT_TRUE(CopyFileW(Wide(FixturePath("bmp", "info24.bmp")).c_str(), path.c_str(), FALSE));
+    for (int stopAt : {-1, 2}) {
+        SCOPED_TRACE(stopAt);
+        Progress in, out;
+        in.stopAt = out.stopAt = stopAt;
+        HLOCAL info[2] = {}, bits[2] = {};
+        int32_t expected = local.GetPictureW(path.c_str(), 0, 0, &info[0], &bits[0],
+                                             CountProgress, reinterpret_cast<intptr_t>(&in));
+        EXPECT_EQ(expected, remote.GetPictureW(path.c_str(), 0, 0, &info[1], &bits[1],
+                                               CountProgress, reinterpret_cast<intptr_t>(&out)));
+        EXPECT_EQ(stopAt < 0 ? SPI_SUCCESS : SPI_ABORT, expected);
+        EXPECT_EQ(in.calls, out.calls);
+        EXPECT_GT(out.calls, 0);
+        EXPECT_EQ(info[0] != nullptr, info[1] != nullptr);
+        for (HLOCAL block : {info[0], info[1], bits[0], bits[1]}) FreeLiveLocal(block);
+    }
+}
+
+TEST_P(RemoteFile, WideArchivesListAndExtractAsInProcess) {
+    SpiDllFile local;
+    SpiRemoteFile remote;
+    ASSERT_EQ(1, local.Load(nullptr, "tar" SPI_EXT));
+    ASSERT_EQ(1, remote.Load(nullptr, Plugin("tar").c_str()));
+    for (const char* name : kWideExports) EXPECT_EQ(local.HasExport(name), remote.HasExport(name)) << name;
+    TempDir dir;
+    // Each side extracts into a folder of its own, named outside code page 932.
+    std::wstring folders[2] = {Wide(dir.path()) + L"\\Ziel-\u03a9", Wide(dir.path()) + L"\\Ziel-\u03bc"};
+    for (const std::wstring& folder : folders) ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    for (const char* fixture : {"unicode-pax.tar", "unicode-gnu.tar", "gnu.tar"}) {
+        SCOPED_TRACE(fixture);
+        std::wstring archive = Wide(dir.path()) + L"\\" + kOddArchive;
+        ASSERT_TRUE(CopyFileW(Wide(FixturePath("tar", fixture)).c_str(), archive.c_str(), FALSE));
+        std::string bytes = ReadBytes(FixturePath("tar", fixture));
+
+        HLOCAL lists[2] = {};
+        ASSERT_EQ(local.GetArchiveInfoW(archive.c_str(), 0, 0, &lists[0]),
+                  remote.GetArchiveInfoW(archive.c_str(), 0, 0, &lists[1]));
+        std::string listed = Bytes(lists[0]);
+        ASSERT_EQ(listed, Bytes(lists[1]));
+        for (HLOCAL list : lists) FreeLiveLocal(list);
+        // The same list from memory.
+        HLOCAL fromMemory = nullptr;
+        ASSERT_EQ(0, remote.GetArchiveInfoW(reinterpret_cast<LPCWSTR>(bytes.data()),
+                                            static_cast<intptr_t>(bytes.size()),
+                                            SPI_INPUT_MEMORY, &fromMemory));
+        EXPECT_EQ(listed, Bytes(fromMemory));
+        FreeLiveLocal(fromMemory);
+
+        const fileInfoW* entries = reinterpret_cast<const fileInfoW*>(listed.data());
+        size_t count = listed.size() / sizeof(fileInfoW);
+        ASSERT_GT(count, 1u);
+        bool sawOddName = false;
+        for (size_t n = 0; n + 1 < count && entries[n].method[0]; ++n) {
+            std::wstring member = std::wstring(entries[n].path) + entries[n].filename;
+            SCOPED_TRACE(n);
+            sawOddName = sawOddName || member.find(L'\u03a9') != std::wstring::npos;
+            fileInfoW a, b;
+            memset(&a, 0, sizeof a);
+            memset(&b, 0, sizeof b);
+            EXPECT_EQ(0, local.GetFileInfoW(archive.c_str(), 0, member.c_str(), 0, &a));
+            EXPECT_EQ(0, remote.GetFileInfoW(archive.c_str(), 0, member.c_str(), 0, &b));
+            EXPECT_EQ(0, memcmp(&a, &b, sizeof a));
+            EXPECT_EQ(0, memcmp(&entries[n], &b, sizeof b));
+
+            intptr_t position = static_cast<intptr_t>(entries[n].position);
+            HLOCAL data[2] = {};
+            EXPECT_EQ(0, local.GetFileW(archive.c_str(), position,
+                                        reinterpret_cast<LPWSTR>(&data[0]), SPI_OUTPUT_MEMORY,
+                                        nullptr, 0));
+            EXPECT_EQ(0, remote.GetFileW(archive.c_str(), position,
+                                         reinterpret_cast<LPWSTR>(&data[1]), SPI_OUTPUT_MEMORY,
+                                         nullptr, 0));
+            std::string extracted = Bytes(data[0]);
+            EXPECT_EQ(extracted, Bytes(data[1]));
+            // An empty member comes back as no block.
+            if (entries[n].filesize == 0) extracted.clear();
+            EXPECT_EQ(entries[n].filesize, extracted.size());
+            for (HLOCAL block : data) FreeLiveLocal(block);
+
+            for (int side = 0; side < 2; ++side) {
+                std::wstring target = folders[side];
+                int32_t result =
+                    side == 0 ? local.GetFileW(archive.c_str(), position, &target[0], 0, nullptr, 0)
+                              : remote.GetFileW(archive.c_str(), position, &target[0], 0, nullptr, 0);
+                EXPECT_EQ(0, result) << "side " << side;
+                EXPECT_EQ(extracted, ReadWide(folders[side] + L"\\" + entries[n].filename))
+                    << "side " << side;
+            }
+        }
+        EXPECT_EQ(std::string(fixture) != "gnu.tar", sawOddName);
+        // A name that is no member: the plug-in's answer, as in process.
+        fileInfoW a, b;
+        EXPECT_EQ(local.GetFileInfoW(archive.c_str(), 0, L"\u03a9-none.txt", 0, &a),
+                  remote.GetFileInfoW(archive.c_str(), 0, L"\u03a9-none.txt", 0, &b));
+    }
+    EXPECT_EQ(SpiFaultKind::None, remote.LastFault().kind);
+}
+
+// What the kind or the exports refuse answers -1 touching nothing, and a
+// fault inside a wide export is caught in the runner as in process.
+TEST_P(RemoteFile, WideCallsRefusedOrFaultingAnswerAsInProcess) {
+    SpiRemoteFile partial, tar;
+    ASSERT_EQ(1, partial.Load(nullptr, Plugin("wide_partial").c_str()));
+    ASSERT_EQ(1, tar.Load(nullptr, Plugin("tar").c_str()));
+    EXPECT_TRUE(partial.HasExport("GetPictureW"));
+    EXPECT_FALSE(partial.HasExport("GetPictureInfoW"));
+
+    WCHAR text[8] = {L'x', 0};
+    EXPECT_EQ(-1, partial.GetPluginInfoW(0, text, 8));
+    EXPECT_EQ(L'x', text[0]);
+    PictureInfo info;
+    memset(&info, 0x55, sizeof info);
+    EXPECT_EQ(-1, partial.GetPictureInfoW(L"a.wpt", 0, 0, &info));
+    EXPECT_EQ(0x55, reinterpret_cast<unsigned char*>(&info)[0]);
+    HLOCAL a = reinterpret_cast<HLOCAL>(1), b = reinterpret_cast<HLOCAL>(2);
+    EXPECT_EQ(-1, partial.GetPreviewW(L"a.wpt", 0, 0, &a, &b, nullptr, 0));
+    EXPECT_EQ(reinterpret_cast<HLOCAL>(1), a);
+    EXPECT_EQ(-1, tar.GetPictureW(L"a.tar", 0, 0, &a, &b, nullptr, 0));
+    // Refused in the runner, the ANSI call hands back no comment block: the
+    // runner's record was never the plug-in's to fill.
+    PictureInfo refused;
+    EXPECT_EQ(-1, tar.GetPictureInfo("a.tar", 0, 0, &refused));
+    EXPECT_EQ(nullptr, refused.hInfo);
+    EXPECT_EQ(-1, partial.GetFileW(L"a.wpt", 0, reinterpret_cast<LPWSTR>(&a), SPI_OUTPUT_MEMORY,
+                                   nullptr, 0));
+    EXPECT_EQ(reinterpret_cast<HLOCAL>(1), a);
+    EXPECT_EQ(-1, partial.GetArchiveInfoW(L"a.wpt", 0, 0, &a));
+    EXPECT_EQ(nullptr, a);
+
+    char sample[SPI_SAMPLE_SIZE] = {};
+    EXPECT_EQ(1, partial.IsSupportedW(L"M\u00fcller-\u03a9\u03bc.wpt", sample));
+    EXPECT_EQ(0, partial.IsSupportedW(L"Muller-Om.wpt", sample));
+    Picture picture = DecodeW(partial, false, L"M\u00fcller-\u03a9\u03bc.wpt", 0, 0);
+    EXPECT_EQ(0, picture.result);
+    EXPECT_EQ(std::string("\xff\0\0\0", 4), picture.bits);
+
+    DWORD runner = partial.RunnerProcessId();
+    a = b = nullptr;
+    EXPECT_EQ(8, partial.GetPictureW(L"fault", 0, 0, &a, &b, nullptr, 0));
+    EXPECT_EQ(SpiFaultKind::Exception, partial.LastFault().kind);
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), partial.LastFault().code);
+    EXPECT_EQ(nullptr, a);
+    EXPECT_EQ(runner, partial.RunnerProcessId()) << "a caught fault keeps the runner";
+    EXPECT_EQ(2, partial.GetPictureW(L"other.wpt", 0, 0, &a, &b, nullptr, 0));
+    EXPECT_EQ(SpiFaultKind::None, partial.LastFault().kind);
+}
+
 INSTANTIATE_TEST_SUITE_P(Bitness, RemoteFile, ::testing::Values(32, 64),
                          [](const ::testing::TestParamInfo<int>& info) {
                              return "Runner" + std::to_string(info.param);

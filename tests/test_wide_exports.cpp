@@ -174,16 +174,23 @@ TEST(WideExports, TheNameArrivesWideAndAFaultInsideIsCaught) {
     }
 }
 
-TEST(WideExports, APluginInARunnerHasNoWideOperationsYet) {
+// In a runner the module has its wide exports as in process (the runner
+// tests hold their results against the in-process ones).
+TEST(WideExports, APluginInARunnerHasTheWideOperationsOfItsModule) {
     SpiRemoteFile plugin;
     ASSERT_EQ(1, plugin.Load(nullptr, kBmp));
     EXPECT_TRUE(plugin.HasExport("GetPicture"));
-    EXPECT_FALSE(plugin.HasExport("GetPictureW"));
+    EXPECT_TRUE(plugin.HasExport("GetPictureW"));
+    EXPECT_FALSE(plugin.HasExport("GetFileW"));
     HLOCAL a = nullptr, b = nullptr;
-    EXPECT_EQ(-1, plugin.GetPictureW(L"a.bmp", 0, 0, &a, &b, nullptr, 0));
+    EXPECT_EQ(-1, plugin.GetFileW(L"a.bmp", 0, reinterpret_cast<LPWSTR>(&a), SPI_OUTPUT_MEMORY,
+                                  nullptr, 0));
+    EXPECT_EQ(nullptr, a);
+    EXPECT_EQ(SPI_READ_ERROR, plugin.GetPictureW(L"\u03a9-none.bmp", 0, 0, &a, &b, nullptr, 0));
     EXPECT_EQ(nullptr, a);
     WCHAR text[16] = {};
-    EXPECT_EQ(-1, plugin.GetPluginInfoW(0, text, 16));
+    EXPECT_EQ(4, plugin.GetPluginInfoW(0, text, 16));
+    EXPECT_STREQ(L"00IN", text);
     // The ANSI calls go to the runner as before.
     char version[16] = {};
     EXPECT_EQ(4, plugin.GetPluginInfo(0, version, sizeof version));
