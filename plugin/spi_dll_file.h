@@ -5,11 +5,13 @@
 // through one of the nine guarded operations, which check the kind, load
 // the module when the residency requires it, call the export under a fault
 // guard and release the module again in OnDemand mode. The stream-level
-// operations at the end work on a SpiInputStream instead of a raw source.
+// operations work on a SpiInputStream instead of a raw source. The wide
+// operations at the end call the module's optional wide exports the same
+// way.
 //
 // Every piece of the module's code that the object runs (identification,
-// the nine exports, the module's unload code) runs through one guarded
-// path, which keeps what it caught for LastFault().
+// the exports, the module's unload code) runs through one guarded path,
+// which keeps what it caught for LastFault().
 #ifndef SPIPROBE_PLUGIN_SPI_DLL_FILE_H
 #define SPIPROBE_PLUGIN_SPI_DLL_FILE_H
 
@@ -125,6 +127,35 @@ public:
     // at *rest (just past the separator), -1 nothing found or a failure.
     virtual int32_t OpenMember(SpiInputStream& stream, LPCSTR memberPath, LPCSTR* rest);
 
+    // Wide operations: the module's wide exports (GetPictureW and so on),
+    // each of which a module may lack on its own. Results, kind checks,
+    // residency and fault handling as the ANSI operation of the same name:
+    // -1 when the kind does not allow the call or the export is missing, 8
+    // (0 for IsSupportedW) when a fault was caught. They follow the stream
+    // operations so that the slots above keep their places. Only the text
+    // arguments are UTF-16: in the memory form source is the input's bytes,
+    // and GetFileW's destination is the address of an HLOCAL for memory
+    // output.
+    //
+    // buflen counts WCHARs.
+    virtual int32_t GetPluginInfoW(int32_t infono, LPWSTR buf, int32_t buflen);
+    virtual int32_t IsSupportedW(LPCWSTR fileName, const void* data);
+    // Zero-fills *info first, as GetPictureInfo does.
+    virtual int32_t GetPictureInfoW(LPCWSTR source, intptr_t length, uint32_t flag,
+                                    PictureInfo* info);
+    virtual int32_t GetPictureW(LPCWSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
+                                HLOCAL* bits, ProgressCallback progress, intptr_t data);
+    virtual int32_t GetPreviewW(LPCWSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
+                                HLOCAL* bits, ProgressCallback progress, intptr_t data);
+    // Nulls *list first; answers 0 whenever the module handed back a list
+    // (of fileInfoW records).
+    virtual int32_t GetArchiveInfoW(LPCWSTR source, intptr_t length, uint32_t flag,
+                                    HLOCAL* list);
+    virtual int32_t GetFileInfoW(LPCWSTR source, intptr_t length, LPCWSTR memberName,
+                                 uint32_t flag, fileInfoW* info);
+    virtual int32_t GetFileW(LPCWSTR source, intptr_t length, LPWSTR destination, uint32_t flag,
+                             ProgressCallback progress, intptr_t data);
+
     // Residency machinery shared by the guarded operations.
     int32_t DecideResidency(uint32_t before, uint32_t after);
     // 1 when a module is held on return.
@@ -146,8 +177,9 @@ public:
     // ".ext;" per filter pattern; null until a Load builds it.
     LPCSTR ExtensionList() const { return extensionList; }
     // Whether the module, as identified at the last successful Load,
-    // exports this name; any of the nine export names may be asked,
-    // whatever the kind. False before the first successful Load.
+    // exports this name; any of the nine export names and of the eight
+    // wide ones ("GetPictureW", ...) may be asked, whatever the kind. False
+    // before the first successful Load.
     bool HasExport(const char* exportName) const;
 
     // Per-object hooks; null means the figure 0 / the answer OnDemand.
@@ -165,6 +197,14 @@ protected:
     GetFileInfoProc pGetFileInfo = nullptr;
     GetFileProc pGetFile = nullptr;
     ConfigurationDlgProc pConfigurationDlg = nullptr;
+    GetPluginInfoWProc pGetPluginInfoW = nullptr;
+    IsSupportedWProc pIsSupportedW = nullptr;
+    GetPictureInfoWProc pGetPictureInfoW = nullptr;
+    GetPictureWProc pGetPictureW = nullptr;
+    GetPreviewWProc pGetPreviewW = nullptr;
+    GetArchiveInfoWProc pGetArchiveInfoW = nullptr;
+    GetFileInfoWProc pGetFileInfoW = nullptr;
+    GetFileWProc pGetFileW = nullptr;
     HMODULE module = nullptr;
     int32_t residency = Undecided;
     char aboutText[kAboutTextSize] = {};
@@ -195,9 +235,21 @@ private:
     int32_t BuildExtensionList();
     int32_t FailLoad();
     bool QueryInfo(int32_t number, LPSTR buffer, int32_t size, int32_t* result);
-    // GetPictureInfo; clear: the record prepared and checked as it says.
-    int32_t CallPictureInfo(LPCSTR source, intptr_t length, uint32_t flag, PictureInfo* info,
-                            bool clear);
+    // GetPictureInfo and GetPictureInfoW (entry: the field of the export
+    // asked for); clear: the record prepared and checked as it says.
+    template <typename Proc, typename Char>
+    int32_t CallPictureInfo(Proc SpiDllFile::*entry, const Char* source, intptr_t length,
+                            uint32_t flag, PictureInfo* info, bool clear);
+    // GetArchiveInfo and GetArchiveInfoW.
+    template <typename Proc, typename Char>
+    int32_t CallArchiveInfo(Proc SpiDllFile::*entry, const Char* source, intptr_t length,
+                            uint32_t flag, HLOCAL* list);
+    // An operation of the common shape: -1 unless allowed (the kind check)
+    // and the export is there once the residency has had its say, else the
+    // guarded call of the export with the arguments.
+    template <typename Proc, typename... Args>
+    int32_t CallExport(bool allowed, Proc SpiDllFile::*entry, int32_t faultResult,
+                       Args... args);
     template <typename Call>
     int32_t CallGuarded(Call&& call, int32_t faultResult, bool* faulted = nullptr);
 

@@ -1,4 +1,5 @@
-// SpiDllFile: residency and the nine guarded export operations.
+// SpiDllFile: residency and the guarded export operations, the nine and
+// the wide ones.
 #include <cstring>
 
 #include "fault_guard.h"
@@ -73,21 +74,24 @@ int32_t SpiDllFile::CallGuarded(Call&& call, int32_t faultResult, bool* faulted)
     return faultResult;
 }
 
-int32_t SpiDllFile::GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
+template <typename Proc, typename... Args>
+int32_t SpiDllFile::CallExport(bool allowed, Proc SpiDllFile::*entry, int32_t faultResult,
+                               Args... args) {
     lastFault = SpiFault();
+    if (!allowed) return SPI_NOT_IMPLEMENTED;
     EnsureLoaded();
-    GetPluginInfoProc proc = pGetPluginInfo;
+    Proc proc = this->*entry;
     if (!proc) return SPI_NOT_IMPLEMENTED;
-    return CallGuarded([&] { return proc(infono, buf, buflen); }, SPI_INTERNAL_ERROR);
+    return CallGuarded([&] { return proc(args...); }, faultResult);
+}
+
+int32_t SpiDllFile::GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
+    return CallExport(true, &SpiDllFile::pGetPluginInfo, SPI_INTERNAL_ERROR, infono, buf, buflen);
 }
 
 int32_t SpiDllFile::IsSupported(LPCSTR fileName, void* data) {
-    lastFault = SpiFault();
-    if (kind != PluginKind::Image && kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
-    EnsureLoaded();
-    IsSupportedProc proc = pIsSupported;
-    if (!proc) return SPI_NOT_IMPLEMENTED;
-    return CallGuarded([&] { return proc(fileName, data); }, 0);
+    bool allowed = kind == PluginKind::Image || kind == PluginKind::Archive;
+    return CallExport(allowed, &SpiDllFile::pIsSupported, 0, fileName, data);
 }
 
 int32_t SpiDllFile::ConfigurationDlg(HWND parent, int32_t function) {
@@ -101,20 +105,21 @@ int32_t SpiDllFile::ConfigurationDlg(HWND parent, int32_t function) {
 
 int32_t SpiDllFile::GetPictureInfo(LPCSTR source, intptr_t length, uint32_t flag,
                                    PictureInfo* info) {
-    return CallPictureInfo(source, length, flag, info, true);
+    return CallPictureInfo(&SpiDllFile::pGetPictureInfo, source, length, flag, info, true);
 }
 
 int32_t SpiDllFile::GetPictureInfoAsGiven(LPCSTR source, intptr_t length, uint32_t flag,
                                           PictureInfo* info) {
-    return CallPictureInfo(source, length, flag, info, false);
+    return CallPictureInfo(&SpiDllFile::pGetPictureInfo, source, length, flag, info, false);
 }
 
-int32_t SpiDllFile::CallPictureInfo(LPCSTR source, intptr_t length, uint32_t flag,
-                                    PictureInfo* info, bool clear) {
+template <typename Proc, typename Char>
+int32_t SpiDllFile::CallPictureInfo(Proc SpiDllFile::*entry, const Char* source, intptr_t length,
+                                    uint32_t flag, PictureInfo* info, bool clear) {
     lastFault = SpiFault();
     if (kind != PluginKind::Image) return SPI_NOT_IMPLEMENTED;
     EnsureLoaded();
-    GetPictureInfoProc proc = pGetPictureInfo;
+    Proc proc = this->*entry;
     if (!proc) return SPI_NOT_IMPLEMENTED;
     // The caller's record is the library's to clear, outside the guard.
     if (clear) memset(info, 0, sizeof *info);
@@ -135,32 +140,28 @@ int32_t SpiDllFile::CallPictureInfo(LPCSTR source, intptr_t length, uint32_t fla
 
 int32_t SpiDllFile::GetPicture(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
                                HLOCAL* bits, ProgressCallback progress, intptr_t data) {
-    lastFault = SpiFault();
-    if (kind != PluginKind::Image) return SPI_NOT_IMPLEMENTED;
-    EnsureLoaded();
-    GetPictureProc proc = pGetPicture;
-    if (!proc) return SPI_NOT_IMPLEMENTED;
-    return CallGuarded([&] { return proc(source, length, flag, info, bits, progress, data); },
-                       SPI_INTERNAL_ERROR);
+    return CallExport(kind == PluginKind::Image, &SpiDllFile::pGetPicture, SPI_INTERNAL_ERROR,
+                      source, length, flag, info, bits, progress, data);
 }
 
 int32_t SpiDllFile::GetPreview(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
                                HLOCAL* bits, ProgressCallback progress, intptr_t data) {
-    lastFault = SpiFault();
-    if (kind != PluginKind::Image) return SPI_NOT_IMPLEMENTED;
-    EnsureLoaded();
-    GetPreviewProc proc = pGetPreview;
-    if (!proc) return SPI_NOT_IMPLEMENTED;
-    return CallGuarded([&] { return proc(source, length, flag, info, bits, progress, data); },
-                       SPI_INTERNAL_ERROR);
+    return CallExport(kind == PluginKind::Image, &SpiDllFile::pGetPreview, SPI_INTERNAL_ERROR,
+                      source, length, flag, info, bits, progress, data);
 }
 
 int32_t SpiDllFile::GetArchiveInfo(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* list) {
+    return CallArchiveInfo(&SpiDllFile::pGetArchiveInfo, source, length, flag, list);
+}
+
+template <typename Proc, typename Char>
+int32_t SpiDllFile::CallArchiveInfo(Proc SpiDllFile::*entry, const Char* source, intptr_t length,
+                                    uint32_t flag, HLOCAL* list) {
     lastFault = SpiFault();
     if (list) *list = nullptr;
     if (kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
     EnsureLoaded();
-    GetArchiveInfoProc proc = pGetArchiveInfo;
+    Proc proc = this->*entry;
     if (!proc) return SPI_NOT_IMPLEMENTED;
     bool faulted = false;
     int32_t result = CallGuarded([&] { return proc(source, length, flag, list); },
@@ -172,22 +173,58 @@ int32_t SpiDllFile::GetArchiveInfo(LPCSTR source, intptr_t length, uint32_t flag
 
 int32_t SpiDllFile::GetFileInfo(LPCSTR source, intptr_t length, LPCSTR memberName, uint32_t flag,
                                 fileInfo* info) {
-    lastFault = SpiFault();
-    if (kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
-    EnsureLoaded();
-    GetFileInfoProc proc = pGetFileInfo;
-    if (!proc) return SPI_NOT_IMPLEMENTED;
-    return CallGuarded([&] { return proc(source, length, memberName, flag, info); },
-                       SPI_INTERNAL_ERROR);
+    return CallExport(kind == PluginKind::Archive, &SpiDllFile::pGetFileInfo, SPI_INTERNAL_ERROR,
+                      source, length, memberName, flag, info);
 }
 
 int32_t SpiDllFile::GetFile(LPCSTR source, intptr_t length, LPSTR destination, uint32_t flag,
                             ProgressCallback progress, intptr_t data) {
-    lastFault = SpiFault();
-    if (kind != PluginKind::Archive) return SPI_NOT_IMPLEMENTED;
-    EnsureLoaded();
-    GetFileProc proc = pGetFile;
-    if (!proc) return SPI_NOT_IMPLEMENTED;
-    return CallGuarded([&] { return proc(source, length, destination, flag, progress, data); },
-                       SPI_INTERNAL_ERROR);
+    return CallExport(kind == PluginKind::Archive, &SpiDllFile::pGetFile, SPI_INTERNAL_ERROR,
+                      source, length, destination, flag, progress, data);
+}
+
+// The wide operations: the same paths with the wide entry points.
+
+int32_t SpiDllFile::GetPluginInfoW(int32_t infono, LPWSTR buf, int32_t buflen) {
+    return CallExport(true, &SpiDllFile::pGetPluginInfoW, SPI_INTERNAL_ERROR, infono, buf,
+                      buflen);
+}
+
+int32_t SpiDllFile::IsSupportedW(LPCWSTR fileName, const void* data) {
+    bool allowed = kind == PluginKind::Image || kind == PluginKind::Archive;
+    return CallExport(allowed, &SpiDllFile::pIsSupportedW, 0, fileName, data);
+}
+
+int32_t SpiDllFile::GetPictureInfoW(LPCWSTR source, intptr_t length, uint32_t flag,
+                                    PictureInfo* info) {
+    return CallPictureInfo(&SpiDllFile::pGetPictureInfoW, source, length, flag, info, true);
+}
+
+int32_t SpiDllFile::GetPictureW(LPCWSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
+                                HLOCAL* bits, ProgressCallback progress, intptr_t data) {
+    return CallExport(kind == PluginKind::Image, &SpiDllFile::pGetPictureW, SPI_INTERNAL_ERROR,
+                      source, length, flag, info, bits, progress, data);
+}
+
+int32_t SpiDllFile::GetPreviewW(LPCWSTR source, intptr_t length, uint32_t flag, HLOCAL* info,
+                                HLOCAL* bits, ProgressCallback progress, intptr_t data) {
+    return CallExport(kind == PluginKind::Image, &SpiDllFile::pGetPreviewW, SPI_INTERNAL_ERROR,
+                      source, length, flag, info, bits, progress, data);
+}
+
+int32_t SpiDllFile::GetArchiveInfoW(LPCWSTR source, intptr_t length, uint32_t flag,
+                                    HLOCAL* list) {
+    return CallArchiveInfo(&SpiDllFile::pGetArchiveInfoW, source, length, flag, list);
+}
+
+int32_t SpiDllFile::GetFileInfoW(LPCWSTR source, intptr_t length, LPCWSTR memberName,
+                                 uint32_t flag, fileInfoW* info) {
+    return CallExport(kind == PluginKind::Archive, &SpiDllFile::pGetFileInfoW,
+                      SPI_INTERNAL_ERROR, source, length, memberName, flag, info);
+}
+
+int32_t SpiDllFile::GetFileW(LPCWSTR source, intptr_t length, LPWSTR destination, uint32_t flag,
+                             ProgressCallback progress, intptr_t data) {
+    return CallExport(kind == PluginKind::Archive, &SpiDllFile::pGetFileW, SPI_INTERNAL_ERROR,
+                      source, length, destination, flag, progress, data);
 }

@@ -26,10 +26,13 @@ SpiDllFile::~SpiDllFile() {
 
 namespace {
 
-// The nine export names, in the order of the entry-point fields.
+// The nine export names, in the order of the entry-point fields, then the
+// eight wide ones.
 const char* const kExportNames[] = {
-    "GetPluginInfo", "IsSupported", "GetPictureInfo", "GetPicture",      "GetPreview",
-    "GetArchiveInfo", "GetFileInfo", "GetFile",       "ConfigurationDlg",
+    "GetPluginInfo",  "IsSupported",  "GetPictureInfo",  "GetPicture",  "GetPreview",
+    "GetArchiveInfo", "GetFileInfo",  "GetFile",         "ConfigurationDlg",
+    "GetPluginInfoW", "IsSupportedW", "GetPictureInfoW", "GetPictureW", "GetPreviewW",
+    "GetArchiveInfoW", "GetFileInfoW", "GetFileW",
 };
 constexpr int kExportCount = sizeof kExportNames / sizeof kExportNames[0];
 
@@ -49,16 +52,25 @@ bool SpiDllFile::HasExport(const char* exportName) const {
 // of every operation stops before them anyway).
 void SpiDllFile::ResolveEntryPoints() {
     ResolveExport(module, "GetPluginInfo", &pGetPluginInfo);
+    ResolveExport(module, "GetPluginInfoW", &pGetPluginInfoW);
     if (kind == PluginKind::Image) {
         ResolveExport(module, "IsSupported", &pIsSupported);
         ResolveExport(module, "GetPictureInfo", &pGetPictureInfo);
         ResolveExport(module, "GetPicture", &pGetPicture);
         ResolveExport(module, "GetPreview", &pGetPreview);
+        ResolveExport(module, "IsSupportedW", &pIsSupportedW);
+        ResolveExport(module, "GetPictureInfoW", &pGetPictureInfoW);
+        ResolveExport(module, "GetPictureW", &pGetPictureW);
+        ResolveExport(module, "GetPreviewW", &pGetPreviewW);
     } else if (kind == PluginKind::Archive) {
         ResolveExport(module, "IsSupported", &pIsSupported);
         ResolveExport(module, "GetArchiveInfo", &pGetArchiveInfo);
         ResolveExport(module, "GetFileInfo", &pGetFileInfo);
         ResolveExport(module, "GetFile", &pGetFile);
+        ResolveExport(module, "IsSupportedW", &pIsSupportedW);
+        ResolveExport(module, "GetArchiveInfoW", &pGetArchiveInfoW);
+        ResolveExport(module, "GetFileInfoW", &pGetFileInfoW);
+        ResolveExport(module, "GetFileW", &pGetFileW);
     }
     ResolveExport(module, "ConfigurationDlg", &pConfigurationDlg);
 }
@@ -75,6 +87,14 @@ HMODULE SpiDllFile::DetachModule() {
     pGetFileInfo = nullptr;
     pGetFile = nullptr;
     pConfigurationDlg = nullptr;
+    pGetPluginInfoW = nullptr;
+    pIsSupportedW = nullptr;
+    pGetPictureInfoW = nullptr;
+    pGetPictureW = nullptr;
+    pGetPreviewW = nullptr;
+    pGetArchiveInfoW = nullptr;
+    pGetFileInfoW = nullptr;
+    pGetFileW = nullptr;
     return held;
 }
 

@@ -1,5 +1,6 @@
 // The plug-in module interface: the records a module fills, its return
-// codes and flags, and the signatures of its nine exports.
+// codes and flags, and the signatures of its nine exports and of the eight
+// optional wide ones.
 //
 // Everything here is what crosses the boundary between a host and a
 // plug-in DLL, so the layouts are fixed byte for byte (packed, little
@@ -81,6 +82,22 @@ struct fileInfo {
 #endif
 };
 
+// A member record of the wide list (GetArchiveInfoW) and of GetFileInfoW:
+// fileInfo with path and filename in UTF-16.
+struct fileInfoW {
+    unsigned char method[8];
+    uintptr_t position;
+    uintptr_t compsize;
+    uintptr_t filesize;
+    SpiTimestamp timestamp;
+    WCHAR path[200];
+    WCHAR filename[200];
+    uint32_t crc;
+#if defined(_WIN64)
+    char dummy[4];
+#endif
+};
+
 #pragma pack(pop)
 
 #if defined(_WIN64)
@@ -106,6 +123,17 @@ static_assert(offsetof(fileInfo, path) == 40, "fileInfo.path");
 static_assert(offsetof(fileInfo, filename) == 240, "fileInfo.filename");
 static_assert(offsetof(fileInfo, crc) == 440, "fileInfo.crc");
 static_assert(offsetof(fileInfo, dummy) == 444, "fileInfo.dummy");
+
+static_assert(sizeof(fileInfoW) == 848, "fileInfoW is 848 bytes");
+static_assert(offsetof(fileInfoW, method) == 0, "fileInfoW.method");
+static_assert(offsetof(fileInfoW, position) == 8, "fileInfoW.position");
+static_assert(offsetof(fileInfoW, compsize) == 16, "fileInfoW.compsize");
+static_assert(offsetof(fileInfoW, filesize) == 24, "fileInfoW.filesize");
+static_assert(offsetof(fileInfoW, timestamp) == 32, "fileInfoW.timestamp");
+static_assert(offsetof(fileInfoW, path) == 40, "fileInfoW.path");
+static_assert(offsetof(fileInfoW, filename) == 440, "fileInfoW.filename");
+static_assert(offsetof(fileInfoW, crc) == 840, "fileInfoW.crc");
+static_assert(offsetof(fileInfoW, dummy) == 844, "fileInfoW.dummy");
 #else
 static_assert(sizeof(HLOCAL) == 4 && sizeof(intptr_t) == 4, "the 32-bit plug-in API");
 static_assert(sizeof(PictureInfo) == 26, "PictureInfo is 26 bytes");
@@ -127,6 +155,16 @@ static_assert(offsetof(fileInfo, timestamp) == 20, "fileInfo.timestamp");
 static_assert(offsetof(fileInfo, path) == 24, "fileInfo.path");
 static_assert(offsetof(fileInfo, filename) == 224, "fileInfo.filename");
 static_assert(offsetof(fileInfo, crc) == 424, "fileInfo.crc");
+
+static_assert(sizeof(fileInfoW) == 828, "fileInfoW is 828 bytes");
+static_assert(offsetof(fileInfoW, method) == 0, "fileInfoW.method");
+static_assert(offsetof(fileInfoW, position) == 8, "fileInfoW.position");
+static_assert(offsetof(fileInfoW, compsize) == 12, "fileInfoW.compsize");
+static_assert(offsetof(fileInfoW, filesize) == 16, "fileInfoW.filesize");
+static_assert(offsetof(fileInfoW, timestamp) == 20, "fileInfoW.timestamp");
+static_assert(offsetof(fileInfoW, path) == 24, "fileInfoW.path");
+static_assert(offsetof(fileInfoW, filename) == 424, "fileInfoW.filename");
+static_assert(offsetof(fileInfoW, crc) == 824, "fileInfoW.crc");
 #endif
 
 // Progress callback: (done, total, callback data); 0 goes on, anything else
@@ -150,5 +188,29 @@ typedef int32_t(SPI_API* GetFileInfoProc)(LPCSTR buf, intptr_t len, LPCSTR filen
 typedef int32_t(SPI_API* GetFileProc)(LPCSTR src, intptr_t len, LPSTR dest, uint32_t flag,
                                       ProgressCallback prgressCallback, intptr_t lData);
 typedef int32_t(SPI_API* ConfigurationDlgProc)(HWND parent, int32_t fnc);
+
+// The wide exports. A module may have any of them, each on its own. Only
+// the text arguments differ from the exports above: file names, member
+// names and the destination folder are UTF-16, the texts of
+// GetPluginInfoW too, its buflen counting WCHARs. In the memory form buf
+// and src are the input's bytes as in the ANSI calls, and GetFileW's dest
+// is the address of an HLOCAL when the output goes to memory. The list of
+// GetArchiveInfoW is an array of fileInfoW, ended by a record whose method
+// starts with a NUL; GetFileW and GetFileInfoW take the positions and names
+// it gives.
+typedef int32_t(SPI_API* GetPluginInfoWProc)(int32_t infono, LPWSTR buf, int32_t buflen);
+typedef int32_t(SPI_API* IsSupportedWProc)(LPCWSTR filename, const void* dw);
+typedef int32_t(SPI_API* GetPictureInfoWProc)(LPCWSTR buf, intptr_t len, uint32_t flag,
+                                              PictureInfo* lpInfo);
+typedef int32_t(SPI_API* GetPictureWProc)(LPCWSTR buf, intptr_t len, uint32_t flag,
+                                          HLOCAL* pHBInfo, HLOCAL* pHBm,
+                                          ProgressCallback lpPrgressCallback, intptr_t lData);
+typedef GetPictureWProc GetPreviewWProc;
+typedef int32_t(SPI_API* GetArchiveInfoWProc)(LPCWSTR buf, intptr_t len, uint32_t flag,
+                                              HLOCAL* lphInf);
+typedef int32_t(SPI_API* GetFileInfoWProc)(LPCWSTR buf, intptr_t len, LPCWSTR filename,
+                                           uint32_t flag, fileInfoW* lpInfo);
+typedef int32_t(SPI_API* GetFileWProc)(LPCWSTR src, intptr_t len, LPWSTR dest, uint32_t flag,
+                                       ProgressCallback prgressCallback, intptr_t lData);
 
 #endif

@@ -62,7 +62,7 @@ public:
 
 private:
     ProgressCallback callback_;
-    int32_t data_;
+    intptr_t data_;
     int32_t total_;
 };
 
@@ -277,7 +277,7 @@ int32_t ParseBmp(const uint8_t* data, size_t size, BmpImage* image) {
 size_t BmpOutputStride(int32_t width) { return (static_cast<size_t>(width) * 3 + 3) & ~size_t(3); }
 
 int32_t DecodeBmp(const BmpImage& image, const uint8_t* data, size_t size, uint8_t* out,
-                  ProgressCallback progress, int32_t progressData) {
+                  ProgressCallback progress, intptr_t progressData) {
     Progress steps(progress, progressData, image.height);
     if (steps.At(0)) return SPI_ABORT;
     if (image.compression == kBiRle8 || image.compression == kBiRle4)

@@ -44,6 +44,6 @@ size_t BmpOutputStride(int32_t width);
 // null) is called from 0 to height; 1 when it asked to stop, 3 for corrupt
 // run-length data, else 0.
 int32_t DecodeBmp(const BmpImage& image, const uint8_t* data, size_t size, uint8_t* out,
-                  ProgressCallback progress, int32_t progressData);
+                  ProgressCallback progress, intptr_t progressData);
 
 #endif

@@ -8,6 +8,10 @@
 // GetPictureInfo reports the file's own depth, its densities in dots per
 // inch and no comment text.
 //
+// The wide exports (GetPictureInfoW, GetPictureW, GetPreviewW, IsSupportedW,
+// GetPluginInfoW) differ only in taking the file name in UTF-16; the file
+// is opened by that name and everything after is shared.
+//
 // The whole input is read into memory first; files above 1 GiB are refused
 // with 4. Results beyond the usual ones: 6 when the file cannot be opened
 // or read, or the offset lies past its end; 2 for an input kind other than
@@ -41,7 +45,9 @@ public:
     Input(const Input&) = delete;
     Input& operator=(const Input&) = delete;
 
-    int32_t Open(LPCSTR source, intptr_t length, uint32_t flag) {
+    // source: the file's ANSI or wide name, or the input's bytes.
+    template <typename Char>
+    int32_t Open(const Char* source, intptr_t length, uint32_t flag) {
         switch (flag & SPI_INPUT_MASK) {
         case SPI_INPUT_MEMORY:
             if (!source || length < 0) return SPI_CORRUPT;
@@ -58,10 +64,10 @@ public:
     size_t size() const { return size_; }
 
 private:
-    int32_t ReadFileData(LPCSTR name, intptr_t offset) {
+    template <typename Char>
+    int32_t ReadFileData(const Char* name, intptr_t offset) {
         if (!name || offset < 0) return SPI_READ_ERROR;
-        UniqueFile file(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        UniqueFile file(OpenInputFile(name));
         if (!file.valid()) return SPI_READ_ERROR;
         return ReadOpened(file.get(), offset);
     }
@@ -95,13 +101,15 @@ uint16_t DotsPerInch(int32_t pelsPerMeter) {
 
 // Reads the whole input and parses its headers. The whole input, so that a
 // picture whose pixels run past the end is refused by GetPictureInfo too.
-int32_t OpenPicture(LPCSTR buf, intptr_t len, uint32_t flag, Input* input, BmpImage* image) {
+template <typename Char>
+int32_t OpenPicture(const Char* buf, intptr_t len, uint32_t flag, Input* input, BmpImage* image) {
     int32_t result = input->Open(buf, len, flag);
     if (result) return result;
     return ParseBmp(input->data(), input->size(), image);
 }
 
-int32_t Decode(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
+template <typename Char>
+int32_t Decode(const Char* buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL* pHBm,
                ProgressCallback progress, intptr_t lData) {
     if (!pHBInfo || !pHBm) return SPI_INTERNAL_ERROR;
     *pHBInfo = nullptr;
@@ -139,21 +147,15 @@ int32_t Decode(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL*
     return SPI_SUCCESS;
 }
 
-}  // namespace
-
-SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
-    return AnswerPluginInfo(kPluginInfo, sizeof kPluginInfo / sizeof kPluginInfo[0], infono, buf,
-                            buflen);
-}
-
-SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR /*filename*/, void* dw) {
+// IsSupported and IsSupportedW: the file name is not needed.
+int32_t Recognize(const void* dw) {
     uint8_t head[32];
     size_t size = ReadSupportHead(dw, head, sizeof head);
     return LooksLikeBmp(head, size) ? 1 : 0;
 }
 
-SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, intptr_t len, uint32_t flag,
-                                          PictureInfo* lpInfo) {
+template <typename Char>
+int32_t Describe(const Char* buf, intptr_t len, uint32_t flag, PictureInfo* lpInfo) {
     if (!lpInfo) return SPI_INTERNAL_ERROR;
     Input input;
     BmpImage image;
@@ -168,6 +170,22 @@ SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, intptr_t len, uint32_t fla
     lpInfo->colorDepth = static_cast<int16_t>(image.bitCount);
     lpInfo->hInfo = nullptr;
     return SPI_SUCCESS;
+}
+
+}  // namespace
+
+SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
+    return AnswerPluginInfo(kPluginInfo, sizeof kPluginInfo / sizeof kPluginInfo[0], infono, buf,
+                            buflen);
+}
+
+SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR /*filename*/, void* dw) {
+    return Recognize(dw);
+}
+
+SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, intptr_t len, uint32_t flag,
+                                          PictureInfo* lpInfo) {
+    return Describe(buf, len, flag, lpInfo);
 }
 
 SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo,
@@ -188,4 +206,30 @@ SPI_EXPORT int32_t SPI_API ConfigurationDlg(HWND parent, int32_t fnc) {
     if (fnc != 0) return SPI_NOT_IMPLEMENTED;
     MessageBoxA(parent, kPluginInfo[1], "bmp.spi", MB_OK | MB_ICONINFORMATION);
     return SPI_SUCCESS;
+}
+
+SPI_EXPORT int32_t SPI_API GetPluginInfoW(int32_t infono, LPWSTR buf, int32_t buflen) {
+    return AnswerPluginInfoW(kPluginInfo, sizeof kPluginInfo / sizeof kPluginInfo[0], infono, buf,
+                             buflen);
+}
+
+SPI_EXPORT int32_t SPI_API IsSupportedW(LPCWSTR /*filename*/, const void* dw) {
+    return Recognize(dw);
+}
+
+SPI_EXPORT int32_t SPI_API GetPictureInfoW(LPCWSTR buf, intptr_t len, uint32_t flag,
+                                           PictureInfo* lpInfo) {
+    return Describe(buf, len, flag, lpInfo);
+}
+
+SPI_EXPORT int32_t SPI_API GetPictureW(LPCWSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo,
+                                       HLOCAL* pHBm, ProgressCallback lpPrgressCallback,
+                                       intptr_t lData) {
+    return Decode(buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
+}
+
+SPI_EXPORT int32_t SPI_API GetPreviewW(LPCWSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo,
+                                       HLOCAL* pHBm, ProgressCallback lpPrgressCallback,
+                                       intptr_t lData) {
+    return Decode(buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
 }

@@ -16,6 +16,11 @@
 // In the x64 build (tar.sph) they are 64-bit and every member is listed;
 // times before 1970 are listed as 0.
 //
+// The wide exports (GetArchiveInfoW, GetFileInfoW, GetFileW, IsSupportedW,
+// GetPluginInfoW) read and extract the same way; they take the archive's
+// and the destination folder's names in UTF-16, and their records
+// (fileInfoW) carry each member's name in UTF-16 as described at WideName.
+//
 // Results beyond the usual ones: GetFileInfo answers 8 when no member has
 // the name asked for; GetFile answers 2 for a position that holds no
 // regular file, 4 for a member of 4 GiB or more asked for in memory, and 6
@@ -56,31 +61,97 @@ int32_t Shielded(Body&& body) {
     }
 }
 
+// The list record of each kind of call: fileInfo for the ANSI exports,
+// fileInfoW for the wide ones.
+template <typename Char>
+struct RecordOf;
+template <>
+struct RecordOf<char> {
+    typedef fileInfo type;
+};
+template <>
+struct RecordOf<WCHAR> {
+    typedef fileInfoW type;
+};
+
 void CopyField(char* field, const std::string& text) {
     size_t n = text.size() < kFieldText ? text.size() : kFieldText;
     memcpy(field, text.data(), n);
     field[n] = 0;
 }
 
+// A wide name that does not fit is cut before a surrogate pair, never
+// inside one.
+void CopyField(WCHAR* field, const std::wstring& text) {
+    size_t n = text.size() < kFieldText ? text.size() : kFieldText;
+    if (n < text.size() && n > 0 && text[n - 1] >= 0xD800 && text[n - 1] < 0xDC00) --n;
+    memcpy(field, text.data(), n * sizeof(WCHAR));
+    field[n] = 0;
+}
+
 // Folder part with "\" separators and a trailing "\", and the last
 // component. The split is made at the tar name's own "/" separators, so a
 // double-byte name whose trail byte is 0x5C is never cut.
-void SplitName(const std::string& name, std::string* path, std::string* file) {
-    size_t slash = name.rfind('/');
-    if (slash == std::string::npos) {
+template <typename Char>
+void SplitName(const std::basic_string<Char>& name, std::basic_string<Char>* path,
+               std::basic_string<Char>* file) {
+    size_t slash = name.rfind(Char('/'));
+    if (slash == std::basic_string<Char>::npos) {
         path->clear();
         *file = name;
         return;
     }
     *path = name.substr(0, slash + 1);
-    for (char& c : *path) {
-        if (c == '/') c = '\\';
+    for (Char& c : *path) {
+        if (c == Char('/')) c = Char('\\');
     }
     *file = name.substr(slash + 1);
 }
 
+// A member's name in UTF-16, from the bytes the archive holds. Tar names
+// are bytes: GNU tar stores them as the file system spells them, which is
+// UTF-8 under a UTF-8 locale, and a pax path record is UTF-8 by definition.
+// So a name that is valid UTF-8 is read as UTF-8. Any other name (written
+// in some legacy code page, or a pax path marked as binary) is widened
+// byte by byte, each byte the code point of its value (U+0000 to U+00FF):
+// every name gets a wide spelling, the same on every machine whatever its
+// code page, and no byte of it is lost. The ANSI list keeps its names as
+// they were.
+std::wstring WideName(const std::string& bytes) {
+    if (bytes.empty()) return std::wstring();
+    if (bytes.size() <= INT32_MAX) {
+        int size = static_cast<int>(bytes.size());
+        int wideSize =
+            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), size, nullptr, 0);
+        if (wideSize > 0) {
+            std::wstring wide(static_cast<size_t>(wideSize), L'\0');
+            if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), size, &wide[0],
+                                    wideSize) == wideSize)
+                return wide;
+        }
+    }
+    std::wstring wide(bytes.size(), L'\0');
+    for (size_t i = 0; i < bytes.size(); ++i) wide[i] = static_cast<unsigned char>(bytes[i]);
+    return wide;
+}
+
+void FillNames(const TarMember& member, fileInfo* entry) {
+    std::string path, file;
+    SplitName(member.name, &path, &file);
+    CopyField(entry->path, path);
+    CopyField(entry->filename, file);
+}
+
+void FillNames(const TarMember& member, fileInfoW* entry) {
+    std::wstring path, file;
+    SplitName(WideName(member.storedName), &path, &file);
+    CopyField(entry->path, path);
+    CopyField(entry->filename, file);
+}
+
 // False when the member lies beyond what a position can address.
-bool FillEntry(const TarMember& member, fileInfo* entry) {
+template <typename Record>
+bool FillEntry(const TarMember& member, Record* entry) {
     if (member.headerOffset > UINTPTR_MAX) return false;
     memset(entry, 0, sizeof *entry);
     memcpy(entry->method, "tar", 4);
@@ -96,23 +167,22 @@ bool FillEntry(const TarMember& member, fileInfo* entry) {
     if (mtime < INT32_MIN) mtime = INT32_MIN;
 #endif
     entry->timestamp = static_cast<SpiTimestamp>(mtime);
-    std::string path, file;
-    SplitName(member.name, &path, &file);
-    CopyField(entry->path, path);
-    CopyField(entry->filename, file);
+    FillNames(member, entry);
     return true;
 }
 
-char FoldSeparator(char c, bool ignoreCase) {
-    if (c == '/') return '\\';
-    if (ignoreCase && c >= 'A' && c <= 'Z') return static_cast<char>(c - 'A' + 'a');
+template <typename Char>
+Char FoldSeparator(Char c, bool ignoreCase) {
+    if (c == Char('/')) return Char('\\');
+    if (ignoreCase && c >= Char('A') && c <= Char('Z')) return static_cast<Char>(c - 'A' + 'a');
     return c;
 }
 
 // The entry's full name (path then filename) against a requested name;
 // "/" and "\" count as the same separator.
-bool NameMatches(const fileInfo& entry, LPCSTR wanted, bool ignoreCase) {
-    std::string full = std::string(entry.path) + entry.filename;
+template <typename Record, typename Char>
+bool NameMatches(const Record& entry, const Char* wanted, bool ignoreCase) {
+    std::basic_string<Char> full = std::basic_string<Char>(entry.path) + entry.filename;
     size_t i = 0;
     for (; i < full.size(); ++i) {
         if (!wanted[i] || FoldSeparator(full[i], ignoreCase) != FoldSeparator(wanted[i], ignoreCase))
@@ -167,7 +237,7 @@ int32_t CopyMember(TarSource& source, const TarMember& member, Progress& progres
 // Calls visit(member, entry) for each listed member until it answers
 // false. 0 at the end of the archive (or when visit stopped), else the
 // reader's error.
-template <typename Visit>
+template <typename Record, typename Visit>
 int32_t WalkEntries(TarSource& source, Visit&& visit) {
     TarReader reader(source);
     TarMember member;
@@ -175,14 +245,14 @@ int32_t WalkEntries(TarSource& source, Visit&& visit) {
         int32_t result = reader.Next(&member);
         if (result == TarReader::kEnd) return SPI_SUCCESS;
         if (result) return result;
-        fileInfo entry;
+        Record entry;
         if (!member.regular || !FillEntry(member, &entry)) continue;
         if (!visit(member, entry)) return SPI_SUCCESS;
     }
 }
 
 // dir + "\" + name, without doubling a separator dir already ends with.
-std::string JoinPath(LPCSTR dir, const char* name) {
+std::string JoinPath(LPCSTR dir, LPCSTR name) {
     std::string path = dir;
     bool endsWithSeparator = false;
     for (const char* p = dir; *p; p = CharNextA(p)) {
@@ -191,6 +261,25 @@ std::string JoinPath(LPCSTR dir, const char* name) {
     if (!path.empty() && !endsWithSeparator) path += '\\';
     return path + name;
 }
+
+std::wstring JoinPath(LPCWSTR dir, LPCWSTR name) {
+    std::wstring path = dir;
+    if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path += L'\\';
+    return path + name;
+}
+
+HANDLE CreateOutputFile(const std::string& path) {
+    return CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+HANDLE CreateOutputFile(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void DeleteOutputFile(const std::string& path) { DeleteFileA(path.c_str()); }
+void DeleteOutputFile(const std::wstring& path) { DeleteFileW(path.c_str()); }
 
 FILETIME UnixTimeToFileTime(int64_t seconds) {
     // A pax mtime may be any 64-bit value: keep it between 1601 and the
@@ -228,11 +317,13 @@ int32_t ExtractToMemory(TarSource& source, const TarMember& member, Progress& pr
     return SPI_SUCCESS;
 }
 
-int32_t ExtractToFolder(TarSource& source, const TarMember& member, const fileInfo& entry,
-                        Progress& progress, LPCSTR folder) {
-    std::string path = JoinPath(folder, entry.filename);
-    UniqueFile file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+// The member under its listed file name (wide for a wide folder name) in
+// the folder.
+template <typename Record, typename Char>
+int32_t ExtractToFolder(TarSource& source, const TarMember& member, const Record& entry,
+                        Progress& progress, const Char* folder) {
+    std::basic_string<Char> path = JoinPath(folder, entry.filename);
+    UniqueFile file(CreateOutputFile(path));
     if (!file.valid()) return SPI_READ_ERROR;
     int32_t result = CopyMember(source, member, progress, [&](const unsigned char* data, uint32_t n) {
         DWORD put = 0;
@@ -244,63 +335,54 @@ int32_t ExtractToFolder(TarSource& source, const TarMember& member, const fileIn
     }
     file.reset();  // closed before a failed extraction's file is deleted
     // A cancelled or failed extraction leaves no partial file behind.
-    if (result) DeleteFileA(path.c_str());
+    if (result) DeleteOutputFile(path);
     return result;
 }
 
-}  // namespace
-
-SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
-    return AnswerPluginInfo(kPluginInfo, sizeof kPluginInfo / sizeof kPluginInfo[0], infono, buf,
-                            buflen);
-}
-
-SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR /*filename*/, void* dw) {
-    unsigned char block[kTarBlock];
-    if (ReadSupportHead(dw, block, kTarBlock) < kTarBlock) return 0;
-    return LooksLikeTar(block) ? 1 : 0;
-}
-
-SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* lphInf) {
+// GetArchiveInfo and GetArchiveInfoW.
+template <typename Char>
+int32_t ListMembers(const Char* buf, intptr_t len, uint32_t flag, HLOCAL* lphInf) {
+    typedef typename RecordOf<Char>::type Record;
     if (!lphInf) return SPI_INTERNAL_ERROR;
     *lphInf = nullptr;
     return Shielded([&]() -> int32_t {
         TarSource source;
         int32_t result = source.Open(buf, len, flag & SPI_INPUT_MASK);
         if (result) return result;
-        std::vector<fileInfo> entries;
-        result = WalkEntries(source, [&](const TarMember&, const fileInfo& entry) {
+        std::vector<Record> entries;
+        result = WalkEntries<Record>(source, [&](const TarMember&, const Record& entry) {
             entries.push_back(entry);
             return true;
         });
         if (result) return result;
-        if (entries.size() >= SIZE_MAX / sizeof(fileInfo)) return SPI_NO_MEMORY;
+        if (entries.size() >= SIZE_MAX / sizeof(Record)) return SPI_NO_MEMORY;
         // The zero-filled record after the last entry ends the list.
         UniqueLocal list(LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT,
-                                    (entries.size() + 1) * sizeof(fileInfo)));
+                                    (entries.size() + 1) * sizeof(Record)));
         if (!list.valid()) return SPI_NO_MEMORY;
         {
             LocalLockScope records(list.get());
             if (!records.data()) return SPI_MEMORY_ERROR;
             if (!entries.empty())
-                memcpy(records.data(), entries.data(), entries.size() * sizeof(fileInfo));
+                memcpy(records.data(), entries.data(), entries.size() * sizeof(Record));
         }
         *lphInf = list.release();
         return SPI_SUCCESS;
     });
 }
 
-// Finds a member by its full name (path then filename); flag bit 0x80 makes
-// the ASCII letters match in either case.
-SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, intptr_t len, LPCSTR filename, uint32_t flag,
-                                       fileInfo* lpInfo) {
+// GetFileInfo and GetFileInfoW.
+template <typename Char>
+int32_t FindMember(const Char* buf, intptr_t len, const Char* filename, uint32_t flag,
+                   typename RecordOf<Char>::type* lpInfo) {
+    typedef typename RecordOf<Char>::type Record;
     if (!filename || !lpInfo) return SPI_INTERNAL_ERROR;
     return Shielded([&]() -> int32_t {
         TarSource source;
         int32_t result = source.Open(buf, len, flag & SPI_INPUT_MASK);
         if (result) return result;
         bool found = false;
-        result = WalkEntries(source, [&](const TarMember&, const fileInfo& entry) {
+        result = WalkEntries<Record>(source, [&](const TarMember&, const Record& entry) {
             if (!NameMatches(entry, filename, (flag & kIgnoreCase) != 0)) return true;
             *lpInfo = entry;
             found = true;
@@ -311,8 +393,11 @@ SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, intptr_t len, LPCSTR filename
     });
 }
 
-SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, intptr_t len, LPSTR dest, uint32_t flag,
-                                   ProgressCallback prgressCallback, intptr_t lData) {
+// GetFile and GetFileW.
+template <typename Char>
+int32_t ExtractMember(const Char* src, intptr_t len, Char* dest, uint32_t flag,
+                      ProgressCallback prgressCallback, intptr_t lData) {
+    typedef typename RecordOf<Char>::type Record;
     uint32_t output = flag & kOutputMask;
     if (output != 0 && output != SPI_OUTPUT_MEMORY) return SPI_NOT_IMPLEMENTED;
     if (!dest) return SPI_INTERNAL_ERROR;
@@ -327,12 +412,44 @@ SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, intptr_t len, LPSTR dest, uint32_
         result = reader.Next(&member);
         if (result == TarReader::kEnd) return SPI_CORRUPT;
         if (result) return result;
-        fileInfo entry;
+        Record entry;
         if (!member.regular || !FillEntry(member, &entry)) return SPI_UNSUPPORTED;
         Progress progress(prgressCallback, lData, member.size);
         if (output == SPI_OUTPUT_MEMORY) return ExtractToMemory(source, member, progress, handle);
-        return ExtractToFolder(source, member, entry, progress, dest);
+        return ExtractToFolder(source, member, entry, progress, static_cast<const Char*>(dest));
     });
+}
+
+// IsSupported and IsSupportedW: the file name is not needed.
+int32_t Recognize(const void* dw) {
+    unsigned char block[kTarBlock];
+    if (ReadSupportHead(dw, block, kTarBlock) < kTarBlock) return 0;
+    return LooksLikeTar(block) ? 1 : 0;
+}
+
+}  // namespace
+
+SPI_EXPORT int32_t SPI_API GetPluginInfo(int32_t infono, LPSTR buf, int32_t buflen) {
+    return AnswerPluginInfo(kPluginInfo, sizeof kPluginInfo / sizeof kPluginInfo[0], infono, buf,
+                            buflen);
+}
+
+SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR /*filename*/, void* dw) { return Recognize(dw); }
+
+SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* lphInf) {
+    return ListMembers(buf, len, flag, lphInf);
+}
+
+// Finds a member by its full name (path then filename); flag bit 0x80 makes
+// the ASCII letters match in either case.
+SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, intptr_t len, LPCSTR filename, uint32_t flag,
+                                       fileInfo* lpInfo) {
+    return FindMember(buf, len, filename, flag, lpInfo);
+}
+
+SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, intptr_t len, LPSTR dest, uint32_t flag,
+                                   ProgressCallback prgressCallback, intptr_t lData) {
+    return ExtractMember(src, len, dest, flag, prgressCallback, lData);
 }
 
 // Function 0 shows the about box; there are no settings, so every other
@@ -341,4 +458,30 @@ SPI_EXPORT int32_t SPI_API ConfigurationDlg(HWND parent, int32_t fnc) {
     if (fnc != 0) return SPI_NOT_IMPLEMENTED;
     MessageBoxA(parent, kPluginInfo[1], "tar.spi", MB_OK | MB_ICONINFORMATION);
     return SPI_SUCCESS;
+}
+
+SPI_EXPORT int32_t SPI_API GetPluginInfoW(int32_t infono, LPWSTR buf, int32_t buflen) {
+    return AnswerPluginInfoW(kPluginInfo, sizeof kPluginInfo / sizeof kPluginInfo[0], infono, buf,
+                             buflen);
+}
+
+SPI_EXPORT int32_t SPI_API IsSupportedW(LPCWSTR /*filename*/, const void* dw) {
+    return Recognize(dw);
+}
+
+SPI_EXPORT int32_t SPI_API GetArchiveInfoW(LPCWSTR buf, intptr_t len, uint32_t flag,
+                                           HLOCAL* lphInf) {
+    return ListMembers(buf, len, flag, lphInf);
+}
+
+// As GetFileInfo, the name compared with the members' wide names.
+SPI_EXPORT int32_t SPI_API GetFileInfoW(LPCWSTR buf, intptr_t len, LPCWSTR filename,
+                                        uint32_t flag, fileInfoW* lpInfo) {
+    return FindMember(buf, len, filename, flag, lpInfo);
+}
+
+// To a folder, the member is written under its wide file name.
+SPI_EXPORT int32_t SPI_API GetFileW(LPCWSTR src, intptr_t len, LPWSTR dest, uint32_t flag,
+                                    ProgressCallback prgressCallback, intptr_t lData) {
+    return ExtractMember(src, len, dest, flag, prgressCallback, lData);
 }

@@ -290,10 +290,12 @@ int32_t TarReader::Next(TarMember* member) {
         member->size = size;
         member->mtime = pax.hasMtime ? pax.mtime : headerMtime;
         member->type = type;
-        if (pax.hasPath) {
-            member->name = NormalizeName(pax.binaryNames ? pax.path : Utf8ToAnsi(pax.path));
+        member->storedName =
+            NormalizeName(pax.hasPath ? pax.path : hasLongName ? longName : HeaderName(block));
+        if (pax.hasPath && !pax.binaryNames) {
+            member->name = NormalizeName(Utf8ToAnsi(pax.path));
         } else {
-            member->name = NormalizeName(hasLongName ? longName : HeaderName(block));
+            member->name = member->storedName;
         }
         member->regular = (type == '0' || type == 0 || type == '7') && !pax.sparse &&
                           !member->name.empty() && member->name.back() != '/';

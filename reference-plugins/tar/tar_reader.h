@@ -58,6 +58,8 @@ struct TarMember {
     std::string name;           // '/' separators, no leading "/" or "./";
                                 // a pax path in the ANSI code page when it
                                 // has a form there, else as stored
+    std::string storedName;     // the same, in the bytes the archive has
+                                // (a pax path as its UTF-8)
 };
 
 // Walks the members of an archive from its first header block.

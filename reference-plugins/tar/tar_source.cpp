@@ -2,7 +2,18 @@
 
 #include <cstring>
 
+#include "plugin_side.h"
+
 int32_t TarSource::Open(LPCSTR source, intptr_t length, uint32_t inputType) {
+    return OpenSource(source, length, inputType);
+}
+
+int32_t TarSource::Open(LPCWSTR source, intptr_t length, uint32_t inputType) {
+    return OpenSource(source, length, inputType);
+}
+
+template <typename Char>
+int32_t TarSource::OpenSource(const Char* source, intptr_t length, uint32_t inputType) {
     if (inputType == 1) {
         // A negative size leaves nothing to read; a null block likewise.
         memory_ = reinterpret_cast<const unsigned char*>(source);
@@ -11,8 +22,7 @@ int32_t TarSource::Open(LPCSTR source, intptr_t length, uint32_t inputType) {
     }
     if (inputType != 0) return -1;
     if (!source) return 6;
-    file_.reset(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    file_.reset(OpenInputFile(source));
     if (!file_.valid()) return 6;
     LARGE_INTEGER fileSize;
     if (!GetFileSizeEx(file_.get(), &fileSize)) return 6;

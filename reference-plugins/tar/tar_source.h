@@ -21,6 +21,8 @@ public:
     // source. 0 on success; 6 when the file cannot be opened, -1 for an
     // input type this plug-in does not know.
     int32_t Open(LPCSTR source, intptr_t length, uint32_t inputType);
+    // The same with the file's wide name (the wide exports).
+    int32_t Open(LPCWSTR source, intptr_t length, uint32_t inputType);
 
     // Bytes from the start of the archive data to the end of the input.
     uint64_t Size() const { return size_; }
@@ -29,6 +31,9 @@ public:
     int32_t Read(uint64_t pos, void* buffer, uint32_t n);
 
 private:
+    template <typename Char>
+    int32_t OpenSource(const Char* source, intptr_t length, uint32_t inputType);
+
     UniqueFile file_;
     uint64_t fileBase_ = 0;
     const unsigned char* memory_ = nullptr;

@@ -11,7 +11,9 @@ public:
     using SpiDllFile::SpiDllFile;
     bool AnyEntryPoint() const {
         return pGetPluginInfo || pIsSupported || pGetPictureInfo || pGetPicture || pGetPreview ||
-               pGetArchiveInfo || pGetFileInfo || pGetFile || pConfigurationDlg;
+               pGetArchiveInfo || pGetFileInfo || pGetFile || pConfigurationDlg ||
+               pGetPluginInfoW || pIsSupportedW || pGetPictureInfoW || pGetPictureW ||
+               pGetPreviewW || pGetArchiveInfoW || pGetFileInfoW || pGetFileW;
     }
 
     // Probes that differ, so the default decision keeps the module loaded.

@@ -88,29 +88,38 @@ TempDir::TempDir() {
 
 namespace {
 
-void RemoveTree(const std::string& dir) {
-    WIN32_FIND_DATAA fd;
-    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &fd);
+// Wide calls, so that files the tests made under names outside the ANSI
+// code page go too.
+void RemoveTree(const std::wstring& dir) {
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &fd);
     if (find != INVALID_HANDLE_VALUE) {
         do {
-            std::string name = fd.cFileName;
-            if (name == "." || name == "..") continue;
-            std::string full = dir + "\\" + name;
+            std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring full = dir + L"\\" + name;
             if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveTree(full);
             } else {
-                SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(full.c_str());
+                SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(full.c_str());
             }
-        } while (FindNextFileA(find, &fd));
+        } while (FindNextFileW(find, &fd));
         FindClose(find);
     }
-    RemoveDirectoryA(dir.c_str());
+    RemoveDirectoryW(dir.c_str());
 }
 
 }  // namespace
 
-TempDir::~TempDir() { RemoveTree(path_); }
+TempDir::~TempDir() {
+    int size = MultiByteToWideChar(CP_ACP, 0, path_.c_str(), -1, nullptr, 0);
+    if (size <= 0) return;
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path_.c_str(), -1, &wide[0], size);
+    wide.resize(static_cast<size_t>(size - 1));
+    RemoveTree(wide);
+}
 
 std::string TempDir::File(const std::string& name) const { return path_ + "\\" + name; }
 
