@@ -32,6 +32,7 @@ bool ReadWholeFile(const std::string& name, std::string* bytes, DWORD* error) {
 bool Checker::Applies(const CheckRow& row) const {
     if (!(row.kinds & (image_ ? kImageChecks : kArchiveChecks)) || !ForThisBitness(row))
         return false;
+    if ((row.traits & kNeedsWideExports) && !WideApplies(row.id)) return false;
     return !(row.traits & kNeedsKindExports) || kindExports_;
 }
 
@@ -79,6 +80,8 @@ void Checker::Run(CheckId id, FileContext& context) {
         case CheckId::IdentFilters: return IdentFilters(context);
         case CheckId::IdentInfoBounds: return IdentInfoBounds(context);
         case CheckId::IdentExports: return IdentExports(context);
+        case CheckId::WideExports: return WideExports(context);
+        case CheckId::WideInfoBounds: return WideInfoBounds(context);
         case CheckId::FileRead: return FileRead(context);
         case CheckId::ProbeSampleBounds: return ProbeSampleBounds(context);
         case CheckId::ProbeFormsAgree: return ProbeFormsAgree(context);
@@ -99,6 +102,9 @@ void Checker::Run(CheckId id, FileContext& context) {
         case CheckId::ArchiveExtractMemory: return ArchiveExtractMemory(context);
         case CheckId::ArchiveExtractDisk: return ArchiveExtractDisk(context);
         case CheckId::ArchiveLookup: return ArchiveLookup(context);
+        case CheckId::WideAgree: return WideAgree(context);
+        case CheckId::WideNames: return WideNames(context);
+        case CheckId::WidePairing: return WidePairing(context);
         case CheckId::CallbackProgress: return CallbackProgress(context);
         case CheckId::CallbackNull: return CallbackNull(context);
         case CheckId::CallbackCancel: return CallbackCancel(context);
