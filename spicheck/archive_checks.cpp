@@ -173,7 +173,7 @@ ArchiveLists& Checker::Lists(FileContext& context) {
     LPCSTR memory = context.MemorySource();
     int32_t size = context.MemorySize();
     l.file = Watch(plugin_, "GetArchiveInfo (file)", [&] {
-        return plugin_.GetArchiveInfo(context.file.name.c_str(), 0, SPI_INPUT_FILE,
+        return plugin_.GetArchiveInfo(context.file.ansi.c_str(), 0, SPI_INPUT_FILE,
                                       l.fileList.put());
     });
     l.memory = Watch(plugin_, "GetArchiveInfo (memory)", [&] {
@@ -194,7 +194,7 @@ Extractions& Checker::Extracted(FileContext& context) {
     Extractions& e = *context.extractions;
     e.sampleLog.calls.reserve(4096);
     SpiInputStream stream;
-    stream.SetFile(context.file.name.c_str(), 0);
+    stream.SetFile(context.file.ansi.c_str(), 0);
     for (const fileInfo* each : Members(Lists(context).listing)) {
         const fileInfo& record = *each;
         std::string member = FullName(record);
@@ -319,7 +319,7 @@ void Checker::ArchiveExtractMemory(FileContext& context) {
 void Checker::ArchiveExtractDisk(FileContext& context) {
     if (!Lists(context).listed) return;
     SpiInputStream stream;
-    stream.SetFile(context.file.name.c_str(), 0);
+    stream.SetFile(context.file.ansi.c_str(), 0);
     std::string fault;
     for (const MemberExtraction& m : Extracted(context).members) {
         const fileInfo& record = *m.record;
@@ -354,7 +354,7 @@ void Checker::ArchiveLookup(FileContext& context) {
     const ArchiveLists& l = Lists(context);
     if (!l.listed) return;
     SpiInputStream stream;
-    stream.SetFile(context.file.name.c_str(), 0);
+    stream.SetFile(context.file.ansi.c_str(), 0);
     std::string fault;
     for (const fileInfo* each : Members(l.listing)) {
         const fileInfo& record = *each;

@@ -43,7 +43,7 @@ void Checker::CallbackNull(FileContext& context) {
         const fileInfo& record = *Extracted(context).sample;
         UniqueLocal quiet;
         o = Watch(plugin_, "GetFile (no callback)", [&] {
-            return plugin_.GetFile(context.file.name.c_str(),
+            return plugin_.GetFile(context.file.ansi.c_str(),
                                    static_cast<int32_t>(record.position),
                                    reinterpret_cast<LPSTR>(quiet.put()),
                                    SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, nullptr, 0);
@@ -79,7 +79,7 @@ void Checker::CallbackCancel(FileContext& context) {
         UniqueLocal stopped;
         before = TakeHeapCensus();
         o = Watch(plugin_, "GetFile (cancelled)", [&] {
-            return plugin_.GetFile(context.file.name.c_str(),
+            return plugin_.GetFile(context.file.ansi.c_str(),
                                    static_cast<int32_t>(record.position),
                                    reinterpret_cast<LPSTR>(stopped.put()),
                                    SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, RecordProgress,

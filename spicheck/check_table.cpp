@@ -20,6 +20,17 @@ constexpr CheckRow kChecks[] = {
      "`GetPictureInfo`, `GetPicture`; archive: `GetPluginInfo`, `IsSupported`, "
      "`GetArchiveInfo`, `GetFileInfo`, `GetFile`)? Checks that need a missing export are left "
      "out"},
+    {CheckId::WideExports, "wide.exports", kEveryKind, kOfThePlugin | kNeedsWideExports,
+     "Where the plug-in has wide exports, are they the full set for its kind (`GetPluginInfoW`, "
+     "`IsSupportedW`; image: `GetPictureInfoW`, `GetPictureW`, and `GetPreviewW` where "
+     "`GetPreview` exists; archive: `GetArchiveInfoW`, `GetFileInfoW`, `GetFileW`)? WARN "
+     "naming those it has and those it lacks. This and the other `wide.` checks are left out "
+     "for a plug-in without wide exports"},
+    {CheckId::WideInfoBounds, "wide.info-bounds", kEveryKind, kOfThePlugin | kNeedsWideExports,
+     "Asked with buffers of 1 to 8 WCHARs followed by canary WCHARs, does `GetPluginInfoW` "
+     "never write past the size it is given? A PASS means it counts `buflen` in WCHARs, as "
+     "hosts do; one that counts bytes (it cuts a text to half the buffer) gets a WARN saying "
+     "so"},
     {CheckId::FileRead, "file.read", kEveryKind, kNeverPasses,
      "Can the file named on the command line be read? Only a FAIL is reported; the file's "
      "other checks are skipped"},
@@ -82,6 +93,21 @@ constexpr CheckRow kChecks[] = {
     {CheckId::ArchiveLookup, "archive.lookup", kArchiveChecks, kNeedsKindExports,
      "Does `GetFileInfo` find every member by its name, with the listed position and size, "
      "writing nothing past its record?"},
+    {CheckId::WideAgree, "wide.agree", kEveryKind, kNeedsKindExports | kNeedsWideExports,
+     "Does each wide export, given the file's wide name, answer as its ANSI twin: "
+     "`IsSupportedW`, `GetPictureInfoW`, `GetPictureW` (the same header and pixels), "
+     "`GetArchiveInfoW` (the same records, each name converted to the ANSI code page where it "
+     "has a spelling there) and `GetFileW` (the same bytes of each member)? The first "
+     "difference is named with both values"},
+    {CheckId::WideNames, "wide.names", kEveryKind, kNeedsKindExports | kNeedsWideExports,
+     "Is a copy of the file in the temporary folder, under a name with Hangul letters (outside "
+     "code pages 932 and 1252), accepted by `IsSupportedW`, described by `GetPictureInfoW`, "
+     "decoded by `GetPictureW` or listed by `GetArchiveInfoW` (those of them that exist) as "
+     "the file itself is?"},
+    {CheckId::WidePairing, "wide.pairing", kArchiveChecks, kNeedsKindExports | kNeedsWideExports,
+     "Is every member `GetArchiveInfoW` lists found by `GetFileInfoW` under its wide name, "
+     "with the listed position and size, and extracted by `GetFileW` to memory in a block of "
+     "at least its `filesize`?"},
     {CheckId::CallbackProgress, "callback.progress", kEveryKind, kNeedsKindExports,
      "Does progress start at 0, never go back, never exceed its total and end at it? WARN when "
      "the plug-in never calls back"},

@@ -14,6 +14,8 @@ enum class CheckId {
     IdentFilters,
     IdentInfoBounds,
     IdentExports,
+    WideExports,
+    WideInfoBounds,
     FileRead,
     ProbeSampleBounds,
     ProbeFormsAgree,
@@ -34,6 +36,9 @@ enum class CheckId {
     ArchiveExtractMemory,
     ArchiveExtractDisk,
     ArchiveLookup,
+    WideAgree,
+    WideNames,
+    WidePairing,
     CallbackProgress,
     CallbackNull,
     CallbackCancel,
@@ -67,6 +72,9 @@ enum CheckTraits : unsigned {
     // loads 32-bit plug-ins only, the x64 build x64 ones).
     kX64Only = 16,
     kX86Only = 32,
+    // Left out unless the plug-in has the wide exports (GetPictureW, ...)
+    // the check asks; all of them for a plug-in without wide exports.
+    kNeedsWideExports = 64,
 };
 
 struct CheckRow {

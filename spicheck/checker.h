@@ -101,6 +101,13 @@ private:
     void ArchiveExtractMemory(FileContext& context);
     void ArchiveExtractDisk(FileContext& context);
     void ArchiveLookup(FileContext& context);
+    void WideExports(FileContext&);
+    void WideInfoBounds(FileContext&);
+    void WideAgree(FileContext& context);
+    void WideNames(FileContext& context);
+    void WidePairing(FileContext& context);
+    // Whether the plug-in has the wide exports a kNeedsWideExports check asks.
+    bool WideApplies(CheckId id) const;
     void CallbackProgress(FileContext& context);
     void CallbackNull(FileContext& context);
     void CallbackCancel(FileContext& context);

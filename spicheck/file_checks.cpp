@@ -4,11 +4,12 @@
 #include <cstring>
 
 #include "checker.h"
+#include "names.h"
 
 namespace {
 
 bool ReadWholeFile(const std::string& name, std::string* bytes, DWORD* error) {
-    UniqueFile file(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    UniqueFile file(CreateFileW(WideName(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, 0, nullptr));
     if (!file.valid()) {
         *error = GetLastError();
@@ -31,6 +32,7 @@ bool ReadWholeFile(const std::string& name, std::string* bytes, DWORD* error) {
 bool Checker::Applies(const CheckRow& row) const {
     if (!(row.kinds & (image_ ? kImageChecks : kArchiveChecks)) || !ForThisBitness(row))
         return false;
+    if ((row.traits & kNeedsWideExports) && !WideApplies(row.id)) return false;
     return !(row.traits & kNeedsKindExports) || kindExports_;
 }
 
@@ -63,6 +65,7 @@ void Checker::CheckFile(const std::string& name) {
             Run(kChecks[i].id, context);
     resumeAfter_ = -1;
     if (afterFile_) afterFile_(context);
+    if (!context.file.copy.empty()) DeleteFileA(context.file.copy.c_str());
     // Only the rounds keep the module loaded; the next file's other checks
     // load it around each call again.
     if (resident_) resident_->Unload();
@@ -77,6 +80,8 @@ void Checker::Run(CheckId id, FileContext& context) {
         case CheckId::IdentFilters: return IdentFilters(context);
         case CheckId::IdentInfoBounds: return IdentInfoBounds(context);
         case CheckId::IdentExports: return IdentExports(context);
+        case CheckId::WideExports: return WideExports(context);
+        case CheckId::WideInfoBounds: return WideInfoBounds(context);
         case CheckId::FileRead: return FileRead(context);
         case CheckId::ProbeSampleBounds: return ProbeSampleBounds(context);
         case CheckId::ProbeFormsAgree: return ProbeFormsAgree(context);
@@ -97,6 +102,9 @@ void Checker::Run(CheckId id, FileContext& context) {
         case CheckId::ArchiveExtractMemory: return ArchiveExtractMemory(context);
         case CheckId::ArchiveExtractDisk: return ArchiveExtractDisk(context);
         case CheckId::ArchiveLookup: return ArchiveLookup(context);
+        case CheckId::WideAgree: return WideAgree(context);
+        case CheckId::WideNames: return WideNames(context);
+        case CheckId::WidePairing: return WidePairing(context);
         case CheckId::CallbackProgress: return CallbackProgress(context);
         case CheckId::CallbackNull: return CallbackNull(context);
         case CheckId::CallbackCancel: return CallbackCancel(context);
@@ -126,10 +134,27 @@ LPCSTR FileContext::MemorySource() {
 
 void Checker::FileRead(FileContext& context) {
     DWORD error = 0;
-    if (!ReadWholeFile(context.file.name, &context.file.bytes, &error)) {
+    InputFile& file = context.file;
+    if (!ReadWholeFile(file.name, &file.bytes, &error)) {
         Fail(Format("cannot read the file (error %lu)", error));
         context.stopped = true;
+        return;
     }
+    file.ansi = AnsiPathFor(file.name);
+    if (file.ansi.empty()) {
+        // No spelling and no short name in the ANSI code page: the ANSI
+        // calls get a copy under a name of our own, with the extension
+        // where it has a spelling.
+        std::string extension, base = BaseName(file.name);
+        size_t dot = base.find_last_of('.');
+        if (dot == std::string::npos || !AnsiName(base.substr(dot), &extension)) extension.clear();
+        file.copy = TempPath(("copy" + extension).c_str());
+        if (CopyFileW(WideName(file.name).c_str(), WideName(file.copy).c_str(), FALSE))
+            file.ansi = file.copy;
+        else
+            file.copy.clear();
+    }
+    if (!AnsiName(BaseName(file.name), &file.ansiBase)) file.ansiBase = BaseName(file.ansi);
 }
 
 SampleAnswer& Checker::Sample(FileContext& context) {
@@ -141,7 +166,7 @@ SampleAnswer& Checker::Sample(FileContext& context) {
     memcpy(sample.data(), file.bytes.data(),
            file.bytes.size() < SPI_SAMPLE_SIZE ? file.bytes.size() : SPI_SAMPLE_SIZE);
     answer.outcome = Watch(plugin_, "IsSupported (memory)", [&] {
-        return plugin_.IsSupported(file.name.c_str(), sample.data());
+        return plugin_.IsSupported(file.ansi.c_str(), sample.data());
     });
     answer.address = reinterpret_cast<uintptr_t>(sample.data());
     answer.inGuardPage = answer.outcome.faulted && sample.InGuardPage(answer.outcome.address);
@@ -153,9 +178,9 @@ HandleAnswer& Checker::HandleForm(FileContext& context) {
     if (context.handleForm) return *context.handleForm;
     context.handleForm.reset(new HandleAnswer);
     HandleAnswer& answer = *context.handleForm;
-    const char* name = context.file.name.c_str();
-    UniqueFile file(
-        CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    const char* name = context.file.ansi.c_str();
+    UniqueFile file(CreateFileW(WideName(context.file.name).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file.valid()) return answer;
     answer.opened = true;
     answer.handle = reinterpret_cast<uintptr_t>(file.get());
@@ -197,7 +222,7 @@ void Checker::ProbeZeroSample(FileContext& context) {
     // sample-bounds alone.
     std::string zeros(2 * SPI_SAMPLE_SIZE, '\0');
     Outcome zero = Watch(plugin_, "IsSupported (zeros)", [&] {
-        return plugin_.IsSupported(context.file.name.c_str(), &zeros[0]);
+        return plugin_.IsSupported(context.file.ansi.c_str(), &zeros[0]);
     });
     if (zero.faulted)
         Fail("IsSupported on 2048 zero bytes " + Describe(zero));
@@ -228,7 +253,7 @@ void Checker::ProbeLowAddress(FileContext& context) {
     memcpy(high->data(), bytes.data(),
            bytes.size() < SPI_SAMPLE_SIZE ? bytes.size() : SPI_SAMPLE_SIZE);
     Outcome o = Watch(plugin_, "IsSupported (sample above 4 GiB)", [&] {
-        return plugin_.IsSupported(context.file.name.c_str(), high->data());
+        return plugin_.IsSupported(context.file.ansi.c_str(), high->data());
     });
     unsigned long long at = reinterpret_cast<uintptr_t>(high->data());
     if (o.faulted)

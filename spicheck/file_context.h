@@ -32,8 +32,16 @@ std::string Describe(const Outcome& outcome);
 
 // A file named on the command line.
 struct InputFile {
-    std::string name;   // as given on the command line
+    std::string name;   // as given on the command line (UTF-8)
     std::string bytes;  // its contents
+    // The name the plug-in's ANSI calls get: the name in the ANSI code
+    // page, else its short name, else (copy set) a copy of the file in the
+    // temporary folder, removed after the file's checks.
+    std::string ansi;
+    std::string copy;
+    // The name's last part in the ANSI code page, or that of ansi: what
+    // --save and --expect name the file by.
+    std::string ansiBase;
 };
 
 // The calls of one progress callback.

@@ -4,40 +4,43 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 
+#include "names.h"
 #include "win32_handles.h"
 
 namespace {
 
 struct Entry {
-    std::string name;
+    std::wstring wide;
+    std::string name;  // UTF-8
     bool folder;
 };
 
 // Names compared as Windows Explorer's plain order does, case aside; ties
 // (names differing in case only, possible under Wine) by their bytes.
 bool NameBefore(const Entry& a, const Entry& b) {
-    int order = lstrcmpiA(a.name.c_str(), b.name.c_str());
-    return order != 0 ? order < 0 : a.name < b.name;
+    int order = lstrcmpiW(a.wide.c_str(), b.wide.c_str());
+    return order != 0 ? order < 0 : a.wide < b.wide;
 }
 
 // The entries FindFirstFile finds for pattern, without "." and "..".
 std::vector<Entry> Find(const std::string& pattern) {
     std::vector<Entry> entries;
-    WIN32_FIND_DATAA found;
-    UniqueFind find(FindFirstFileA(pattern.c_str(), &found));
+    WIN32_FIND_DATAW found;
+    UniqueFind find(FindFirstFileW(WideName(pattern).c_str(), &found));
     if (!find.valid()) return entries;
     do {
-        if (!strcmp(found.cFileName, ".") || !strcmp(found.cFileName, "..")) continue;
-        entries.push_back(
-            {found.cFileName, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
-    } while (FindNextFileA(find.get(), &found));
+        if (!wcscmp(found.cFileName, L".") || !wcscmp(found.cFileName, L"..")) continue;
+        entries.push_back({found.cFileName, Utf8Name(found.cFileName, wcslen(found.cFileName)),
+                           (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    } while (FindNextFileW(find.get(), &found));
     std::sort(entries.begin(), entries.end(), NameBefore);
     return entries;
 }
 
 bool IsFolder(const std::string& path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(WideName(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 

@@ -1,6 +1,6 @@
 // The files of a run: the names on the command line, with folders walked
 // and wildcards expanded here, since the Windows console passes `*.bmp`
-// through as it is.
+// through as it is. Names are UTF-8 (names.h), found through the wide API.
 #ifndef SPICHECK_FILE_WALK_H
 #define SPICHECK_FILE_WALK_H
 

@@ -14,6 +14,7 @@
 
 #include "checker.h"
 #include "file_walk.h"
+#include "names.h"
 #include "run_output.h"
 #include "supervisor.h"
 #include "watchdog.h"
@@ -33,7 +34,7 @@ void ReportHang(const char* label, DWORD limitMs, void* context) {
     Run& run = *static_cast<Run*>(context);
     RunOutput& out = *run.output;
     if (!run.identified && !out.options.json) {
-        printf("spicheck: %s, not identified\n", out.options.plugin.c_str());
+        printf("spicheck: %s, not identified\n", ShownName(out.options.plugin).c_str());
         out.report.StreamTo(stdout);
     }
     out.report.Add(Verdict::Fail, CheckId::RobustTime, run.checker->CurrentFile(),
@@ -99,12 +100,12 @@ int CheckInProcess(const Options& options) {
         StartWatchdog(options.timeLimitMs * 10, ReportHang, &run);
     }
     CallStarted("loading and identification");
-    int32_t loaded = plugin.Load(nullptr, options.plugin.c_str());
+    int32_t loaded = plugin.Load(nullptr, options.pluginPath.c_str());
     CallEnded();
     if (!loaded) {
         DWORD code = GetLastError();
         std::string message = Format("cannot load %s as an image or archive plug-in (error %lu)",
-                                     options.plugin.c_str(), code);
+                                     ShownName(options.plugin).c_str(), code);
         if (worker)
             SendToSpicheck(journal::Packet(journal::kLoadFailed).Add(message));
         else
@@ -116,7 +117,8 @@ int CheckInProcess(const Options& options) {
     if (worker) {
         SendToSpicheck(journal::Packet(journal::kKind).Add(out.kind));
     } else if (!options.json) {
-        printf("spicheck: %s, %s plug-in\n", options.plugin.c_str(), out.kind.c_str());
+        printf("spicheck: %s, %s plug-in\n", ShownName(options.plugin).c_str(),
+               out.kind.c_str());
         fflush(stdout);
         out.report.StreamTo(stdout);
     }
@@ -159,13 +161,20 @@ int CheckInProcess(const Options& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main() {
     // A faulting plug-in must never stall a run on an error dialog.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
 
+    // The arguments from the wide command line, so that a file name with
+    // characters outside the ANSI code page arrives whole (as UTF-8).
+    std::vector<std::string> arguments = WideArguments();
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, &options, &error)) {
+    if (!ParseOptions(static_cast<int>(arguments.size()), argv.data(), &options, &error) ||
+        !SpellOptionPaths(&options, &error)) {
         fprintf(stderr, "spicheck: %s\n%s", error.c_str(), kUsageText);
         return 2;
     }

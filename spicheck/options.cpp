@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "names.h"
+
 const char kUsageText[] =
     "usage: spicheck [options] PLUGIN [FILE...]\n"
     "Checks a plug-in against the plug-in API on each file and prints PASS, WARN\n"
@@ -123,5 +125,27 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
         *error = "no plug-in named";
         return false;
     }
+    return true;
+}
+
+bool SpellOptionPaths(Options* options, std::string* error) {
+    struct Path {
+        const char* option;
+        std::string* value;
+    };
+    for (const Path& p : {Path{"--save", &options->saveDir}, Path{"--expect", &options->expectDir},
+                          Path{"--junit", &options->junitFile},
+                          Path{"--html", &options->htmlFile}}) {
+        if (p.value->empty()) continue;
+        std::string ansi;
+        if (!AnsiName(*p.value, &ansi)) {
+            *error = std::string(p.option) + " names " + ShownName(*p.value) +
+                     ", which has no spelling in the ANSI code page";
+            return false;
+        }
+        *p.value = ansi;
+    }
+    options->pluginPath = AnsiPathFor(options->plugin);
+    if (options->pluginPath.empty()) options->pluginPath = options->plugin;
     return true;
 }

@@ -23,13 +23,20 @@ struct Options {
     // --worker=H: this process runs the plug-in for a spicheck that started
     // it, writing its journal to the inherited pipe handle H.
     std::string worker;
+    // The plug-in and the files as named, in UTF-8 (names.h).
     std::string plugin;
     std::vector<std::string> files;
+    // The plug-in's name in the ANSI code page (or its short name), which
+    // it is loaded by.
+    std::string pluginPath;
 };
 
 // Fills options from argv. False with a one-line message in *error when
 // the command line is wrong (an unknown option, a bad value, no plug-in).
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error);
+// The folder and file options in the ANSI code page, where they are used;
+// pluginPath. False with a message when one has no spelling there.
+bool SpellOptionPaths(Options* options, std::string* error);
 
 extern const char kUsageText[];
 // "spicheck 1.0"

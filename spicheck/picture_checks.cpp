@@ -114,7 +114,7 @@ PictureDescriptions& Checker::Descriptions(FileContext& context) {
     FillHInfo(fromFile.get());
     FillHInfo(fromMemory.get());
     d.file = Watch(plugin_, "GetPictureInfo (file)", [&] {
-        return plugin_.GetPictureInfoAsGiven(context.file.name.c_str(), 0, SPI_INPUT_FILE,
+        return plugin_.GetPictureInfoAsGiven(context.file.ansi.c_str(), 0, SPI_INPUT_FILE,
                                              fromFile.get());
     });
     d.fromFile = fromFile.value();
@@ -138,7 +138,7 @@ PictureDecodes& Checker::Decodes(FileContext& context) {
     d.disk.log.calls.reserve(4096);
     {
         SpiInputStream stream;
-        stream.SetFile(file.name.c_str(), 0);
+        stream.SetFile(file.ansi.c_str(), 0);
         d.disk.outcome = Watch(plugin_, "GetPicture (file)", [&] {
             return plugin_.GetPictureStream(stream, d.disk.info.put(), d.disk.bits.put(),
                                             RecordProgress, LogData(&d.disk.log));
@@ -273,7 +273,7 @@ void Checker::PictureBlocks(FileContext& context) {
         Pass();
         if (!options_.saveDir.empty()) {
             std::string savedAs;
-            WriteBmpFile(SavePath(BaseName(context.file.name) + ".bmp", &savedAs), shape,
+            WriteBmpFile(SavePath(context.file.ansiBase + ".bmp", &savedAs), shape,
                          info.data(), bits.data());
         }
     }
@@ -305,7 +305,7 @@ void Checker::PicturePreview(FileContext& context) {
     context.preview.reset(new Decoded);
     Decoded& preview = *context.preview;
     preview.outcome = Watch(plugin_, "GetPreview", [&] {
-        return plugin_.GetPreview(context.file.name.c_str(), 0, SPI_INPUT_FILE,
+        return plugin_.GetPreview(context.file.ansi.c_str(), 0, SPI_INPUT_FILE,
                                   preview.info.put(), preview.bits.put(), NullProgress, 0);
     });
     const Outcome& o = preview.outcome;
@@ -341,7 +341,7 @@ void Checker::PictureReference(FileContext& context) {
 
     std::string path = options_.expectDir;
     if (path.back() != '\\' && path.back() != '/') path += '\\';
-    path += BaseName(context.file.name);
+    path += context.file.ansiBase;
     RgbPicture reference;
     std::string reason;
     switch (ReadReferencePicture(path, &reference, &reason)) {

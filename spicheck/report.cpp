@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 
+#include "names.h"
+
 namespace {
 
 const char* VerdictText(Verdict verdict) {
@@ -50,7 +52,7 @@ void Report::Add(Verdict verdict, CheckId check, const std::string& file,
     if (sink_) sink_(verdict, check, file, reason);
     if (!stream_) return;
     std::string line = std::string(VerdictText(verdict)) + "  " + name;
-    if (!file.empty()) line += "  " + file;
+    if (!file.empty()) line += "  " + ShownName(file);
     if (verdict != Verdict::Pass && !reason.empty()) line += ": " + reason;
     fprintf(stream_, "%s\n", line.c_str());
     fflush(stream_);
@@ -71,12 +73,12 @@ std::string Report::Summary() const {
 void Report::PrintJson(FILE* out, const std::string& plugin, const std::string& kind,
                        const std::string& version, const std::string& extra) const {
     fprintf(out, "{\n  \"plugin\": %s,\n  \"kind\": %s,\n  \"version\": %s%s,\n  \"results\": [",
-            JsonString(plugin).c_str(), JsonString(kind).c_str(), JsonString(version).c_str(),
+            JsonName(plugin).c_str(), JsonString(kind).c_str(), JsonString(version).c_str(),
             extra.c_str());
     for (size_t i = 0; i < results_.size(); ++i) {
         const CheckResult& r = results_[i];
         fprintf(out, "%s\n    {\"check\": %s, \"file\": %s, \"status\": \"%s\", \"reason\": %s}",
-                i ? "," : "", JsonString(r.check).c_str(), JsonString(r.file).c_str(),
+                i ? "," : "", JsonString(r.check).c_str(), JsonName(r.file).c_str(),
                 VerdictText(r.verdict), JsonString(r.reason).c_str());
     }
     fprintf(out, "\n  ],\n  \"passed\": %d,\n  \"warnings\": %d,\n  \"failed\": %d\n}\n",

@@ -16,7 +16,7 @@ enum class Verdict { Pass, Warn, Fail };
 struct CheckResult {
     Verdict verdict;
     const char* check;   // the name of its row in the table, e.g. "picture.header"
-    std::string file;    // empty for checks of the plug-in itself
+    std::string file;    // UTF-8; empty for checks of the plug-in itself
     std::string reason;  // empty for a pass
 };
 

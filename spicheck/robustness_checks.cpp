@@ -136,7 +136,7 @@ void Checker::RobustPrefixes(FileContext& context) {
     int failed = 0;
     for (size_t n : lengths) {
         std::string what;
-        if (!TryVariant(plugin, file.name, file.bytes.substr(0, n), &what)) {
+        if (!TryVariant(plugin, file.ansi, file.bytes.substr(0, n), &what)) {
             if (first.empty())
                 first = Format("the first %u bytes: ", static_cast<unsigned>(n)) + what;
             ++failed;
@@ -157,7 +157,7 @@ void Checker::RobustFuzz(FileContext& context) {
     int failed = 0;
     for (int i = 0; i < options_.fuzzRounds; ++i) {
         std::string what;
-        if (!TryVariant(plugin, file.name, Variant(file.bytes, options_.seed, i), &what)) {
+        if (!TryVariant(plugin, file.ansi, Variant(file.bytes, options_.seed, i), &what)) {
             if (first.empty())
                 first = Format("variant %d of seed %lu: ", i,
                                static_cast<unsigned long>(options_.seed)) + what;

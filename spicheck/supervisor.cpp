@@ -10,6 +10,7 @@
 
 #include "file_walk.h"
 #include "journal.h"
+#include "names.h"
 #include "run_output.h"
 #include "spi_remote_file.h"
 #include "win32_handles.h"
@@ -95,7 +96,7 @@ void Supervisor::Identify() {
     identified_ = true;
     if (!options_.json) {
         printf("spicheck: %s, %s plug-in, %d-bit, in a process of its own\n",
-               options_.plugin.c_str(), out_.kind.c_str(), bits_);
+               ShownName(options_.plugin).c_str(), out_.kind.c_str(), bits_);
         fflush(stdout);
         out_.report.StreamTo(stdout);
     }
@@ -288,7 +289,7 @@ std::string Supervisor::Reason(const WorkerEnd& end) const {
 }
 
 int Supervisor::Run() {
-    bits_ = SpiRemoteFile::ModuleBits(options_.plugin.c_str());
+    bits_ = SpiRemoteFile::ModuleBits(options_.pluginPath.c_str());
     if (!bits_) bits_ = sizeof(void*) == 8 ? 64 : 32;
     worker_ = OwnFolder() + (bits_ == 64 ? L"spicheck64.exe" : L"spicheck.exe");
     for (const std::string& argument : options_.files) ExpandArgument(argument, &files_);
@@ -321,13 +322,14 @@ int Supervisor::Run() {
                 fprintf(stderr,
                         "spicheck: cannot load %s: the plug-in's process ended with exit code "
                         "%lu while it was loaded\n",
-                        options_.plugin.c_str(), static_cast<unsigned long>(end.exitCode));
+                        ShownName(options_.plugin).c_str(),
+                        static_cast<unsigned long>(end.exitCode));
                 return 2;
             }
             // As in process: a hang before the plug-in is identified ends
             // the run.
             if (!options_.json) {
-                printf("spicheck: %s, not identified\n", options_.plugin.c_str());
+                printf("spicheck: %s, not identified\n", ShownName(options_.plugin).c_str());
                 out_.report.StreamTo(stdout);
             }
             out_.report.Add(Verdict::Fail, CheckId::RobustTime, std::string(),

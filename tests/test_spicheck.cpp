@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -163,23 +164,24 @@ const CheckRow* FindCheck(const std::string& name) {
 
 // The checks a plug-in of the kind (and of the build's bitness) without a
 // fault passes, in report order, when each file is one it accepts (files =
-// 0: its own checks only) and no option asks for more.
-std::vector<std::string> PassingChecks(unsigned kind, int files) {
+// 0: its own checks only) and no option asks for more. wide: it has the
+// full set of wide exports.
+std::vector<std::string> PassingChecks(unsigned kind, int files, bool wide = false) {
     std::vector<std::string> names;
     for (int pass = 0; pass <= files; ++pass)
         for (size_t i = 0; i < kCheckCount; ++i) {
             const CheckRow& row = kChecks[i];
             bool ofThePlugin = (row.traits & kOfThePlugin) != 0;
             if ((row.kinds & kind) && !(row.traits & (kNeverPasses | kNeedsOption)) &&
-                ForThisBitness(row) &&
+                ForThisBitness(row) && (wide || !(row.traits & kNeedsWideExports)) &&
                 ofThePlugin == (pass == 0))
                 names.push_back(row.name);
         }
     return names;
 }
 
-std::string CleanSummary(unsigned kind, int files) {
-    return "\r\n" + std::to_string(PassingChecks(kind, files).size()) +
+std::string CleanSummary(unsigned kind, int files, bool wide = false) {
+    return "\r\n" + std::to_string(PassingChecks(kind, files, wide).size()) +
            " passed, 0 warnings, 0 failed\r\n";
 }
 
@@ -263,6 +265,12 @@ const Proof kProofs[] = {
     {"defect_archive_disk_differs", Input::Archive, "archive.extract-disk", "FAIL", nullptr},
     {"defect_archive_lookup_broken", Input::Archive, "archive.lookup", "FAIL", nullptr},
     {"defect_archive_lookup_overrun", Input::Archive, "archive.lookup", "FAIL", nullptr},
+    {"defect_archive_wide_no_plugininfow", Input::Archive, "wide.exports", "WARN", nullptr},
+    {"defect_wide_info_overrun", Input::Picture, "wide.info-bounds", "FAIL", nullptr},
+    {"defect_wide_info_bytes", Input::Picture, "wide.info-bounds", "WARN", nullptr},
+    {"defect_wide_differs", Input::Picture, "wide.agree", "FAIL", nullptr},
+    {"defect_wide_names", Input::Picture, "wide.names", "FAIL", nullptr},
+    {"defect_archive_wide_pairing", Input::Archive, "wide.pairing", "FAIL", nullptr},
     {"defect_progress_overrun", Input::Picture, "callback.progress", "FAIL", nullptr},
     {"defect_no_progress", Input::Picture, "callback.progress", "WARN", nullptr},
     {"defect_null_callback", Input::Picture, "callback.null", "FAIL", nullptr},
@@ -280,6 +288,7 @@ const Proof kProofs[] = {
 // The plug-ins of the defect build that other tests run (names without
 // the build's extension, as in kProofs).
 const char* const kOtherDefectBuilds[] = {"defect_image", "defect_archive",
+                                          "defect_wide", "defect_archive_wide",
                                           "defect_crash_all", "defect_hang",
                                           "defect_archive_hostile_names",
                                           "defect_hang_attach", "defect_hang_identify",
@@ -467,20 +476,23 @@ TEST_F(SpicheckTest, CorrectPluginsPassEveryCheck) {
         const char* plugin;
         unsigned kind;
         const std::string& file;
+        bool wide;
     };
-    for (const Clean& c : {Clean{"defect_image", kImageChecks, picture_},
-                           Clean{"defect_archive", kArchiveChecks, archive_}}) {
+    for (const Clean& c : {Clean{"defect_image", kImageChecks, picture_, false},
+                           Clean{"defect_archive", kArchiveChecks, archive_, false},
+                           Clean{"defect_wide", kImageChecks, picture_, true},
+                           Clean{"defect_archive_wide", kArchiveChecks, archive_, true}}) {
         ProcessResult r = RunSpicheck(Quick(c.plugin, c.file));
         SCOPED_TRACE(std::string(c.plugin) + "\n" + r.out);
         EXPECT_EQ(0u, r.status);
-        std::vector<std::string> expected = PassingChecks(c.kind, 1);
+        std::vector<std::string> expected = PassingChecks(c.kind, 1, c.wide);
         std::vector<std::string> seen;
         for (const ResultLine& line : ResultLines(r.out)) {
             EXPECT_EQ("PASS", line.verdict) << line.check;
             seen.push_back(line.check);
         }
         EXPECT_EQ(expected, seen);
-        EXPECT_NE(std::string::npos, r.out.find(CleanSummary(c.kind, 1)));
+        EXPECT_NE(std::string::npos, r.out.find(CleanSummary(c.kind, 1, c.wide)));
     }
 }
 
@@ -509,6 +521,148 @@ TEST_F(SpicheckTest, FaultsAPluginCatchesItselfAreNoFaults) {
     EXPECT_NE(std::string::npos, line.find(std::string(": GetPicture faulted (c0000005 at address ") +
                                           kNullAddress + ")"))
         << line;
+}
+
+// The wide checks' verdicts say what was seen: the values that differ, the
+// unit the plug-in counts buflen in, the exports it has and lacks, the
+// member the wide lookup misses, the copy under a name outside the code
+// page that the plug-in cannot open.
+TEST_F(SpicheckTest, WideFaultsNameWhatWasSeen) {
+    struct Seen {
+        const char* plugin;
+        const std::string& file;
+        std::string line;  // the start of the result line
+    };
+    const Seen runs[] = {
+        {"defect_wide_differs", picture_,
+         "FAIL  wide.agree  " + picture_ + ": GetPictureInfoW gives height 3, GetPictureInfo 2\r\n"},
+        {"defect_wide_info_bytes", picture_,
+         "WARN  wide.info-bounds: GetPluginInfoW counts buflen in bytes: given 8 WCHARs for the "
+         "25-character about text it writes 3 and the terminator (hosts pass a count of "
+         "WCHARs)\r\n"},
+        {"defect_wide_info_overrun", picture_,
+         "FAIL  wide.info-bounds: GetPluginInfoW(0) with a 1-WCHAR buffer writes WCHAR 1\r\n"},
+        {"defect_archive_wide_no_plugininfow", archive_,
+         "WARN  wide.exports: of the wide exports of an archive plug-in it has IsSupportedW, "
+         "GetArchiveInfoW, GetFileInfoW, GetFileW and lacks GetPluginInfoW\r\n"},
+        {"defect_archive_wide_pairing", archive_,
+         "FAIL  wide.pairing  " + archive_ + ": \"alpha.txt\": GetFileInfoW returned 8\r\n"},
+        {"defect_wide_names", picture_, "FAIL  wide.names  " + picture_ + ": GetPictureInfoW on "
+                                        "the copy "},
+    };
+    for (const Seen& run : runs) {
+        ProcessResult r = RunSpicheck({"--fuzz=0", "--rounds=10", Plugin(run.plugin), run.file});
+        SCOPED_TRACE(std::string(run.plugin) + "\n" + r.out);
+        EXPECT_NE(std::string::npos, r.out.find("\r\n" + run.line));
+    }
+    // The plug-ins without wide exports get no wide row at all.
+    ProcessResult plain = RunSpicheck(Quick("defect_image", picture_));
+    EXPECT_EQ(std::string::npos, plain.out.find("  wide.")) << plain.out;
+}
+
+std::wstring Widen(const std::string& ansi) {
+    int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
+    std::wstring wide(n, L'\0');
+    if (n) MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), &wide[0], n);
+    return wide;
+}
+
+std::string Utf8(const std::wstring& wide) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                0, nullptr, nullptr);
+    std::string out(n, '\0');
+    if (n)
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0], n,
+                            nullptr, nullptr);
+    return out;
+}
+
+// A name as a JSON string of spicheck's: printable ASCII as it is, the
+// rest \uXXXX.
+std::string JsonOf(const std::wstring& name) {
+    std::string out = "\"";
+    for (wchar_t c : name) {
+        char escape[8];
+        if (c == L'\\' || c == L'"')
+            out += std::string("\\") + static_cast<char>(c);
+        else if (c >= 0x20 && c < 0x7F)
+            out += static_cast<char>(c);
+        else
+            out += (snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c)), escape);
+    }
+    return out + "\"";
+}
+
+// spicheck with a wide command line, each argument quoted.
+ProcessResult RunSpicheckWide(const std::vector<std::wstring>& args) {
+    std::wstring line = L"\"" + Widen(BinPath(SPICHECK_EXE)) + L"\"";
+    for (const std::wstring& arg : args) line += L" \"" + arg + L"\"";
+    ProcessResult result;
+    TempDir scratch;
+    std::string outPath = scratch.File("stdout"), errPath = scratch.File("stderr");
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+                             0, nullptr);
+    HANDLE err = CreateFileA(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+                             0, nullptr);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nullptr;
+    si.hStdOutput = out;
+    si.hStdError = err;
+    PROCESS_INFORMATION pi = {};
+    if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        if (WaitForSingleObject(pi.hProcess, 120000) != WAIT_OBJECT_0)
+            TerminateProcess(pi.hProcess, 0xDEAD);
+        GetExitCodeProcess(pi.hProcess, &result.status);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    CloseHandle(out);
+    CloseHandle(err);
+    result.out = ReadBytes(outPath);
+    result.err = ReadBytes(errPath);
+    return result;
+}
+
+// Outside code pages 932 (the u with diaeresis) and 1252 (the Greek
+// letters): no ANSI spelling under either.
+const wchar_t kWideName[] = L"\x03A9\x03BC-M\x00FCller";
+
+// A file named outside the ANSI code page on spicheck's command line, in a
+// worker and in process, by its name and through a folder of such a name:
+// it reaches every check whole (the ANSI calls through a name of their
+// own), the wide ones included, and the report shows the name in UTF-8 and
+// the JSON document as \u escapes.
+TEST_F(SpicheckTest, AFileNamedOutsideTheCodePageReachesEveryCheck) {
+    std::wstring folder = Widen(dir_.path()) + L"\\Ordner-\x03A9";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    std::wstring path = folder + L"\\" + kWideName + L".dfi";
+    ASSERT_TRUE(CopyFileW(Widen(picture_).c_str(), path.c_str(), FALSE));
+    const std::wstring plugin = Widen(Plugin("defect_wide"));
+    const std::vector<std::string> expected = PassingChecks(kImageChecks, 1, true);
+
+    for (const std::wstring& mode : {std::wstring(L"--fuzz=8"), std::wstring(L"--in-process")}) {
+        for (const std::wstring& named : {path, folder}) {
+            ProcessResult r = RunSpicheckWide({L"--rounds=20", mode, plugin, named});
+            SCOPED_TRACE(Utf8(mode + L" " + named) + "\n" + r.out + r.err);
+            EXPECT_EQ(0u, r.status);
+            std::vector<std::string> seen;
+            for (const ResultLine& line : ResultLines(r.out)) {
+                EXPECT_EQ("PASS", line.verdict) << line.check;
+                seen.push_back(line.check);
+            }
+            EXPECT_EQ(expected, seen);
+            EXPECT_NE(std::string::npos, r.out.find("\r\nPASS  wide.names  " + Utf8(path) + "\r\n"));
+        }
+    }
+    ProcessResult json = RunSpicheckWide({L"--json", L"--fuzz=8", L"--rounds=20", plugin, path});
+    EXPECT_EQ(0u, json.status);
+    EXPECT_NE(std::string::npos,
+              json.out.find("{\"check\": \"wide.agree\", \"file\": " + JsonOf(path) +
+                            ", \"status\": \"PASS\""))
+        << json.out;
 }
 
 // Tens of thousands of calls in one run must not change how the plug-in
@@ -996,6 +1150,48 @@ TEST(SpicheckReference, ReferencePluginsPassEveryCheck) {
         EXPECT_EQ(0u, r->status) << r->out;
         EXPECT_NE(std::string::npos, r->out.find(" passed, 0 warnings, 0 failed\r\n")) << r->out;
         for (const auto& v : Verdicts(r->out)) EXPECT_EQ("PASS", v.second) << v.first;
+    }
+}
+
+// The reference plug-ins through their wide exports: a picture and an
+// archive under a name outside the code page pass every check, the wide
+// ones included, and the archive's members named outside code page 932
+// are listed, looked up and extracted through the wide exports.
+TEST(SpicheckReference, WideNamedFilesPassEveryCheckThroughTheWideExports) {
+    std::string fixtures = BinDir() + "..\\fixtures\\";
+    std::string picture = fixtures + "bmp\\core24.bmp", archive = fixtures + "tar\\unicode-pax.tar";
+    if (GetFileAttributesA(picture.c_str()) == INVALID_FILE_ATTRIBUTES ||
+        GetFileAttributesA(archive.c_str()) == INVALID_FILE_ATTRIBUTES ||
+        GetFileAttributesA(Plugin("bmp").c_str()) == INVALID_FILE_ATTRIBUTES ||
+        GetFileAttributesA(Plugin("tar").c_str()) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << "the reference plug-ins or their fixtures are not built";
+    TempDir dir;
+    struct Run {
+        const char* plugin;
+        const std::string& fixture;
+        const wchar_t* extension;
+        unsigned kind;
+    };
+    for (const Run& run : {Run{"bmp", picture, L".bmp", kImageChecks},
+                           Run{"tar", archive, L".tar", kArchiveChecks}}) {
+        std::wstring path = Widen(dir.path()) + L"\\" + kWideName + run.extension;
+        ASSERT_TRUE(CopyFileW(Widen(run.fixture).c_str(), path.c_str(), FALSE));
+        for (const std::wstring& file : {Widen(run.fixture), path}) {
+            ProcessResult r = RunSpicheckWide(
+                {L"--fuzz=20", L"--rounds=20", Widen(Plugin(run.plugin)), file});
+            SCOPED_TRACE(Utf8(file) + "\n" + r.out + r.err);
+            EXPECT_EQ(0u, r.status);
+            std::vector<std::string> seen;
+            for (const ResultLine& line : ResultLines(r.out)) {
+                EXPECT_EQ("PASS", line.verdict) << line.check;
+                seen.push_back(line.check);
+            }
+            for (const std::string& check : PassingChecks(run.kind, 1, true))
+                if (check.compare(0, 5, "wide.") == 0) {
+                    EXPECT_EQ(1, std::count(seen.begin(), seen.end(), check)) << check;
+                }
+            EXPECT_NE(std::string::npos, r.out.find("\r\nPASS  wide.agree  " + Utf8(file) + "\r\n"));
+        }
     }
 }
 

@@ -1,6 +1,8 @@
 // A small, correct plug-in for two toy formats, built once as it is and
 // once per defect with one DEFECT_<NAME> switch, so that each build has
-// exactly one of the mistakes spicheck looks for.
+// exactly one of the mistakes spicheck looks for. WIDE_EXPORTS adds the
+// wide exports (GetPictureW, ...), and DEFECT_WIDE_<NAME> one mistake of
+// theirs.
 //
 // Image format (extension .dfi): "DFI1", width and height (16-bit little
 // endian, 1..4096), one reserved byte that must be 0, three zero bytes,
@@ -648,3 +650,195 @@ SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, intptr_t len, LPSTR dest, uint32_
 }
 
 #endif
+
+#ifdef WIDE_EXPORTS
+// The wide exports (WIDE_EXPORTS builds): only the text arguments differ.
+// A file source is read through the wide API and handed on as memory to
+// the ANSI export of the same name.
+namespace {
+
+bool ReadWideFile(LPCWSTR name, intptr_t offset, std::vector<unsigned char>* bytes) {
+#ifdef DEFECT_WIDE_NAMES
+    // Through the ANSI code page, where a name outside it has no spelling.
+    char ansi[MAX_PATH * 2];
+    if (!WideCharToMultiByte(CP_ACP, 0, name, -1, ansi, sizeof ansi, nullptr, nullptr))
+        return false;
+    HANDLE file = CreateFileA(ansi, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+#else
+    HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+#endif
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD size = GetFileSize(file, nullptr);
+    bool ok = size != INVALID_FILE_SIZE && offset >= 0 && static_cast<DWORD>(offset) <= size &&
+              SetFilePointer(file, static_cast<LONG>(offset), nullptr, FILE_BEGIN) !=
+                  INVALID_SET_FILE_POINTER;
+    if (ok) {
+        bytes->resize(size - offset);
+        DWORD got = 0;
+        ok = bytes->empty() ||
+             (ReadFile(file, bytes->data(), size - offset, &got, nullptr) && got == size - offset);
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+// The source of a wide call as the ANSI export takes it from memory.
+struct WideSource {
+    std::vector<unsigned char> bytes;
+    LPCSTR buf = nullptr;
+    intptr_t len = 0;
+    uint32_t flag = 0;
+};
+
+bool OpenWideSource(LPCWSTR buf, intptr_t len, uint32_t flag, WideSource* source) {
+    if ((flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY) {
+        source->buf = reinterpret_cast<LPCSTR>(buf);
+        source->len = len;
+        source->flag = flag;
+        return true;
+    }
+    if (!ReadWideFile(buf, len, &source->bytes)) return false;
+    static const char kNothing[1] = {0};
+    source->buf = source->bytes.empty() ? kNothing
+                                        : reinterpret_cast<LPCSTR>(source->bytes.data());
+    source->len = static_cast<intptr_t>(source->bytes.size());
+    source->flag = (flag & ~SPI_INPUT_MASK) | SPI_INPUT_MEMORY;
+    return true;
+}
+
+}  // namespace
+
+#ifndef DEFECT_WIDE_NO_PLUGININFOW
+SPI_EXPORT int32_t SPI_API GetPluginInfoW(int32_t infono, LPWSTR buf, int32_t buflen) {
+    char text[1024];
+    if (GetPluginInfo(infono, text, sizeof text) <= 0) return 0;
+    wchar_t wide[1024];
+    int32_t length = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 1024) - 1;
+    if (length < 0) return 0;
+    int32_t room = buflen;
+#ifdef DEFECT_WIDE_INFO_BYTES
+    room = buflen / 2;  // takes buflen for a count of bytes
+#endif
+    if (room <= 0) return 0;
+    int32_t n = length < room - 1 ? length : room - 1;
+#ifdef DEFECT_WIDE_INFO_OVERRUN
+    n = length < room ? length : room;  // the terminator one past a text that fills the buffer
+#endif
+    memcpy(buf, wide, n * sizeof(wchar_t));
+    buf[n] = 0;
+    return n;
+}
+#endif
+
+SPI_EXPORT int32_t SPI_API IsSupportedW(LPCWSTR, const void* dw) {
+    return IsSupported("", const_cast<void*>(dw));
+}
+
+#ifndef ARCHIVE_KIND
+SPI_EXPORT int32_t SPI_API GetPictureInfoW(LPCWSTR buf, intptr_t len, uint32_t flag,
+                                           PictureInfo* lpInfo) {
+    WideSource source;
+    if (!OpenWideSource(buf, len, flag, &source)) return 6;
+    int32_t code = GetPictureInfo(source.buf, source.len, source.flag, lpInfo);
+#ifdef DEFECT_WIDE_DIFFERS
+    if (code == 0) lpInfo->height += 1;
+#endif
+    return code;
+}
+
+SPI_EXPORT int32_t SPI_API GetPictureW(LPCWSTR buf, intptr_t len, uint32_t flag,
+                                       HLOCAL* pHBInfo, HLOCAL* pHBm, ProgressCallback progress,
+                                       intptr_t data) {
+    WideSource source;
+    if (!OpenWideSource(buf, len, flag, &source)) return 6;
+    return GetPicture(source.buf, source.len, source.flag, pHBInfo, pHBm, progress, data);
+}
+
+SPI_EXPORT int32_t SPI_API GetPreviewW(LPCWSTR buf, intptr_t len, uint32_t flag,
+                                       HLOCAL* pHBInfo, HLOCAL* pHBm, ProgressCallback progress,
+                                       intptr_t data) {
+    WideSource source;
+    if (!OpenWideSource(buf, len, flag, &source)) return 6;
+    return GetPreview(source.buf, source.len, source.flag, pHBInfo, pHBm, progress, data);
+}
+
+#else  // ARCHIVE_KIND
+
+namespace {
+
+void ToWide(const char* text, size_t size, WCHAR* out, int room) {
+    int n = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(strnlen(text, size)), out,
+                                room - 1);
+    out[n > 0 ? n : 0] = 0;
+}
+
+fileInfoW WideRecord(const fileInfo& r) {
+    fileInfoW w;
+    memset(&w, 0, sizeof w);
+    memcpy(w.method, r.method, sizeof w.method);
+    w.position = r.position;
+    w.compsize = r.compsize;
+    w.filesize = r.filesize;
+    w.timestamp = r.timestamp;
+    ToWide(r.path, sizeof r.path, w.path, 200);
+    ToWide(r.filename, sizeof r.filename, w.filename, 200);
+    w.crc = r.crc;
+    return w;
+}
+
+}  // namespace
+
+SPI_EXPORT int32_t SPI_API GetArchiveInfoW(LPCWSTR buf, intptr_t len, uint32_t flag,
+                                           HLOCAL* lphInf) {
+    WideSource source;
+    if (!OpenWideSource(buf, len, flag, &source)) return 6;
+    HLOCAL list = nullptr;
+    int32_t code = GetArchiveInfo(source.buf, source.len, source.flag, &list);
+    if (code) return code;
+    const fileInfo* records = static_cast<const fileInfo*>(LocalLock(list));
+    size_t count = LocalSize(list) / sizeof(fileInfo);
+    std::vector<fileInfoW> wide;
+    for (size_t i = 0; i < count; ++i) wide.push_back(WideRecord(records[i]));
+    LocalUnlock(list);
+    LocalFree(list);
+    *lphInf = AllocCopy(wide.data(), wide.size() * sizeof(fileInfoW));
+    return *lphInf ? 0 : 4;
+}
+
+SPI_EXPORT int32_t SPI_API GetFileInfoW(LPCWSTR buf, intptr_t len, LPCWSTR filename,
+                                        uint32_t flag, fileInfoW* lpInfo) {
+#ifdef DEFECT_WIDE_PAIRING
+    // Finds no member by its wide name.
+    (void)buf, (void)len, (void)filename, (void)flag, (void)lpInfo;
+    return 8;
+#else
+    WideSource source;
+    if (!OpenWideSource(buf, len, flag, &source)) return 6;
+    char name[400];
+    if (!WideCharToMultiByte(CP_ACP, 0, filename, -1, name, sizeof name, nullptr, nullptr))
+        return 8;
+    fileInfo record;
+    int32_t code = GetFileInfo(source.buf, source.len, name, source.flag, &record);
+    if (code == 0) *lpInfo = WideRecord(record);
+    return code;
+#endif
+}
+
+SPI_EXPORT int32_t SPI_API GetFileW(LPCWSTR src, intptr_t len, LPWSTR dest, uint32_t flag,
+                                    ProgressCallback progress, intptr_t data) {
+    WideSource source;
+    if (!OpenWideSource(src, len, flag & ~SPI_OUTPUT_MEMORY, &source)) return 6;
+    uint32_t wideFlag = source.flag | (flag & SPI_OUTPUT_MEMORY);
+    if (flag & SPI_OUTPUT_MEMORY)
+        return GetFile(source.buf, source.len, reinterpret_cast<LPSTR>(dest), wideFlag, progress,
+                       data);
+    char folder[MAX_PATH * 2];
+    if (!WideCharToMultiByte(CP_ACP, 0, dest, -1, folder, sizeof folder, nullptr, nullptr))
+        return 6;
+    return GetFile(source.buf, source.len, folder, wideFlag, progress, data);
+}
+
+#endif  // ARCHIVE_KIND
+#endif  // WIDE_EXPORTS
