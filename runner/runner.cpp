@@ -23,6 +23,7 @@
 #include "remote_section.h"
 #include "spi_dll_file.h"
 #include "canary_buffer.h"
+#include "heap_walk.h"
 #include "win32_handles.h"
 
 namespace {
@@ -113,15 +114,6 @@ std::string Narrow(const wchar_t* text) {
     WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), &narrow[0], size,
                         nullptr, nullptr);
     return narrow;
-}
-
-bool HeapsIntact() {
-    HANDLE heaps[256];
-    DWORD count = GetProcessHeaps(256, heaps);
-    if (count > 256) count = 256;
-    for (DWORD n = 0; n < count; ++n)
-        if (!HeapValidate(heaps[n], 0, nullptr)) return false;
-    return true;
 }
 
 void PutFault(Answer& answer, const SpiFault& fault) {
@@ -346,7 +338,7 @@ public:
     // False, with the fault in the answer, when the call left a heap damaged.
     bool Intact(Answer& answer) {
         checked_ = true;
-        if (HeapsIntact()) return true;
+        if (EveryHeapIntact()) return true;
         bool zero = answer.op == static_cast<uint32_t>(Op::IsSupported) ||
                     answer.op == static_cast<uint32_t>(Op::Load);
         answer.result = zero ? 0 : SPI_INTERNAL_ERROR;

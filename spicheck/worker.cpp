@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "heap_walk.h"
 #include "watchdog.h"
 
 namespace {
@@ -13,15 +14,6 @@ HANDLE g_journal = nullptr;
 // Ends the worker with this code when a call damaged a heap: the process
 // cannot be trusted to go on.
 constexpr UINT kHeapDamageExit = 0xE5C10002;
-
-bool HeapsIntact() {
-    HANDLE heaps[256];
-    DWORD count = GetProcessHeaps(256, heaps);
-    if (count > 256) count = 256;
-    for (DWORD i = 0; i < count; ++i)
-        if (!HeapValidate(heaps[i], 0, nullptr)) return false;
-    return true;
-}
 
 journal::CallBoard* g_board = nullptr;
 
@@ -83,7 +75,7 @@ bool ReadAll(HANDLE input, std::string* bytes) {
 
 void EnsureHeapsIntact(const char* lastCall) {
     if (!g_journal) return;
-    if (!HeapsIntact()) {
+    if (!EveryHeapIntact()) {
         SendToSpicheck(journal::Packet(journal::kHeapDamage).Add(lastCall ? lastCall : ""));
         TerminateProcess(GetCurrentProcess(), kHeapDamageExit);
     }
