@@ -13,12 +13,6 @@
 
 namespace {
 
-std::string Bytes(HLOCAL block) {
-    LocalLockScope lock(block);
-    if (!lock.data()) return std::string("<no block>");
-    return std::string(lock.as<const char>(), lock.size());
-}
-
 struct Picture {
     int32_t result = -100;
     std::string info, bits;
@@ -201,26 +195,6 @@ const WCHAR kOddArchive[] = L"Archiv-\u03a9\u03bc.tar";
 const char* const kWideExports[] = {"GetPluginInfoW", "IsSupportedW",    "GetPictureInfoW",
                                     "GetPictureW",    "GetPreviewW",     "GetArchiveInfoW",
                                     "GetFileInfoW",   "GetFileW"};
-
-std::wstring Wide(const std::string& ansi) {
-    int size = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(size > 0 ? size : 1), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &wide[0], size);
-    wide.resize(wide.size() - 1);
-    return wide;
-}
-
-std::string ReadWide(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return "(cannot open)";
-    std::string bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got) bytes.append(chunk, got);
-    CloseHandle(file);
-    return bytes;
-}
 
 template <typename Plugin>
 Picture DecodeW(Plugin& plugin, bool preview, LPCWSTR source, intptr_t length, uint32_t flag) {

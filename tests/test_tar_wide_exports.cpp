@@ -17,14 +17,6 @@ const WCHAR kMuller[] = L"M\u00fcller-\u03a9\u03bc.txt";
 const WCHAR kFolder[] = L"Ordner-\u03a9\\";
 const char kMullerBytes[] = "Gr\xc3\xbc\xc3\x9f" "e aus der Wide-Welt\n";
 
-std::wstring Wide(const std::string& ansi) {
-    int size = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(size > 0 ? size : 1), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &wide[0], size);
-    wide.resize(wide.size() - 1);
-    return wide;
-}
-
 // The records of a wide list block up to its terminator; frees the block.
 std::vector<fileInfoW> TakeListW(HLOCAL list) {
     std::vector<fileInfoW> entries;
@@ -39,18 +31,6 @@ std::vector<fileInfoW> TakeListW(HLOCAL list) {
 }
 
 std::wstring FullNameW(const fileInfoW& entry) { return std::wstring(entry.path) + entry.filename; }
-
-std::string ReadWide(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return "(cannot open)";
-    std::string bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got) bytes.append(chunk, got);
-    CloseHandle(file);
-    return bytes;
-}
 
 class TarWide : public ::testing::Test {
 protected:

@@ -27,14 +27,6 @@ const char* const kArchiveWide[] = {"GetArchiveInfoW", "GetFileInfoW", "GetFileW
 // A name with no spelling in code page 932 (nor 1252).
 const WCHAR kOddName[] = L"M\u00fcller-\u03a9\u03bc.bmp";
 
-std::wstring Wide(const std::string& ansi) {
-    int size = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(size > 0 ? size : 1), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &wide[0], size);
-    wide.resize(wide.size() - 1);
-    return wide;
-}
-
 // A picture's two blocks, freed at the end of the scope.
 struct Picture {
     HLOCAL info = nullptr;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "win32_handles.h"
+
 std::string BinDir() {
     char path[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, path, sizeof path);
@@ -213,4 +215,30 @@ std::vector<HLOCAL> LoggedHandles(const std::string& log, const std::string& lab
         if (n == 2) handles.push_back(static_cast<HLOCAL>(b));
     }
     return handles;
+}
+
+std::string ReadWide(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "(cannot open)";
+    std::string bytes;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got) bytes.append(chunk, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+std::wstring Wide(const std::string& ansi) {
+    int size = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(size > 0 ? size : 1), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &wide[0], size);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+std::string Bytes(HLOCAL block) {
+    LocalLockScope lock(block);
+    if (!lock.data()) return std::string("<no block>");
+    return std::string(lock.as<const char>(), lock.size());
 }

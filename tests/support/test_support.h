@@ -56,6 +56,13 @@ private:
 
 bool WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
+// The bytes of a file named in UTF-16; "(cannot open)" when it cannot be.
+std::string ReadWide(const std::wstring& path);
+// Text of the ANSI code page in UTF-16.
+std::wstring Wide(const std::string& ansi);
+// The bytes of a local-memory block, LocalSize of them; "<no block>" for
+// a handle that is none.
+std::string Bytes(HLOCAL block);
 bool CopyPlugin(const std::string& pluginName, const std::string& destination);
 
 // Sets (or, with a null value, removes) a variable for the scope.
