@@ -331,21 +331,27 @@ int32_t SpiDllFile::GetFileToDisk(SpiInputStream& stream, const fileInfo* entry,
                    static_cast<uint32_t>(stream.IsMemory()), progress, data);
 }
 
-int32_t SpiDllFile::OpenMember(SpiInputStream& stream, LPCSTR memberPath, LPCSTR* rest) {
-    if (!memberPath) return -1;
-    fileInfo* list = nullptr;
-    if (GetArchiveList(stream, &list) != 0) return -1;
+namespace {
+
+// The member memberPath names (or the first of its path) in a list of
+// fileInfo or fileInfoW records, extracted to memory by `extract` and put
+// into stream: 1 the whole path was a member, 0 a member was opened and
+// *rest is what follows it, -1 nothing found or a failure. Frees list.
+template <typename Char, typename Record, typename Extract>
+int32_t OpenListedMember(SpiInputStream& stream, Record* list, const Char* memberPath,
+                         const Char** rest, Extract extract) {
     int32_t result = -1;
-    char fullName[kFullNameSize];
-    for (const fileInfo* record = list; record->method[0] != 0; ++record) {
+    Char fullName[kFullNameSize];
+    for (const Record* record = list; record->method[0] != 0; ++record) {
         size_t n = BuildFullName(*record, fullName);
-        if (!StartsWithFolded(memberPath, fullName, n)) continue;
-        char next = memberPath[n];
+        if (!StartsWithFolded(memberPath, static_cast<const Char*>(fullName), n)) continue;
+        Char next = memberPath[n];
         // A match that ends inside a path component is no match.
-        if (next != 0 && next != '\\' && next != '/') continue;
+        if (next != 0 && next != static_cast<Char>('\\') && next != static_cast<Char>('/'))
+            continue;
         if (next && rest) *rest = memberPath + n + 1;
         HLOCAL member = nullptr;
-        if (GetFileToMemory(stream, record, &member, NullProgress, 0) != 0) {
+        if (extract(record, &member) != 0) {
             // Whatever a failing extraction handed back is ours to free.
             UniqueLocal failed(member);
             break;
@@ -362,6 +368,18 @@ int32_t SpiDllFile::OpenMember(SpiInputStream& stream, LPCSTR memberPath, LPCSTR
     }
     free(list);
     return result;
+}
+
+}  // namespace
+
+int32_t SpiDllFile::OpenMember(SpiInputStream& stream, LPCSTR memberPath, LPCSTR* rest) {
+    if (!memberPath) return -1;
+    fileInfo* list = nullptr;
+    if (GetArchiveList(stream, &list) != 0) return -1;
+    return OpenListedMember(stream, list, memberPath, rest,
+                            [&](const fileInfo* record, HLOCAL* member) {
+                                return GetFileToMemory(stream, record, member, NullProgress, 0);
+                            });
 }
 
 // The stream operations on wide lists.
@@ -447,28 +465,8 @@ int32_t SpiDllFile::OpenMemberW(SpiInputStream& stream, LPCWSTR memberPath, LPCW
     if (!memberPath) return -1;
     fileInfoW* list = nullptr;
     if (GetArchiveListW(stream, &list) != 0) return -1;
-    int32_t result = -1;
-    WCHAR fullName[kFullNameSize];
-    for (const fileInfoW* record = list; record->method[0] != 0; ++record) {
-        size_t n = BuildFullName(*record, fullName);
-        if (!StartsWithFolded(memberPath, static_cast<const WCHAR*>(fullName), n)) continue;
-        WCHAR next = memberPath[n];
-        // A match that ends inside a path component is no match.
-        if (next != 0 && next != L'\\' && next != L'/') continue;
-        if (next && rest) *rest = memberPath + n + 1;
-        HLOCAL member = nullptr;
-        if (GetFileToMemoryW(stream, record, &member, NullProgress, 0) != 0) {
-            UniqueLocal failed(member);
-            break;
-        }
-        if (!next && rest) *rest = nullptr;
-        SIZE_T blockSize = member ? LocalSize(member) : 0;
-        uintptr_t size = record->filesize < blockSize ? record->filesize : blockSize;
-        if (size > static_cast<uintptr_t>(INTPTR_MAX)) size = INTPTR_MAX;
-        stream.SetMemory(fullName, member, static_cast<intptr_t>(size));
-        result = next ? 0 : 1;
-        break;
-    }
-    free(list);
-    return result;
+    return OpenListedMember(stream, list, memberPath, rest,
+                            [&](const fileInfoW* record, HLOCAL* member) {
+                                return GetFileToMemoryW(stream, record, member, NullProgress, 0);
+                            });
 }
