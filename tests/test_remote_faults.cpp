@@ -227,6 +227,7 @@ TEST_P(RemoteFaults, AThousandCallsWithTheRunnerKilledAtRandomPoints) {
     Sleep(100);
     long handlesBefore = KernelHandleCount();
     int correct = 0, failed = 0, failedStarts = 0;
+    std::string startErrors;  // what the system said to each failed start
     Killer killer;
     {
         SpiRemoteFile remote;
@@ -242,7 +243,10 @@ TEST_P(RemoteFaults, AThousandCallsWithTheRunnerKilledAtRandomPoints) {
                 ((fault.kind == SpiFaultKind::RunnerExited && fault.code == 0xDEAD) ||
                  fault.kind == SpiFaultKind::RunnerStart)) {
                 ++failed;
-                if (fault.kind == SpiFaultKind::RunnerStart) ++failedStarts;
+                if (fault.kind == SpiFaultKind::RunnerStart) {
+                    ++failedStarts;
+                    startErrors += " " + std::to_string(fault.code);
+                }
             } else if (result == 0 && memcmp(&expected, &info, sizeof info) == 0) {
                 ++correct;
             } else {
@@ -255,7 +259,7 @@ TEST_P(RemoteFaults, AThousandCallsWithTheRunnerKilledAtRandomPoints) {
         WaitForSingleObject(thread.get(), INFINITE);
     }
     EXPECT_GT(killer.kills, 1);
-    EXPECT_LE(failed, killer.kills);
+    EXPECT_LE(failed, killer.kills) << failedStarts << " failed starts, errors:" << startErrors;
     EXPECT_EQ(1000, correct + failed);
     EXPECT_EQ(handlesBefore, KernelHandleCount()) << failedStarts << " failed starts";
 }
