@@ -8,8 +8,15 @@
 set -u
 top=$(pwd)
 build=$(cd "$1" && pwd)
-bin="$build/bin"
-[ -f "$bin/spicheck.exe" ] || exit 0
+# spicheck of the 32-bit tree with the .spi plug-ins; spicheck64 with the
+# .sph ones where this machine cannot run 32-bit programs.
+. "$build/wine-env.sh"
+if [ "$SPI_RUNS_32BIT" = 1 ]; then
+  runner="$build/wine-run.sh" bin="$build/bin" spicheck=spicheck ext=spi
+else
+  runner="$build/x64/wine-run.sh" bin="$build/x64/bin" spicheck=spicheck64 ext=sph
+fi
+[ -f "$bin/$spicheck.exe" ] || exit 0
 
 work=$(mktemp -d)
 # Removed on every way out, also when interrupted or when the reader of
@@ -19,8 +26,8 @@ trap 'exit 1' HUP INT PIPE TERM
 
 # show PLUGIN FILE: the plug-in is found beside spicheck.exe.
 show() {
-  printf '$ spicheck %s %s\n' "$1" "$2"
-  (cd "$work" && "$build/wine-run.sh" "$bin/spicheck.exe" "$1" "$2") >"$work/.output" 2>&1
+  printf '$ %s %s %s\n' "$spicheck" "$1" "$2"
+  (cd "$work" && "$runner" "$bin/$spicheck.exe" "$1" "$2") >"$work/.output" 2>&1
   status=$?
   tr -d '\r' <"$work/.output"
   echo "(exit status $status)"
@@ -33,16 +40,16 @@ if [ -f "$top/reference-plugins/samples/sample.bmp" ]; then
 elif [ -d "$build/fixtures/bmp" ]; then
   bmp=$(ls "$build/fixtures/bmp"/*.bmp 2>/dev/null | head -n 1)
 fi
-if [ -f "$bin/bmp.spi" ] && [ -n "$bmp" ]; then
+if [ -f "$bin/bmp.$ext" ] && [ -n "$bmp" ]; then
   cp "$bmp" "$work/"
-  show bmp.spi "$(basename "$bmp")"
+  show bmp.$ext "$(basename "$bmp")"
 fi
 
 # A 2x2 picture in the defect plug-ins' toy format: "DFI1", width, height,
 # a reserved byte and padding, then RGB rows.
-if [ -f "$bin/defect_null_callback.spi" ]; then
+if [ -f "$bin/defect_null_callback.$ext" ]; then
   printf 'DFI1\002\000\002\000\000\000\000\000\001\021\041\061\101\121\141\161\201\221\241\261' \
     >"$work/toy.dfi"
-  show defect_null_callback.spi toy.dfi
+  show defect_null_callback.$ext toy.dfi
 fi
 exit 0

@@ -15,6 +15,12 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 trap 'exit 1' HUP INT PIPE TERM
 out="$work/.output"
+. "$build/wine-env.sh"
+if [ "$SPI_RUNS_32BIT" = 0 ]; then
+  echo "run-demo.sh: this machine cannot run 32-bit programs: only the x64 programs are shown"
+  echo
+fi
+run32() { [ "$SPI_RUNS_32BIT" = 1 ]; }
 
 # The plug-ins are found beside spiprobe.exe; the files in the folder.
 # show [-64] ARGS...: spiprobe, or with -64 spiprobe64 of build/x64.
@@ -32,13 +38,15 @@ show() {
   echo
 }
 
-if [ -f "$bin/bmp.spi" ] && [ -f "$samples/sample.bmp" ]; then
-  cp "$samples/sample.bmp" "$work/"
-  show -i bmp.spi sample.bmp
-fi
-if [ -f "$bin/tar.spi" ] && [ -f "$samples/sample.tar" ]; then
-  cp "$samples/sample.tar" "$work/"
-  show -i tar.spi sample.tar
+for sample in sample.bmp sample.tar; do
+  [ -f "$samples/$sample" ] && cp "$samples/$sample" "$work/"
+done
+if run32; then
+  for plugin in bmp tar; do
+    if [ -f "$bin/$plugin.spi" ] && [ -f "$work/sample.$plugin" ]; then
+      show -i $plugin.spi sample.$plugin
+    fi
+  done
 fi
 if [ -f "$build/x64/bin/spiprobe64.exe" ]; then
   for plugin in bmp tar; do
@@ -47,7 +55,7 @@ if [ -f "$build/x64/bin/spiprobe64.exe" ]; then
     fi
   done
 fi
-if [ ! -f "$bin/bmp.spi" ] && [ ! -f "$bin/tar.spi" ]; then
+if run32 && [ ! -f "$bin/bmp.spi" ] && [ ! -f "$bin/tar.spi" ]; then
   show -i scripted.spi
 fi
 sh "$top/scripts/demo-spicheck.sh" "$build"
