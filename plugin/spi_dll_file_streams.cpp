@@ -123,28 +123,28 @@ void WidenField(WCHAR (&to)[N], const char* from, size_t fromSize) {
     to[N - 1] = 0;
 }
 
-void NarrowRecord(fileInfo& to, const fileInfoW& from) {
+// The fields fileInfo and fileInfoW have alike; the names are the caller's.
+template <typename To, typename From>
+void CopyCommonFields(To& to, const From& from) {
     memset(&to, 0, sizeof to);
     memcpy(to.method, from.method, sizeof to.method);
     to.position = from.position;
     to.compsize = from.compsize;
     to.filesize = from.filesize;
     to.timestamp = from.timestamp;
-    NarrowField(to.path, from.path, sizeof from.path / sizeof from.path[0]);
-    NarrowField(to.filename, from.filename, sizeof from.filename / sizeof from.filename[0]);
     to.crc = from.crc;
 }
 
+void NarrowRecord(fileInfo& to, const fileInfoW& from) {
+    CopyCommonFields(to, from);
+    NarrowField(to.path, from.path, sizeof from.path / sizeof from.path[0]);
+    NarrowField(to.filename, from.filename, sizeof from.filename / sizeof from.filename[0]);
+}
+
 void WidenRecord(fileInfoW& to, const fileInfo& from) {
-    memset(&to, 0, sizeof to);
-    memcpy(to.method, from.method, sizeof to.method);
-    to.position = from.position;
-    to.compsize = from.compsize;
-    to.filesize = from.filesize;
-    to.timestamp = from.timestamp;
+    CopyCommonFields(to, from);
     WidenField(to.path, from.path, sizeof from.path);
     WidenField(to.filename, from.filename, sizeof from.filename);
-    to.crc = from.crc;
 }
 
 // The records of a list block up to its end record (or the block's end; a

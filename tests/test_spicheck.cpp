@@ -560,13 +560,6 @@ TEST_F(SpicheckTest, WideFaultsNameWhatWasSeen) {
     EXPECT_EQ(std::string::npos, plain.out.find("  wide.")) << plain.out;
 }
 
-std::wstring Widen(const std::string& ansi) {
-    int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
-    std::wstring wide(n, L'\0');
-    if (n) MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), &wide[0], n);
-    return wide;
-}
-
 std::string Utf8(const std::wstring& wide) {
     int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
                                 0, nullptr, nullptr);
@@ -595,35 +588,9 @@ std::string JsonOf(const std::wstring& name) {
 
 // spicheck with a wide command line, each argument quoted.
 ProcessResult RunSpicheckWide(const std::vector<std::wstring>& args) {
-    std::wstring line = L"\"" + Widen(BinPath(SPICHECK_EXE)) + L"\"";
+    std::wstring line = L"\"" + Wide(BinPath(SPICHECK_EXE)) + L"\"";
     for (const std::wstring& arg : args) line += L" \"" + arg + L"\"";
-    ProcessResult result;
-    TempDir scratch;
-    std::string outPath = scratch.File("stdout"), errPath = scratch.File("stderr");
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
-                             0, nullptr);
-    HANDLE err = CreateFileA(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
-                             0, nullptr);
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = nullptr;
-    si.hStdOutput = out;
-    si.hStdError = err;
-    PROCESS_INFORMATION pi = {};
-    if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-        if (WaitForSingleObject(pi.hProcess, 120000) != WAIT_OBJECT_0)
-            TerminateProcess(pi.hProcess, 0xDEAD);
-        GetExitCodeProcess(pi.hProcess, &result.status);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
-    CloseHandle(out);
-    CloseHandle(err);
-    result.out = ReadBytes(outPath);
-    result.err = ReadBytes(errPath);
-    return result;
+    return RunProcessW(line, 120000);
 }
 
 // Outside code pages 932 (the u with diaeresis) and 1252 (the Greek
@@ -636,11 +603,11 @@ const wchar_t kWideName[] = L"\x03A9\x03BC-M\x00FCller";
 // own), the wide ones included, and the report shows the name in UTF-8 and
 // the JSON document as \u escapes.
 TEST_F(SpicheckTest, AFileNamedOutsideTheCodePageReachesEveryCheck) {
-    std::wstring folder = Widen(dir_.path()) + L"\\Ordner-\x03A9";
+    std::wstring folder = Wide(dir_.path()) + L"\\Ordner-\x03A9";
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     std::wstring path = folder + L"\\" + kWideName + L".dfi";
-    ASSERT_TRUE(CopyFileW(Widen(picture_).c_str(), path.c_str(), FALSE));
-    const std::wstring plugin = Widen(Plugin("defect_wide"));
+    ASSERT_TRUE(CopyFileW(Wide(picture_).c_str(), path.c_str(), FALSE));
+    const std::wstring plugin = Wide(Plugin("defect_wide"));
     const std::vector<std::string> expected = PassingChecks(kImageChecks, 1, true);
 
     for (const std::wstring& mode : {std::wstring(L"--fuzz=8"), std::wstring(L"--in-process")}) {
@@ -1174,11 +1141,11 @@ TEST(SpicheckReference, WideNamedFilesPassEveryCheckThroughTheWideExports) {
     };
     for (const Run& run : {Run{"bmp", picture, L".bmp", kImageChecks},
                            Run{"tar", archive, L".tar", kArchiveChecks}}) {
-        std::wstring path = Widen(dir.path()) + L"\\" + kWideName + run.extension;
-        ASSERT_TRUE(CopyFileW(Widen(run.fixture).c_str(), path.c_str(), FALSE));
-        for (const std::wstring& file : {Widen(run.fixture), path}) {
+        std::wstring path = Wide(dir.path()) + L"\\" + kWideName + run.extension;
+        ASSERT_TRUE(CopyFileW(Wide(run.fixture).c_str(), path.c_str(), FALSE));
+        for (const std::wstring& file : {Wide(run.fixture), path}) {
             ProcessResult r = RunSpicheckWide(
-                {L"--fuzz=20", L"--rounds=20", Widen(Plugin(run.plugin)), file});
+                {L"--fuzz=20", L"--rounds=20", Wide(Plugin(run.plugin)), file});
             SCOPED_TRACE(Utf8(file) + "\n" + r.out + r.err);
             EXPECT_EQ(0u, r.status);
             std::vector<std::string> seen;

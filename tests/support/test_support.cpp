@@ -35,6 +35,11 @@ std::string Quote(const std::string& arg) {
 }  // namespace
 
 ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs) {
+    // As CreateProcessA would: the line in the ANSI code page.
+    return RunProcessW(Wide(commandLine), timeoutMs);
+}
+
+ProcessResult RunProcessW(const std::wstring& commandLine, DWORD timeoutMs) {
     ProcessResult result;
     TempDir scratch;
     std::string outPath = scratch.File("stdout"), errPath = scratch.File("stderr");
@@ -43,16 +48,16 @@ ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs) {
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                             OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOA si = {};
+    STARTUPINFOW si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = in;
     si.hStdOutput = out;
     si.hStdError = err;
     PROCESS_INFORMATION pi = {};
-    std::vector<char> line(commandLine.begin(), commandLine.end());
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(0);
-    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
                        &pi)) {
         if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0)
             TerminateProcess(pi.hProcess, 0xDEAD);

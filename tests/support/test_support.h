@@ -36,6 +36,8 @@ std::string BinPath(const std::string& name);
 // Runs commandLine with standard output and error redirected to files and
 // waits for it (at most timeoutMs). Environment: the current one.
 ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs = 60000);
+// The same with a UTF-16 command line, for arguments outside the code page.
+ProcessResult RunProcessW(const std::wstring& commandLine, DWORD timeoutMs = 60000);
 // Runs build/bin/spiprobe.exe (spiprobe64.exe) with the arguments, each quoted.
 ProcessResult RunSpiprobe(const std::vector<std::string>& args);
 
