@@ -1,0 +1,360 @@
+#include "fuzz_campaign.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "fuzz_coverage.h"
+#include "fuzz_findings.h"
+#include "fuzz_mutator.h"
+#include "guarded_record.h"
+#include "picture_record.h"
+
+namespace {
+
+// Members extracted per execution of an archive plug-in.
+constexpr size_t kMembersPerExecution = 16;
+// Havoc executions per corpus entry before the next is taken.
+constexpr int kEnergy = 64;
+// Input-to-state candidates per corpus entry.
+constexpr size_t kReplacementsPerEntry = 256;
+// Executions a reproducer may take to minimise: a bound that keeps a run's
+// length known, and the same on every machine (a hang costs a time limit
+// each, so it gets fewer).
+constexpr int kMinimiseBudget = 2048;
+constexpr int kMinimiseHangBudget = 8;
+
+struct Execution {
+    std::string signature;  // empty: nothing found
+    bool accepted = false;  // IsSupported accepted the input
+    bool hang = false;
+};
+
+// Runs inputs through the plug-in's memory operations, reusing its buffers:
+// the input ends right before an inaccessible page, the picture record is
+// followed by canary bytes.
+class Executor {
+public:
+    Executor(Checker& checker, SpiDllFile& plugin, bool image, const InputFile& file,
+             size_t maxSize, DWORD timeLimitMs)
+        : checker_(checker), plugin_(plugin), image_(image), name_(file.ansi),
+          input_(maxSize), sample_(2 * SPI_SAMPLE_SIZE, '\0'), timeLimitMs_(timeLimitMs) {}
+
+    bool ok() const { return input_.ok(); }
+    Execution Run(const std::string& bytes);
+
+private:
+    // The signature of the call's outcome; empty when it came back in time
+    // without a fault.
+    std::string Judge(const char* operation, const Outcome& outcome, Execution* execution);
+
+    Checker& checker_;
+    SpiDllFile& plugin_;
+    bool image_;
+    std::string name_;
+    EdgeBuffer input_;
+    std::string sample_;
+    GuardedRecord<PictureInfo> info_;
+    DWORD timeLimitMs_;
+};
+
+std::string Executor::Judge(const char* operation, const Outcome& outcome,
+                            Execution* execution) {
+    if (outcome.faulted) {
+        const SpiFault& fault = plugin_.LastFault();
+        bool pastInput = fault.code == EXCEPTION_ACCESS_VIOLATION && input_.InGuardPage(fault.address);
+        return FaultSignature(operation, fault.code, fault.instruction, pastInput);
+    }
+    if (outcome.ms > timeLimitMs_) {
+        execution->hang = true;
+        return std::string(operation) + " hangs";
+    }
+    return std::string();
+}
+
+Execution Executor::Run(const std::string& bytes) {
+    Execution e;
+    coverage::BeginExecution();
+    unsigned char* at = input_.data() + input_.size() - bytes.size();
+    if (!bytes.empty()) memcpy(at, bytes.data(), bytes.size());
+    LPCSTR source = reinterpret_cast<LPCSTR>(at);
+    int32_t size = static_cast<int32_t>(bytes.size());
+    // The sample sits in a larger buffer, as hosts give it.
+    memset(&sample_[0], 0, sample_.size());
+    memcpy(&sample_[0], bytes.data(), std::min<size_t>(bytes.size(), SPI_SAMPLE_SIZE));
+
+    Outcome o = checker_.Watch(plugin_, "IsSupported (campaign)", [&] {
+        return plugin_.IsSupported(name_.c_str(), &sample_[0]);
+    });
+    e.signature = Judge("IsSupported", o, &e);
+    e.accepted = !o.faulted && o.code != 0;
+    if (image_ && e.signature.empty()) {
+        info_.Reset();
+        FillHInfo(info_.get());
+        o = checker_.Watch(plugin_, "GetPictureInfo (campaign)", [&] {
+            return plugin_.GetPictureInfoAsGiven(source, size, SPI_INPUT_MEMORY, info_.get());
+        });
+        e.signature = Judge("GetPictureInfo", o, &e);
+        if (e.signature.empty() && info_.Overrun()) e.signature = "GetPictureInfo writes past its record";
+        UniqueLocal comment(o.faulted ? nullptr : CommentHandle(info_.value()));
+        if (e.signature.empty()) {
+            UniqueLocal header, bits;
+            o = checker_.Watch(plugin_, "GetPicture (campaign)", [&] {
+                return plugin_.GetPicture(source, size, SPI_INPUT_MEMORY, header.put(), bits.put(),
+                                          NullProgress, 0);
+            });
+            e.signature = Judge("GetPicture", o, &e);
+        }
+    } else if (e.signature.empty()) {
+        UniqueLocal list;
+        o = checker_.Watch(plugin_, "GetArchiveInfo (campaign)", [&] {
+            return plugin_.GetArchiveInfo(source, size, SPI_INPUT_MEMORY, list.put());
+        });
+        e.signature = Judge("GetArchiveInfo", o, &e);
+        if (e.signature.empty() && o.code == 0 && list.get()) {
+            ArchiveListing listing = ReadListing(list.get());
+            size_t tried = 0;
+            for (const fileInfo& record : listing.records) {
+                if (record.position >= bytes.size()) continue;
+                if (++tried > kMembersPerExecution) break;
+                UniqueLocal member;
+                o = checker_.Watch(plugin_, "GetFile (campaign)", [&] {
+                    return plugin_.GetFile(source + record.position,
+                                           size - static_cast<int32_t>(record.position),
+                                           reinterpret_cast<LPSTR>(member.put()),
+                                           SPI_INPUT_MEMORY | SPI_OUTPUT_MEMORY, NullProgress, 0);
+                });
+                e.signature = Judge("GetFile", o, &e);
+                if (!e.signature.empty()) break;
+            }
+        }
+    }
+    coverage::EndExecution();
+    return e;
+}
+
+bool ReadWhole(const std::string& path, std::string* bytes) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) return false;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) bytes->append(chunk, got);
+    fclose(file);
+    return true;
+}
+
+// The files of a corpus folder, by name.
+std::vector<std::string> CorpusFiles(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A corpus file's name: its contents' FNV-1a hash, so that one input is
+// kept once.
+std::string CorpusName(const std::string& bytes) {
+    uint64_t hash = 0xCBF29CE484222325ull;
+    for (unsigned char c : bytes) hash = (hash ^ c) * 0x100000001B3ull;
+    char name[24];
+    snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(hash));
+    return name;
+}
+
+struct Entry {
+    std::string bytes;
+    std::vector<spicov_cmp> comparisons;  // of its own execution
+};
+
+class Campaign {
+public:
+    Campaign(Checker& checker, SpiDllFile& plugin, bool image, const Options& options,
+             const InputFile& file, size_t maxSize)
+        : options_(options), file_(file), executor_(checker, plugin, image, file, maxSize,
+                                                    options.timeLimitMs),
+          mutator_(maxSize), random_(options.seed), maxSize_(maxSize) {}
+
+    CampaignResult Run();
+
+private:
+    bool BudgetLeft() const;
+    // Runs one input of the campaign: a finding is recorded (a new one
+    // minimised and written), an input with new coverage joins the corpus.
+    void Execute(const std::string& bytes, bool initial);
+    void Record(const std::string& bytes, const Execution& execution);
+
+    const Options& options_;
+    const InputFile& file_;
+    Executor executor_;
+    Mutator mutator_;
+    FuzzRandom random_;
+    coverage::Seen seen_;
+    std::vector<Entry> corpus_;
+    CampaignResult result_;
+    size_t maxSize_;
+    size_t replaced_ = 0;  // entries whose input-to-state candidates have run
+    DWORD start_ = 0;
+};
+
+bool Campaign::BudgetLeft() const {
+    if (options_.fuzzExecs > 0 && result_.executions >= options_.fuzzExecs) return false;
+    if (options_.fuzzSeconds > 0 && GetTickCount() - start_ >= options_.fuzzSeconds * 1000u)
+        return false;
+    return true;
+}
+
+void Campaign::Record(const std::string& bytes, const Execution& execution) {
+    for (CampaignFinding& known : result_.findings)
+        if (known.signature == execution.signature) {
+            ++known.hits;
+            return;
+        }
+    CampaignFinding finding;
+    finding.signature = execution.signature;
+    finding.hits = 1;
+    Reproducer about;
+    about.signature = execution.signature;
+    about.file = file_.name;
+    about.seed = options_.seed;
+    about.execution = result_.executions;
+    about.foundSize = bytes.size();
+    about.plugin = options_.plugin;
+    const bool accepted = execution.accepted;
+    std::string smallest = Minimise(
+        bytes,
+        [&](const std::string& candidate) {
+            Execution again = executor_.Run(candidate);
+            return again.signature == execution.signature && again.accepted == accepted;
+        },
+        execution.hang ? kMinimiseHangBudget : kMinimiseBudget, &about.minimiseCalls);
+    result_.minimising += about.minimiseCalls;
+    std::string path = ReproducerPath(options_.crashesDir, execution.signature, file_.ansiBase);
+    if (WriteReproducer(path, smallest, about, options_.crashesDir)) finding.path = path;
+    result_.findings.push_back(finding);
+}
+
+void Campaign::Execute(const std::string& bytes, bool initial) {
+    Execution execution = executor_.Run(bytes);
+    ++result_.executions;
+    bool fresh = result_.instrumented && seen_.Add();
+    if (fresh || initial) {
+        Entry entry;
+        entry.bytes = bytes;
+        entry.comparisons = coverage::Comparisons();
+        if (fresh && !initial && !options_.corpusDir.empty()) {
+            std::string path = options_.corpusDir + "\\" + CorpusName(bytes);
+            FILE* out = fopen(path.c_str(), "wb");
+            if (out) {
+                fwrite(bytes.data(), 1, bytes.size(), out);
+                fclose(out);
+            }
+        }
+        corpus_.push_back(std::move(entry));
+    }
+    // Last: minimising runs the plug-in again and would change the map.
+    if (!execution.signature.empty()) Record(bytes, execution);
+}
+
+CampaignResult Campaign::Run() {
+    start_ = GetTickCount();
+    // The plug-in's code has run in the checks before: an instrumented
+    // one has found the map by now.
+    result_.instrumented = coverage::Instrumented();
+    if (!executor_.ok()) {
+        result_.problem = "no room for the campaign's input buffer";
+        return result_;
+    }
+    if (!options_.dictFile.empty()) {
+        std::vector<std::string> tokens;
+        std::string error;
+        if (!ReadDictionary(options_.dictFile, &tokens, &error))
+            result_.problem = error;
+        for (const std::string& token : tokens) mutator_.AddToken(token);
+    }
+    std::vector<std::string> initial = {file_.bytes};
+    if (!options_.corpusDir.empty()) {
+        CreateDirectoryA(options_.corpusDir.c_str(), nullptr);
+        for (const std::string& name : CorpusFiles(options_.corpusDir)) {
+            std::string bytes;
+            if (ReadWhole(options_.corpusDir + "\\" + name, &bytes) && bytes.size() <= maxSize_)
+                initial.push_back(bytes);
+        }
+    }
+    for (const std::string& bytes : initial) {
+        if (!BudgetLeft()) break;
+        Execute(bytes, true);
+    }
+    for (size_t turn = 0; BudgetLeft() && !corpus_.empty(); ++turn) {
+        // Each new entry's replacements come first: they are few, and each
+        // may pass one more comparison.
+        while (result_.instrumented && replaced_ < corpus_.size() && BudgetLeft()) {
+            std::vector<std::string> candidates = mutator_.InputToState(
+                corpus_[replaced_].bytes, corpus_[replaced_].comparisons, kReplacementsPerEntry);
+            ++replaced_;
+            for (const std::string& candidate : candidates) {
+                if (!BudgetLeft()) break;
+                Execute(candidate, false);
+            }
+        }
+        size_t index = turn % corpus_.size();
+        for (int i = 0; i < kEnergy && BudgetLeft(); ++i) {
+            // Entries move when the corpus grows: copies, not references.
+            std::string base = corpus_[index].bytes;
+            std::string other;
+            bool splice = corpus_.size() > 1 && random_.Below(8) == 0;
+            if (splice) other = corpus_[random_.Below(corpus_.size())].bytes;
+            Execute(mutator_.Havoc(base, splice ? &other : nullptr, random_), false);
+        }
+    }
+    result_.ms = GetTickCount() - start_;
+    result_.edges = result_.instrumented ? seen_.Edges() : 0;
+    result_.corpus = corpus_.size();
+    return result_;
+}
+
+}  // namespace
+
+CampaignResult RunFuzzCampaign(Checker& checker, SpiDllFile& plugin, bool image,
+                               const Options& options, const InputFile& file) {
+    // Room to grow, within reason.
+    size_t maxSize = std::max<size_t>(file.bytes.size() * 2, file.bytes.size() + 4096);
+    maxSize = std::min<size_t>(maxSize, std::max<size_t>(file.bytes.size(), 1u << 20));
+    Campaign campaign(checker, plugin, image, options, file, maxSize);
+    return campaign.Run();
+}
+
+std::string CampaignLine(const CampaignResult& r) {
+    double seconds = r.ms / 1000.0;
+    long long rate = seconds > 0 ? static_cast<long long>((r.executions + r.minimising) / seconds)
+                                 : r.executions + r.minimising;
+    std::string line = Format("campaign: %lld executions, %lld/s", r.executions, rate);
+    if (r.instrumented)
+        line += Format(", %u edges", static_cast<unsigned>(r.edges));
+    else
+        line += ", no coverage";
+    line += Format(", corpus %u", static_cast<unsigned>(r.corpus));
+    if (!r.problem.empty()) line += "; " + r.problem;
+    return line;
+}
+
+std::string FindingsText(const CampaignResult& r) {
+    if (r.findings.empty()) return std::string();
+    std::string text = Format("%u distinct fault%s: ", static_cast<unsigned>(r.findings.size()),
+                              r.findings.size() == 1 ? "" : "s");
+    for (size_t i = 0; i < r.findings.size() && i < 5; ++i) {
+        const CampaignFinding& f = r.findings[i];
+        if (i) text += "; ";
+        text += f.signature + " (" + (f.path.empty() ? std::string("not written") : f.path) + ")";
+    }
+    if (r.findings.size() > 5)
+        text += Format("; and %u more", static_cast<unsigned>(r.findings.size() - 5));
+    return text;
+}
