@@ -260,6 +260,9 @@ void Campaign::Execute(const std::string& bytes, bool initial) {
         corpus_.push_back(std::move(entry));
     }
     // Last: minimising runs the plug-in again and would change the map.
+    // A slow call is a hang only when the input is slow again: a machine
+    // busy for a moment must not make one.
+    if (execution.hang && executor_.Run(bytes).signature != execution.signature) return;
     if (!execution.signature.empty()) Record(bytes, execution);
 }
 
