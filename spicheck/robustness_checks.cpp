@@ -180,8 +180,10 @@ void Checker::RobustFuzz(FileContext& context) {
     std::string reason = FindingsText(result);
     if (!variants.empty()) reason = variants + (reason.empty() ? "" : "; ") + reason;
     reason += (reason.empty() ? "" : "; ") + CampaignLine(result);
-    if (failed == 0 && result.findings.empty())
-        report_.Add(Verdict::Pass, current_, currentFile_, reason);
-    else
+    if (failed || !result.findings.empty())
         Fail(reason);
+    else if (!result.problem.empty())
+        Warn(reason);  // a dictionary or folder it could not use
+    else
+        report_.Add(Verdict::Pass, current_, currentFile_, reason);
 }

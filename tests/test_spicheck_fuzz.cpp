@@ -129,6 +129,24 @@ TEST_F(SpicheckFuzz, BlindTheSameExecutionsFindNothing) {
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(crashes.c_str()));
 }
 
+TEST_F(SpicheckFuzz, ADictionaryTokenTakesABlindCampaignToTheFault) {
+    std::string dict = dir_.File("chunks.dict");
+    ASSERT_TRUE(WriteBytes(dict, "# the chunk the parser fears\r\nboom=\"BOOM\\x0c\\x00\"\r\n"));
+    std::vector<std::string> args = Campaign("fuzz_target", seed_, dir_.File("crashes"));
+    args.insert(args.begin(), "--dict=" + dict);
+    ProcessResult r = RunSpicheck(args);
+    EXPECT_NE(std::string::npos,
+              FuzzLine(r.out).find(std::string("1 distinct fault: GetPicture c0000005 at fuzz_target") +
+                                   SPI_EXT + "+0x"))
+        << r.out;
+
+    args[0] = "--dict=" + dir_.File("absent.dict");
+    ProcessResult absent = RunSpicheck(args);
+    EXPECT_EQ(0u, FuzzLine(absent.out).find("WARN  robust.fuzz  ")) << absent.out;
+    EXPECT_NE(std::string::npos, absent.out.find("cannot read the dictionary " + dir_.File("absent.dict")))
+        << absent.out;
+}
+
 TEST_F(SpicheckFuzz, ASeedRepeatsItsReproducersByteForByte) {
     std::string first = dir_.File("first"), second = dir_.File("second");
     std::vector<std::string> args = Campaign("fuzz_target_cov", seed_, first, kExecs, 5);
