@@ -8,6 +8,7 @@
 
 #include "fuzz_coverage.h"
 #include "fuzz_findings.h"
+#include "fuzz_hang.h"
 #include "fuzz_mutator.h"
 #include "guarded_record.h"
 #include "picture_record.h"
@@ -40,7 +41,8 @@ public:
     Executor(Checker& checker, SpiDllFile& plugin, bool image, const InputFile& file,
              size_t maxSize, DWORD timeLimitMs)
         : checker_(checker), plugin_(plugin), image_(image), name_(file.ansi),
-          input_(maxSize), sample_(2 * SPI_SAMPLE_SIZE, '\0'), timeLimitMs_(timeLimitMs) {}
+          input_(maxSize), sample_(2 * SPI_SAMPLE_SIZE, '\0'), timeLimitMs_(timeLimitMs),
+          breaker_(timeLimitMs) {}
 
     bool ok() const { return input_.ok(); }
     Execution Run(const std::string& bytes);
@@ -58,10 +60,23 @@ private:
     std::string sample_;
     GuardedRecord<PictureInfo> info_;
     DWORD timeLimitMs_;
+    HangBreaker breaker_;
+    // One call into the plug-in, which the breaker may end.
+    template <typename Call>
+    int32_t Broken(Call&& call) {
+        breaker_.CallBegins();
+        int32_t code = call();
+        breaker_.CallEnds();
+        return code;
+    }
 };
 
 std::string Executor::Judge(const char* operation, const Outcome& outcome,
                             Execution* execution) {
+    if (outcome.faulted && outcome.exception == kHangException) {
+        execution->hang = true;
+        return std::string(operation) + " hangs";
+    }
     if (outcome.faulted) {
         const SpiFault& fault = plugin_.LastFault();
         bool pastInput = fault.code == EXCEPTION_ACCESS_VIOLATION && input_.InGuardPage(fault.address);
@@ -86,7 +101,7 @@ Execution Executor::Run(const std::string& bytes) {
     memcpy(&sample_[0], bytes.data(), std::min<size_t>(bytes.size(), SPI_SAMPLE_SIZE));
 
     Outcome o = checker_.Watch(plugin_, "IsSupported (campaign)", [&] {
-        return plugin_.IsSupported(name_.c_str(), &sample_[0]);
+        return Broken([&] { return plugin_.IsSupported(name_.c_str(), &sample_[0]); });
     });
     e.signature = Judge("IsSupported", o, &e);
     e.accepted = !o.faulted && o.code != 0;
@@ -94,7 +109,9 @@ Execution Executor::Run(const std::string& bytes) {
         info_.Reset();
         FillHInfo(info_.get());
         o = checker_.Watch(plugin_, "GetPictureInfo (campaign)", [&] {
-            return plugin_.GetPictureInfoAsGiven(source, size, SPI_INPUT_MEMORY, info_.get());
+            return Broken([&] {
+                return plugin_.GetPictureInfoAsGiven(source, size, SPI_INPUT_MEMORY, info_.get());
+            });
         });
         e.signature = Judge("GetPictureInfo", o, &e);
         if (e.signature.empty() && info_.Overrun()) e.signature = "GetPictureInfo writes past its record";
@@ -102,15 +119,19 @@ Execution Executor::Run(const std::string& bytes) {
         if (e.signature.empty()) {
             UniqueLocal header, bits;
             o = checker_.Watch(plugin_, "GetPicture (campaign)", [&] {
-                return plugin_.GetPicture(source, size, SPI_INPUT_MEMORY, header.put(), bits.put(),
-                                          NullProgress, 0);
+                return Broken([&] {
+                    return plugin_.GetPicture(source, size, SPI_INPUT_MEMORY, header.put(),
+                                              bits.put(), NullProgress, 0);
+                });
             });
             e.signature = Judge("GetPicture", o, &e);
         }
     } else if (e.signature.empty()) {
         UniqueLocal list;
         o = checker_.Watch(plugin_, "GetArchiveInfo (campaign)", [&] {
-            return plugin_.GetArchiveInfo(source, size, SPI_INPUT_MEMORY, list.put());
+            return Broken([&] {
+                return plugin_.GetArchiveInfo(source, size, SPI_INPUT_MEMORY, list.put());
+            });
         });
         e.signature = Judge("GetArchiveInfo", o, &e);
         if (e.signature.empty() && o.code == 0 && list.get()) {
@@ -121,10 +142,13 @@ Execution Executor::Run(const std::string& bytes) {
                 if (++tried > kMembersPerExecution) break;
                 UniqueLocal member;
                 o = checker_.Watch(plugin_, "GetFile (campaign)", [&] {
-                    return plugin_.GetFile(source + record.position,
-                                           size - static_cast<int32_t>(record.position),
-                                           reinterpret_cast<LPSTR>(member.put()),
-                                           SPI_INPUT_MEMORY | SPI_OUTPUT_MEMORY, NullProgress, 0);
+                    return Broken([&] {
+                        return plugin_.GetFile(source + record.position,
+                                               size - static_cast<int32_t>(record.position),
+                                               reinterpret_cast<LPSTR>(member.put()),
+                                               SPI_INPUT_MEMORY | SPI_OUTPUT_MEMORY, NullProgress,
+                                               0);
+                    });
                 });
                 e.signature = Judge("GetFile", o, &e);
                 if (!e.signature.empty()) break;
