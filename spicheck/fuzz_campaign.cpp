@@ -21,6 +21,9 @@ constexpr size_t kMembersPerExecution = 16;
 constexpr int kEnergy = 64;
 // Input-to-state candidates per corpus entry.
 constexpr size_t kReplacementsPerEntry = 256;
+// The corpus keeps no input whose picture or members take more than this.
+constexpr size_t kLargestKeptOutput = 4u << 20;
+constexpr DWORD kSlowestKeptMs = 20;
 // Executions a reproducer may take to minimise: a bound that keeps a run's
 // length known, and the same on every machine (a hang costs a time limit
 // each, so it gets fewer).
@@ -31,6 +34,8 @@ struct Execution {
     std::string signature;  // empty: nothing found
     bool accepted = false;  // IsSupported accepted the input
     bool hang = false;
+    size_t output = 0;  // bytes of the picture's blocks, or of the members
+    DWORD ms = 0;       // the calls' time
 };
 
 // Runs inputs through the plug-in's memory operations, reusing its buffers:
@@ -104,6 +109,7 @@ Execution Executor::Run(const std::string& bytes) {
         return Broken([&] { return plugin_.IsSupported(name_.c_str(), &sample_[0]); });
     });
     e.signature = Judge("IsSupported", o, &e);
+    e.ms += o.ms;
     e.accepted = !o.faulted && o.code != 0;
     if (image_ && e.signature.empty()) {
         info_.Reset();
@@ -114,6 +120,7 @@ Execution Executor::Run(const std::string& bytes) {
             });
         });
         e.signature = Judge("GetPictureInfo", o, &e);
+        e.ms += o.ms;
         if (e.signature.empty() && info_.Overrun()) e.signature = "GetPictureInfo writes past its record";
         UniqueLocal comment(o.faulted ? nullptr : CommentHandle(info_.value()));
         if (e.signature.empty()) {
@@ -125,6 +132,8 @@ Execution Executor::Run(const std::string& bytes) {
                 });
             });
             e.signature = Judge("GetPicture", o, &e);
+            e.ms += o.ms;
+            if (!o.faulted) e.output = LocalSize(header.get()) + LocalSize(bits.get());
         }
     } else if (e.signature.empty()) {
         UniqueLocal list;
@@ -134,6 +143,7 @@ Execution Executor::Run(const std::string& bytes) {
             });
         });
         e.signature = Judge("GetArchiveInfo", o, &e);
+        e.ms += o.ms;
         if (e.signature.empty() && o.code == 0 && list.get()) {
             ArchiveListing listing = ReadListing(list.get());
             size_t tried = 0;
@@ -151,6 +161,8 @@ Execution Executor::Run(const std::string& bytes) {
                     });
                 });
                 e.signature = Judge("GetFile", o, &e);
+                e.ms += o.ms;
+                if (!o.faulted) e.output += LocalSize(member.get());
                 if (!e.signature.empty()) break;
             }
         }
@@ -268,7 +280,13 @@ void Campaign::Record(const std::string& bytes, const Execution& execution) {
 void Campaign::Execute(const std::string& bytes, bool initial) {
     Execution execution = executor_.Run(bytes);
     ++result_.executions;
-    bool fresh = result_.instrumented && seen_.Add();
+    // An input that makes the plug-in produce a huge picture costs as
+    // much every time it is mutated: its edges count, the input is not
+    // kept. A campaign counted in executions decides by that size alone,
+    // so that it repeats exactly; one bounded by time only also leaves out
+    // inputs whose calls took long, which would slow all that follows.
+    bool fresh = result_.instrumented && seen_.Add() && execution.output <= kLargestKeptOutput &&
+                 (options_.fuzzExecs > 0 || execution.ms <= kSlowestKeptMs);
     if (fresh || initial) {
         Entry entry;
         entry.bytes = bytes;
