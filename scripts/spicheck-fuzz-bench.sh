@@ -63,8 +63,12 @@ printf '  %s %s fixed variants of 1k.bmp, worker: bmp%s %6d ms   bmp_cov%s %6d m
 budget=${SPI_FUZZ_BENCH_BLIND:-300000}
 campaign --fuzz-execs="$budget" --fuzz-time=60 "$tree/bin/fuzz_target_cov$ext" seed.fzt >/dev/null
 found=$(sed -n 's/.*execution \([0-9]*\) of the campaign.*/\1/p' "$work"/crashes/*.txt 2>/dev/null | head -n 1)
-printf '  %s planted fault, with coverage:    %s\n' "$spicheck" \
-  "${found:+found at execution $found}${found:-not found in $budget executions or 60 s}"
+if [ -n "$found" ]; then
+  found="found at execution $found"
+else
+  found="not found in $budget executions or 60 s"
+fi
+printf '  %s planted fault, with coverage:    %s\n' "$spicheck" "$found"
 line=$(campaign --fuzz-execs="$budget" "$tree/bin/fuzz_target$ext" seed.fzt)
 case "$line" in
   FAIL*) blind="found: $line" ;;

@@ -56,14 +56,9 @@ static SPICOV_PLAIN struct spicov_region* Region(void) {
     return g_looked ? g_region : FindRegion();
 }
 
-static SPICOV_PLAIN uint32_t Mix(uint32_t x) {
-    x ^= x >> 16;
-    x *= 0x7FEB352Du;
-    x ^= x >> 15;
-    x *= 0x846CA68Bu;
-    x ^= x >> 16;
-    return x;
-}
+/* A location's number in the map: one multiplication spreads nearby
+ * addresses (the upper bits of the product are the well-mixed ones). */
+static SPICOV_PLAIN uint32_t Mix(uint32_t x) { return (x * 0x9E3779B1u) >> 7 ^ x; }
 
 /* An edge from the last location to this one, as AFL counts them. */
 static SPICOV_PLAIN void Visit(struct spicov_region* region, uint32_t location) {
@@ -75,16 +70,17 @@ static SPICOV_PLAIN void Visit(struct spicov_region* region, uint32_t location) 
 }
 
 static SPICOV_PLAIN void Compared(uint32_t size, uint32_t constant, uint64_t a, uint64_t b) {
-    struct spicov_region* region = Region();
+    struct spicov_region* region;
     uint32_t n;
-    if (!region || a == b || !region->cmps) return;
-    n = region->cmp_count++;
-    if (n < region->cmp_capacity) {
-        region->cmps[n].size = size;
-        region->cmps[n].constant = constant;
-        region->cmps[n].a = a;
-        region->cmps[n].b = b;
-    }
+    if (a == b) return;
+    region = Region();
+    /* A full log takes no more: loops compare on every round. */
+    if (!region || !region->cmps || (n = region->cmp_count) >= region->cmp_capacity) return;
+    region->cmp_count = n + 1;
+    region->cmps[n].size = size;
+    region->cmps[n].constant = constant;
+    region->cmps[n].a = a;
+    region->cmps[n].b = b;
 }
 
 /* GCC: -fsanitize-coverage=trace-pc */

@@ -37,8 +37,8 @@ struct spicov_cmp {
 };
 
 /* The host's region. edges has edge_size bytes (a power of two); each edge
- * reached adds one to its byte. cmps holds up to cmp_capacity records;
- * cmp_count counts every record offered (it may exceed the capacity).
+ * reached adds one to its byte. cmps holds up to cmp_capacity records,
+ * cmp_count of them filled: the first comparisons of the execution.
  * prev is the runtime's last location (the host clears it before each
  * execution). attached counts the modules that found the region. */
 struct spicov_region {
@@ -49,7 +49,7 @@ struct spicov_region {
     uint32_t prev;
     struct spicov_cmp* cmps;
     uint32_t cmp_capacity;
-    volatile uint32_t cmp_count;
+    uint32_t cmp_count;
     volatile uint32_t attached;
     /* Where clang's inline 8-bit counters of each module are: the host
      * adds them to edges after each execution and clears them. */

@@ -117,6 +117,23 @@ TEST_F(SpicheckFuzz, CoverageFindsThePlantedFaultAndItsReproducerShowsItAgain) {
               replayed.substr(replayed.find(signature), signature.size() + 6));
 }
 
+TEST_F(SpicheckFuzz, JsonJUnitAndHtmlCarryTheFindings) {
+    std::string crashes = dir_.File("crashes"), junit = dir_.File("r.xml"), html = dir_.File("r.html");
+    std::vector<std::string> args = Campaign("fuzz_target_cov", seed_, crashes);
+    args.insert(args.begin(), {"--json", "--junit=" + junit, "--html=" + html});
+    ProcessResult r = RunSpicheck(args);
+    std::string signature = std::string("GetPicture c0000005 at fuzz_target_cov") + SPI_EXT + "+0x";
+    EXPECT_NE(std::string::npos, r.out.find("\"check\": \"robust.fuzz\", \"file\": ")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\"status\": \"FAIL\", \"reason\": \"1 distinct fault: " +
+                                            signature))
+        << r.out;
+    std::string xml = ReadBytes(junit);
+    EXPECT_NE(std::string::npos, xml.find("<failure message=\"1 distinct fault: " + signature)) << xml;
+    std::string page = ReadBytes(html);
+    EXPECT_NE(std::string::npos, page.find("1 distinct fault: " + signature)) << page.substr(0, 400);
+    EXPECT_NE(std::string::npos, page.find("GetPicture_c0000005_at_fuzz_target_cov")) << page.substr(0, 400);
+}
+
 TEST_F(SpicheckFuzz, BlindTheSameExecutionsFindNothing) {
     std::string crashes = dir_.File("crashes");
     ProcessResult r = RunSpicheck(Campaign("fuzz_target", seed_, crashes));
