@@ -29,11 +29,20 @@ constexpr DWORD kSlowestKeptMs = 20;
 // each, so it gets fewer).
 constexpr int kMinimiseBudget = 2048;
 constexpr int kMinimiseHangBudget = 8;
+// A leak: the live heap bytes after kLeakRounds runs of an input, more than
+// kLeakBytesPerCall a run above those before. Looked for on the file, on
+// each input that joins the corpus and on every kLeakEvery-th execution;
+// minimised with fewer candidates, each costing the rounds.
+constexpr int kLeakRounds = 16;
+constexpr long long kLeakBytesPerCall = 64;
+constexpr long long kLeakEvery = 4096;
+constexpr int kMinimiseLeakBudget = 64;
 
 struct Execution {
     std::string signature;  // empty: nothing found
     bool accepted = false;  // IsSupported accepted the input
     bool hang = false;
+    bool leak = false;
     size_t output = 0;  // bytes of the picture's blocks, or of the members
     DWORD ms = 0;       // the calls' time
 };
@@ -50,7 +59,16 @@ public:
           breaker_(timeLimitMs) {}
 
     bool ok() const { return input_.ok(); }
-    Execution Run(const std::string& bytes);
+    // Runs the input through the first `calls` operations (all by
+    // default): 1 IsSupported, 2 also GetPictureInfo or GetArchiveInfo,
+    // 3 also GetPicture or GetFile.
+    Execution Run(const std::string& bytes, int calls = 3);
+    // The operation's name, 1 to 3.
+    const char* Operation(int call) const {
+        static const char* const image[] = {"IsSupported", "GetPictureInfo", "GetPicture"};
+        static const char* const archive[] = {"IsSupported", "GetArchiveInfo", "GetFile"};
+        return (image_ ? image : archive)[call - 1];
+    }
 
 private:
     // The signature of the call's outcome; empty when it came back in time
@@ -94,7 +112,7 @@ std::string Executor::Judge(const char* operation, const Outcome& outcome,
     return std::string();
 }
 
-Execution Executor::Run(const std::string& bytes) {
+Execution Executor::Run(const std::string& bytes, int calls) {
     Execution e;
     coverage::BeginExecution();
     unsigned char* at = input_.data() + input_.size() - bytes.size();
@@ -111,7 +129,9 @@ Execution Executor::Run(const std::string& bytes) {
     e.signature = Judge("IsSupported", o, &e);
     e.ms += o.ms;
     e.accepted = !o.faulted && o.code != 0;
-    if (image_ && e.signature.empty()) {
+    if (calls < 2) {
+        // IsSupported alone.
+    } else if (image_ && e.signature.empty()) {
         info_.Reset();
         FillHInfo(info_.get());
         o = checker_.Watch(plugin_, "GetPictureInfo (campaign)", [&] {
@@ -123,7 +143,7 @@ Execution Executor::Run(const std::string& bytes) {
         e.ms += o.ms;
         if (e.signature.empty() && info_.Overrun()) e.signature = "GetPictureInfo writes past its record";
         UniqueLocal comment(o.faulted ? nullptr : CommentHandle(info_.value()));
-        if (e.signature.empty()) {
+        if (e.signature.empty() && calls >= 3) {
             UniqueLocal header, bits;
             o = checker_.Watch(plugin_, "GetPicture (campaign)", [&] {
                 return Broken([&] {
@@ -144,7 +164,7 @@ Execution Executor::Run(const std::string& bytes) {
         });
         e.signature = Judge("GetArchiveInfo", o, &e);
         e.ms += o.ms;
-        if (e.signature.empty() && o.code == 0 && list.get()) {
+        if (e.signature.empty() && o.code == 0 && list.get() && calls >= 3) {
             ArchiveListing listing = ReadListing(list.get());
             size_t tried = 0;
             for (const fileInfo& record : listing.records) {
@@ -226,6 +246,9 @@ private:
     // minimised and written), an input with new coverage joins the corpus.
     void Execute(const std::string& bytes, bool initial);
     void Record(const std::string& bytes, const Execution& execution);
+    // "GetPicture leaks memory" for an input whose runs leave heap blocks
+    // behind (the first operation that does), else empty.
+    std::string LeakSignature(const std::string& bytes);
 
     const Options& options_;
     const InputFile& file_;
@@ -264,17 +287,41 @@ void Campaign::Record(const std::string& bytes, const Execution& execution) {
     about.foundSize = bytes.size();
     about.plugin = options_.plugin;
     const bool accepted = execution.accepted;
+    const bool leak = execution.leak;
     std::string smallest = Minimise(
         bytes,
         [&](const std::string& candidate) {
             Execution again = executor_.Run(candidate);
+            if (leak && again.signature.empty() && again.accepted == accepted)
+                return LeakSignature(candidate) == execution.signature;
             return again.signature == execution.signature && again.accepted == accepted;
         },
-        execution.hang ? kMinimiseHangBudget : kMinimiseBudget, &about.minimiseCalls);
+        execution.hang ? kMinimiseHangBudget : leak ? kMinimiseLeakBudget : kMinimiseBudget,
+        &about.minimiseCalls);
     result_.minimising += about.minimiseCalls;
     std::string path = ReproducerPath(options_.crashesDir, execution.signature, file_.ansiBase);
     if (WriteReproducer(path, smallest, about, options_.crashesDir)) finding.path = path;
     result_.findings.push_back(finding);
+}
+
+std::string Campaign::LeakSignature(const std::string& bytes) {
+    // The whole execution first; only a leak is narrowed to its operation.
+    for (int calls = 3, leaking = 0; calls >= 1; --calls) {
+        executor_.Run(bytes, calls);  // what a first call sets up once is no leak
+        HeapCensus before = TakeHeapCensus();
+        for (int i = 0; i < kLeakRounds; ++i)
+            if (!executor_.Run(bytes, calls).signature.empty()) return std::string();
+        HeapCensus after = TakeHeapCensus();
+        result_.minimising += kLeakRounds + 1;
+        bool leaks = after.bytes - before.bytes > kLeakBytesPerCall * kLeakRounds;
+        if (!leaks) {
+            if (!leaking) return std::string();
+            return std::string(executor_.Operation(leaking)) + " leaks memory";
+        }
+        leaking = calls;
+        if (calls == 1) return std::string(executor_.Operation(1)) + " leaks memory";
+    }
+    return std::string();
 }
 
 void Campaign::Execute(const std::string& bytes, bool initial) {
@@ -305,7 +352,15 @@ void Campaign::Execute(const std::string& bytes, bool initial) {
     // A slow call is a hang only when the input is slow again: a machine
     // busy for a moment must not make one.
     if (execution.hang && executor_.Run(bytes).signature != execution.signature) return;
-    if (!execution.signature.empty()) Record(bytes, execution);
+    if (!execution.signature.empty()) {
+        Record(bytes, execution);
+    } else if (fresh || initial || result_.executions % kLeakEvery == 0) {
+        Execution leak;
+        leak.signature = LeakSignature(bytes);
+        leak.leak = true;
+        leak.accepted = execution.accepted;
+        if (!leak.signature.empty()) Record(bytes, leak);
+    }
 }
 
 CampaignResult Campaign::Run() {

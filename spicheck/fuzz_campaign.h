@@ -24,7 +24,7 @@ struct CampaignFinding {
 
 struct CampaignResult {
     long long executions = 0;  // the campaign's, minimising left out
-    long long minimising = 0;  // executions spent minimising
+    long long minimising = 0;  // executions spent minimising and looking for leaks
     DWORD ms = 0;
     bool instrumented = false;
     size_t edges = 0;

@@ -123,6 +123,7 @@ bool WriteReproducer(const std::string& path, const std::string& bytes, const Re
     // plug-in reads the whole file; not a read past the input, which
     // needs the bytes placed at the end of a page.
     bool fileFormToo = about.signature.find("reads past") == std::string::npos &&
+                       about.signature.find("leaks") == std::string::npos &&
                        about.signature.find("writes past") == std::string::npos &&
                        about.signature.compare(0, 7, "GetFile") != 0 &&
                        about.signature.compare(0, 11, "IsSupported") != 0;

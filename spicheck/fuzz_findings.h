@@ -1,5 +1,5 @@
 // What spicheck's fuzzing campaign finds: each fault, hang, read past the
-// input or write past a record becomes a signature (the operation, the
+// input, write past a record or leak becomes a signature (the operation, the
 // kind, and for a fault its exception code and the faulting instruction
 // relative to its module), and each distinct signature one minimised
 // reproducer file in the crashes folder, with a text file beside it.
@@ -12,7 +12,8 @@
 
 // "GetPicture c0000005 at fuzz_target.spi+0x1a2b",
 // "GetPicture reads past its input at fuzz_target.spi+0x1a40",
-// "GetPictureInfo writes past its record", "GetPicture hangs".
+// "GetPictureInfo writes past its record", "GetPicture hangs",
+// "GetPicture leaks memory".
 std::string FaultSignature(const char* operation, uint32_t code, uintptr_t instruction,
                            bool pastInput);
 // "module+0x1a2b" for an address inside a loaded module, else the address.

@@ -181,7 +181,7 @@ TEST_F(SpicheckFuzz, ASeedRepeatsItsReproducersByteForByte) {
     }
 }
 
-TEST_F(SpicheckFuzz, ReadsPastTheInputAndHangsHaveTheirOwnSignatures) {
+TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
     std::string crashes = dir_.File("overread");
     ProcessResult r = RunSpicheck(Campaign("fuzz_target_overread", seed_, crashes, 500));
     std::string line = FuzzLine(r.out);
@@ -203,6 +203,21 @@ TEST_F(SpicheckFuzz, ReadsPastTheInputAndHangsHaveTheirOwnSignatures) {
     std::string reproducer = ReadBytes(hangs + "\\GetPicture_hangs.fzt");
     ASSERT_GE(reproducer.size(), 6u);
     EXPECT_EQ('\0', reproducer[5]);  // a height of 0
+
+    // The defect plug-in that keeps a 4 KB block of every decode; its toy
+    // picture leaks as it is.
+    std::string toy = dir_.File("toy.dfi");
+    std::string pixels;
+    for (int i = 0; i < 12; ++i) pixels += static_cast<char>(0x10 * i + 1);
+    ASSERT_TRUE(WriteBytes(toy, std::string("DFI1\x02\x00\x02\x00\x00\x00\x00\x00", 12) + pixels));
+    std::string leaks = dir_.File("leaks");
+    ProcessResult l = RunSpicheck(Campaign("defect_leak", toy, leaks, 100));
+    EXPECT_NE(std::string::npos,
+              FuzzLine(l.out).find("1 distinct fault: GetPicture leaks memory (" + leaks +
+                                   "\\GetPicture_leaks_memory.dfi)"))
+        << l.out;
+    std::string text = ReadBytes(leaks + "\\GetPicture_leaks_memory.dfi.txt");
+    EXPECT_EQ(0u, text.find("signature: GetPicture leaks memory\r\n")) << text;
 }
 
 TEST_F(SpicheckFuzz, APluginWithoutAFaultLeavesNothingBehind) {
