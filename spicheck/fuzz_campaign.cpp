@@ -38,6 +38,17 @@ constexpr long long kLeakBytesPerCall = 64;
 constexpr long long kLeakEvery = 4096;
 constexpr int kMinimiseLeakBudget = 64;
 
+// What a worker that is about to end writes (SaveCampaignInputBeforeTheEnd):
+// the input and the operation of the execution running, and the folder
+// and extension, spelled out before any execution.
+struct LastWords {
+    const char* input = nullptr;
+    size_t size = 0;
+    const char* operation = nullptr;  // null: no execution running
+    char folder[MAX_PATH] = {};
+    char extension[32] = {};
+} g_lastWords;
+
 struct Execution {
     std::string signature;  // empty: nothing found
     bool accepted = false;  // IsSupported accepted the input
@@ -123,6 +134,9 @@ Execution Executor::Run(const std::string& bytes, int calls) {
     memset(&sample_[0], 0, sample_.size());
     memcpy(&sample_[0], bytes.data(), std::min<size_t>(bytes.size(), SPI_SAMPLE_SIZE));
 
+    g_lastWords.input = bytes.data();
+    g_lastWords.size = bytes.size();
+    g_lastWords.operation = "IsSupported";
     Outcome o = checker_.Watch(plugin_, "IsSupported (campaign)", [&] {
         return Broken([&] { return plugin_.IsSupported(name_.c_str(), &sample_[0]); });
     });
@@ -134,6 +148,7 @@ Execution Executor::Run(const std::string& bytes, int calls) {
     } else if (image_ && e.signature.empty()) {
         info_.Reset();
         FillHInfo(info_.get());
+        g_lastWords.operation = "GetPictureInfo";
         o = checker_.Watch(plugin_, "GetPictureInfo (campaign)", [&] {
             return Broken([&] {
                 return plugin_.GetPictureInfoAsGiven(source, size, SPI_INPUT_MEMORY, info_.get());
@@ -145,6 +160,7 @@ Execution Executor::Run(const std::string& bytes, int calls) {
         UniqueLocal comment(o.faulted ? nullptr : CommentHandle(info_.value()));
         if (e.signature.empty() && calls >= 3) {
             UniqueLocal header, bits;
+            g_lastWords.operation = "GetPicture";
             o = checker_.Watch(plugin_, "GetPicture (campaign)", [&] {
                 return Broken([&] {
                     return plugin_.GetPicture(source, size, SPI_INPUT_MEMORY, header.put(),
@@ -157,6 +173,7 @@ Execution Executor::Run(const std::string& bytes, int calls) {
         }
     } else if (e.signature.empty()) {
         UniqueLocal list;
+        g_lastWords.operation = "GetArchiveInfo";
         o = checker_.Watch(plugin_, "GetArchiveInfo (campaign)", [&] {
             return Broken([&] {
                 return plugin_.GetArchiveInfo(source, size, SPI_INPUT_MEMORY, list.put());
@@ -171,6 +188,7 @@ Execution Executor::Run(const std::string& bytes, int calls) {
                 if (record.position >= bytes.size()) continue;
                 if (++tried > kMembersPerExecution) break;
                 UniqueLocal member;
+                g_lastWords.operation = "GetFile";
                 o = checker_.Watch(plugin_, "GetFile (campaign)", [&] {
                     return Broken([&] {
                         return plugin_.GetFile(source + record.position,
@@ -187,6 +205,7 @@ Execution Executor::Run(const std::string& bytes, int calls) {
             }
         }
     }
+    g_lastWords.operation = nullptr;
     coverage::EndExecution();
     return e;
 }
@@ -422,8 +441,25 @@ CampaignResult Campaign::Run() {
 
 }  // namespace
 
+void SaveCampaignInputBeforeTheEnd(const char* what) {
+    const LastWords& w = g_lastWords;
+    if (!w.operation || !w.folder[0]) return;
+    char path[MAX_PATH + 96];
+    wsprintfA(path, "%s\\%s_%s%s", w.folder, w.operation, what, w.extension);
+    CreateDirectoryA(w.folder, nullptr);
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, w.input, static_cast<DWORD>(w.size), &written, nullptr);
+    CloseHandle(file);
+}
+
 CampaignResult RunFuzzCampaign(Checker& checker, SpiDllFile& plugin, bool image,
                                const Options& options, const InputFile& file) {
+    lstrcpynA(g_lastWords.folder, options.crashesDir.c_str(), sizeof g_lastWords.folder);
+    size_t dot = file.ansiBase.find_last_of('.');
+    std::string extension = dot == std::string::npos ? std::string() : file.ansiBase.substr(dot);
+    lstrcpynA(g_lastWords.extension, extension.c_str(), sizeof g_lastWords.extension);
     // Room to grow, within reason.
     size_t maxSize = std::max<size_t>(file.bytes.size() * 2, file.bytes.size() + 4096);
     maxSize = std::min<size_t>(maxSize, std::max<size_t>(file.bytes.size(), 1u << 20));

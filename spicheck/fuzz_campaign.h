@@ -36,6 +36,12 @@ struct CampaignResult {
 CampaignResult RunFuzzCampaign(Checker& checker, SpiDllFile& plugin, bool image,
                                const Options& options, const InputFile& file);
 
+// For a worker about to end on an exception no guard caught, in the
+// middle of a campaign's execution: writes the input to the crashes folder
+// as "<operation>_<what><extension>", with no allocation (the process is
+// in no state for one). Nothing outside an execution.
+void SaveCampaignInputBeforeTheEnd(const char* what);
+
 // "5000 executions, 41000/s, 312 edges, corpus 17", the edges left out
 // for a plug-in without coverage.
 std::string CampaignLine(const CampaignResult& result);

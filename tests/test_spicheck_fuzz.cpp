@@ -218,6 +218,16 @@ TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
         << l.out;
     std::string text = ReadBytes(leaks + "\\GetPicture_leaks_memory.dfi.txt");
     EXPECT_EQ(0u, text.find("signature: GetPicture leaks memory\r\n")) << text;
+
+    // A fault in a thread of the plug-in's own ends the worker: the check
+    // FAILs naming the call, and the input that was running is kept.
+    std::string rft = dir_.File("a.rft"), ended = dir_.File("ended");
+    ASSERT_TRUE(WriteBytes(rft, "x"));
+    ProcessResult t = RunSpicheck(Campaign("runner_faults_thread", rft, ended, 10));
+    EXPECT_EQ(0u, FuzzLine(t.out).find("FAIL  robust.fuzz  " + rft +
+                                       ": GetPicture (campaign) ended the plug-in's process"))
+        << t.out;
+    EXPECT_EQ("x", ReadBytes(ended + "\\GetPicture_uncaught_c0000005.rft"));
 }
 
 TEST_F(SpicheckFuzz, APluginWithoutAFaultLeavesNothingBehind) {
