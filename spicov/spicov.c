@@ -26,8 +26,13 @@
  * offset in it, so that they do not depend on where it was loaded. */
 extern IMAGE_DOS_HEADER __ImageBase;
 
-static struct spicov_region* g_region;
-static volatile LONG g_looked;
+/* The region, once looked for: null when there is none. Until then it
+ * holds kNotLooked, so that each callback reads one pointer. */
+#define kNotLooked ((struct spicov_region*)1)
+static struct spicov_region* volatile g_region = kNotLooked;
+/* The region's map, copied out of it when found. */
+static uint8_t* g_edges;
+static uint32_t g_mask;
 
 static SPICOV_PLAIN struct spicov_region* FindRegion(void) {
     struct spicov_region* region = 0;
@@ -46,14 +51,18 @@ static SPICOV_PLAIN struct spicov_region* FindRegion(void) {
                        (region->edge_size & (region->edge_size - 1))))
             region = 0;
     }
-    if (region) InterlockedIncrement((volatile LONG*)&region->attached);
+    if (region) {
+        g_edges = region->edges;
+        g_mask = region->edge_size - 1;
+        InterlockedIncrement((volatile LONG*)&region->attached);
+    }
     g_region = region;
-    InterlockedExchange(&g_looked, 1);
     return region;
 }
 
 static SPICOV_PLAIN struct spicov_region* Region(void) {
-    return g_looked ? g_region : FindRegion();
+    struct spicov_region* region = g_region;
+    return region == kNotLooked ? FindRegion() : region;
 }
 
 /* A location's number in the map: one multiplication spreads nearby
@@ -62,9 +71,8 @@ static SPICOV_PLAIN uint32_t Mix(uint32_t x) { return (x * 0x9E3779B1u) >> 7 ^ x
 
 /* An edge from the last location to this one, as AFL counts them. */
 static SPICOV_PLAIN void Visit(struct spicov_region* region, uint32_t location) {
-    uint32_t mask = region->edge_size - 1;
-    uint32_t here = Mix(location) & mask;
-    uint8_t* slot = &region->edges[(here ^ region->prev) & mask];
+    uint32_t here = Mix(location) & g_mask;
+    uint8_t* slot = &g_edges[(here ^ region->prev) & g_mask];
     *slot = (uint8_t)(*slot + 1);
     region->prev = here >> 1;
 }
