@@ -32,4 +32,15 @@ function(add_spi_plugin target)
   target_link_libraries(${target} PRIVATE spi_api ${ARG_LIBRARIES})
 endfunction()
 
+# spi_instrument_coverage(<target>): a plug-in built for spicheck's fuzzing
+# campaign: GCC's edge and comparison tracing on its sources; its sources
+# must include ${SPICOV_SOURCE}, the runtime, whose functions stay
+# uninstrumented by their own attribute.
+set(SPICOV_SOURCE ${CMAKE_CURRENT_LIST_DIR}/../spicov/spicov.c)
+function(spi_instrument_coverage target)
+  target_compile_options(${target} PRIVATE -fsanitize-coverage=trace-pc
+                         -fsanitize-coverage=trace-cmp)
+  target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../spicov)
+endfunction()
+
 include(${CMAKE_CURRENT_LIST_DIR}/SpiRuntimeRelease.cmake)

@@ -39,6 +39,8 @@ for runner in "$build/bin/spirunner32.exe" "$x64/bin/spirunner64.exe"; do
 done
 cp "$top/reference-plugins/samples/sample.bmp" "$top/reference-plugins/samples/sample.tar" \
    "$stage/samples/"
+mkdir -p "$stage/spicov"
+cp "$top/spicov/spicov.c" "$top/spicov/spicov.h" "$stage/spicov/"
 
 # The usage texts, from the programs in the package. spiprobe names itself
 # by the path Wine started it with: the text shows the bare file name.
@@ -77,6 +79,8 @@ entry() { [ -f "$stage/$1" ] && printf '  %-20s %s\n' "$(echo "$1" | tr / '\\')"
   entry spirunner64.exe "the same for 64-bit plug-ins"
   entry samples/sample.bmp "a bitmap to try bmp.spi on"
   entry samples/sample.tar "a tar archive to try tar.spi on"
+  entry spicov/spicov.c "the coverage runtime for a plug-in built for spicheck's fuzzing"
+  entry spicov/spicov.h "its declarations"
   entry README.txt "this text"
   echo
   echo "spiprobe"
@@ -91,6 +95,24 @@ entry() { [ -f "$stage/$1" ] && printf '  %-20s %s\n' "$(echo "$1" | tr / '\\')"
   echo
   cat "$text.check"
   [ $wide = no ] || echo "spicheck64.exe takes the same options."
+  echo
+  echo "Fuzzing with coverage"
+  echo
+  echo "With --fuzz-time=S or --fuzz-execs=N spicheck runs a fuzzing campaign on"
+  echo "each file after its fixed variants. It works blind on any plug-in; on one"
+  echo "built with coverage it keeps each input that reaches new code and writes"
+  echo "the values the plug-in compared its input with into the input. For such"
+  echo "a build, compile the plug-in's sources with"
+  echo "  GCC (MinGW-w64):  -fsanitize-coverage=trace-pc -fsanitize-coverage=trace-cmp"
+  echo "  clang, MSVC:      -fsanitize-coverage=inline-8bit-counters,trace-pc-guard,trace-cmp"
+  echo "and link spicov\\spicov.c into the DLL (compiled without those options;"
+  echo "with GCC 12 or clang its functions stay uninstrumented anyway). Nothing"
+  echo "else changes: in any host but spicheck the runtime finds no coverage map"
+  echo "and the plug-in behaves as its plain build. Each distinct fault found is"
+  echo "written, minimised, to --crashes (default spicheck-crashes), with a text"
+  echo "file beside it naming the fault and the command that shows it again."
+  echo
+  echo "  spicheck --only=robust.fuzz --fuzz-time=120 myplugin.spi picture.xyz"
   echo
   echo "Examples"
   echo

@@ -37,6 +37,13 @@ fi
 if [ -f "$build/x64/bin/spicheck64.exe" ]; then
   sh "$top/scripts/spicheck-modes-bench.sh" "$build/x64" spicheck64.exe bmp.sph
 fi
+echo "== spicheck's fuzzing campaign: plain and instrumented plug-ins, in process and in a worker"
+if run32; then
+  sh "$top/scripts/spicheck-fuzz-bench.sh" "$build" spicheck.exe .spi
+fi
+if [ -f "$build/x64/bin/spicheck64.exe" ]; then
+  sh "$top/scripts/spicheck-fuzz-bench.sh" "$build/x64" spicheck64.exe .sph
+fi
 # The bitmap bench sets spiprobe beside spiprobe64: it needs both.
 if run32; then
   for extra in "$top"/scripts/bench-*.sh; do

@@ -30,7 +30,8 @@ bool ReadWholeFile(const std::string& name, std::string* bytes, DWORD* error) {
 }  // namespace
 
 bool Checker::Applies(const CheckRow& row) const {
-    if (!(row.kinds & (image_ ? kImageChecks : kArchiveChecks)) || !ForThisBitness(row))
+    if (!(row.kinds & (image_ ? kImageChecks : kArchiveChecks)) || !ForThisBitness(row) ||
+        !CheckChosen(options_, row))
         return false;
     if ((row.traits & kNeedsWideExports) && !WideApplies(row.id)) return false;
     return !(row.traits & kNeedsKindExports) || kindExports_;
@@ -43,7 +44,9 @@ void Checker::Prepare() {
 }
 
 void Checker::CheckPlugin() {
-    image_ = plugin_.GetKind() == static_cast<int32_t>(PluginKind::Image);
+    // What the exports allow is known before ident.exports reports it, for
+    // a run that leaves that check out (--only, --skip).
+    Prepare();
     currentFile_.clear();
     FileContext none("");
     for (size_t i = 0; i < kCheckCount; ++i)

@@ -15,7 +15,9 @@ constexpr unsigned char kRecordCanaryByte = 0xCD;
 template <typename Record>
 class GuardedRecord {
 public:
-    GuardedRecord() : buffer_(sizeof(Record) + kRecordCanary) {
+    GuardedRecord() : buffer_(sizeof(Record) + kRecordCanary) { Reset(); }
+    // Zeroes the record and lays the canary again, for another call.
+    void Reset() {
         if (!buffer_.ok()) return;
         memset(buffer_.data(), 0, sizeof(Record));
         memset(buffer_.data() + sizeof(Record), kRecordCanaryByte, kRecordCanary);

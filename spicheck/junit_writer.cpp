@@ -28,7 +28,14 @@ void PrintSuite(FILE* out, const CheckSuite& suite) {
                 c.check);
         std::string reason = XmlText(c.reason);
         switch (c.outcome) {
-            case CaseOutcome::Pass: fprintf(out, "/>\n"); break;
+            case CaseOutcome::Pass:
+                // A pass says what was done only for a fuzzing campaign.
+                if (reason.empty())
+                    fprintf(out, "/>\n");
+                else
+                    fprintf(out, ">\n      <system-out>%s</system-out>\n    </testcase>\n",
+                            reason.c_str());
+                break;
             case CaseOutcome::Warn:
                 fprintf(out, ">\n      <system-out>WARN: %s</system-out>\n    </testcase>\n",
                         reason.c_str());

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "check_table.h"
 #include "names.h"
 
 const char kUsageText[] =
@@ -14,7 +15,16 @@ const char kUsageText[] =
     "  --json           one JSON document on standard output instead of text\n"
     "  --save=DIR       write decoded pictures (.bmp) and extracted members to DIR\n"
     "  --fuzz=N         byte-flipped variants tried per file (default 200)\n"
-    "  --seed=S         seed of the variants (default 1)\n"
+    "  --seed=S         seed of the variants and of the campaign (default 1)\n"
+    "  --fuzz-time=S    after the variants, a fuzzing campaign of S seconds per file\n"
+    "  --fuzz-execs=N   ... or of N executions per file (repeats exactly for a seed)\n"
+    "  --corpus=DIR     inputs the campaign starts from besides the file; each input\n"
+    "                   reaching new coverage is added\n"
+    "  --crashes=DIR    where each distinct fault's minimised input is written\n"
+    "                   (default spicheck-crashes)\n"
+    "  --dict=FILE      tokens for the campaign's mutations (AFL's format)\n"
+    "  --only=LIST      only these checks (names, or families as robust.*, by commas)\n"
+    "  --skip=LIST      all checks but these\n"
     "  --rounds=N       repeated decodes or extractions of the leak check (default 200)\n"
     "  --time-limit=MS  longest a single call may take (default 3000)\n"
     "  --junit=FILE     also write the results as JUnit XML to FILE\n"
@@ -43,7 +53,46 @@ bool ParseNumber(const char* text, long min, long max, long* value) {
     return true;
 }
 
+// "a,b,robust.*" as its parts; false when one is not a check's name or
+// family.
+bool ParseCheckList(const char* text, std::vector<std::string>* names) {
+    std::string list(text);
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(',', start);
+        if (end == std::string::npos) end = list.size();
+        std::string name = list.substr(start, end - start);
+        start = end + 1;
+        bool known = false;
+        for (size_t i = 0; i < kCheckCount && !known; ++i) {
+            std::string check = kChecks[i].name;
+            known = name == check ||
+                    (name.size() > 2 && name.compare(name.size() - 2, 2, ".*") == 0 &&
+                     check.compare(0, name.size() - 1, name, 0, name.size() - 1) == 0);
+        }
+        if (!known) return false;
+        names->push_back(name);
+    }
+    return !names->empty();
+}
+
+bool Matches(const std::vector<std::string>& names, const char* check) {
+    for (const std::string& name : names) {
+        if (name == check) return true;
+        if (name.size() > 2 && name.compare(name.size() - 2, 2, ".*") == 0 &&
+            std::string(check).compare(0, name.size() - 1, name, 0, name.size() - 1) == 0)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+bool CheckChosen(const Options& options, const CheckRow& row) {
+    if (!options.only.empty() && !(row.traits & kNeverPasses) && !Matches(options.only, row.name))
+        return false;
+    return !Matches(options.skip, row.name);
+}
 
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
     for (int i = 1; i < argc; ++i) {
@@ -94,6 +143,34 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
                 return false;
             }
             options->fuzzRounds = static_cast<int>(n);
+        } else if (name == "--fuzz-time" && value) {
+            if (!ParseNumber(value, 0, 86400, &n)) {
+                *error = std::string("bad value for --fuzz-time (seconds): ") + value;
+                return false;
+            }
+            options->fuzzSeconds = static_cast<uint32_t>(n);
+        } else if (name == "--fuzz-execs" && value) {
+            char* end = nullptr;
+            errno = 0;
+            long long e = strtoll(value, &end, 10);
+            if (!*value || errno || *end || e < 0) {
+                *error = std::string("bad value for --fuzz-execs: ") + value;
+                return false;
+            }
+            options->fuzzExecs = e;
+        } else if (name == "--corpus" && value && *value) {
+            options->corpusDir = value;
+        } else if (name == "--crashes" && value && *value) {
+            options->crashesDir = value;
+        } else if (name == "--dict" && value && *value) {
+            options->dictFile = value;
+        } else if ((name == "--only" || name == "--skip") && value) {
+            std::vector<std::string>* list = name == "--only" ? &options->only : &options->skip;
+            if (!ParseCheckList(value, list)) {
+                *error = "bad value for " + name + " (check names or families, by commas): " +
+                         value;
+                return false;
+            }
         } else if (name == "--seed" && value) {
             char* end = nullptr;
             errno = 0;
@@ -135,7 +212,9 @@ bool SpellOptionPaths(Options* options, std::string* error) {
     };
     for (const Path& p : {Path{"--save", &options->saveDir}, Path{"--expect", &options->expectDir},
                           Path{"--junit", &options->junitFile},
-                          Path{"--html", &options->htmlFile}}) {
+                          Path{"--html", &options->htmlFile}, Path{"--corpus", &options->corpusDir},
+                          Path{"--crashes", &options->crashesDir},
+                          Path{"--dict", &options->dictFile}}) {
         if (p.value->empty()) continue;
         std::string ansi;
         if (!AnsiName(*p.value, &ansi)) {

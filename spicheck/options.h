@@ -10,6 +10,17 @@ struct Options {
     bool json = false;          // --json
     std::string saveDir;        // --save=DIR; empty: nothing is saved
     int fuzzRounds = 200;       // --fuzz=N byte-flipped variants per file
+    // The fuzzing campaign after the variants, per file: --fuzz-time=S
+    // seconds and/or --fuzz-execs=N executions (0: no limit of that kind;
+    // both 0: no campaign).
+    uint32_t fuzzSeconds = 0;
+    long long fuzzExecs = 0;
+    std::string corpusDir;      // --corpus=DIR; empty: the corpus stays in memory
+    std::string crashesDir = "spicheck-crashes";  // --crashes=DIR
+    std::string dictFile;       // --dict=FILE, AFL's format
+    // --only=LIST and --skip=LIST: check names, or families as "robust.*",
+    // separated by commas.
+    std::vector<std::string> only, skip;
     uint32_t seed = 1;          // --seed=S
     int leakRounds = 200;       // --rounds=N repeated decodes / extractions
     uint32_t timeLimitMs = 3000;  // --time-limit=MS for any single call
@@ -30,6 +41,16 @@ struct Options {
     // it is loaded by.
     std::string pluginPath;
 };
+
+struct CheckRow;
+// Whether --only and --skip leave the check in. --only never leaves out a
+// check that only reports when it ends a file's checks (file.read,
+// probe.accepts): the others need what it makes sure of.
+bool CheckChosen(const Options& options, const CheckRow& row);
+// Whether the campaign runs.
+inline bool CampaignAsked(const Options& options) {
+    return options.fuzzSeconds > 0 || options.fuzzExecs > 0;
+}
 
 // Fills options from argv. False with a one-line message in *error when
 // the command line is wrong (an unknown option, a bad value, no plug-in).

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "checker.h"
+#include "fuzz_campaign.h"
 #include "guarded_record.h"
 #include "picture_record.h"
 
@@ -151,7 +152,8 @@ void Checker::RobustPrefixes(FileContext& context) {
 
 void Checker::RobustFuzz(FileContext& context) {
     const InputFile& file = context.file;
-    if (options_.fuzzRounds == 0 || file.bytes.empty()) return;
+    const bool campaign = CampaignAsked(options_);
+    if ((options_.fuzzRounds == 0 && !campaign) || file.bytes.empty()) return;
     SpiDllFile& plugin = RoundsPlugin();
     std::string first;
     int failed = 0;
@@ -164,8 +166,24 @@ void Checker::RobustFuzz(FileContext& context) {
             ++failed;
         }
     }
-    if (failed == 0)
-        Pass();
+    std::string variants;
+    if (failed) variants = first + Format(" (%d of %d variants faulted)", failed, options_.fuzzRounds);
+    if (!campaign) {
+        if (failed == 0)
+            Pass();
+        else
+            Fail(variants);
+        return;
+    }
+    // The campaign's line stands in a PASS too.
+    CampaignResult result = RunFuzzCampaign(*this, plugin, image_, options_, file);
+    std::string reason = FindingsText(result);
+    if (!variants.empty()) reason = variants + (reason.empty() ? "" : "; ") + reason;
+    reason += (reason.empty() ? "" : "; ") + CampaignLine(result);
+    if (failed || !result.findings.empty())
+        Fail(reason);
+    else if (!result.problem.empty())
+        Warn(reason);  // a dictionary or folder it could not use
     else
-        Fail(first + Format(" (%d of %d variants faulted)", failed, options_.fuzzRounds));
+        report_.Add(Verdict::Pass, current_, currentFile_, reason);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "fuzz_campaign.h"
 #include "heap_walk.h"
 #include "watchdog.h"
 
@@ -48,6 +49,9 @@ LONG WINAPI LastChance(EXCEPTION_POINTERS* pointers) {
     uintptr_t address = reinterpret_cast<uintptr_t>(record->ExceptionAddress);
     if (record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2)
         address = record->ExceptionInformation[1];
+    char what[24];
+    wsprintfA(what, "uncaught_%08lx", static_cast<unsigned long>(record->ExceptionCode));
+    SaveCampaignInputBeforeTheEnd(what);
     SendToSpicheck(journal::Packet(journal::kCrash)
                        .Add(static_cast<long long>(record->ExceptionCode))
                        .Add(static_cast<long long>(address)));

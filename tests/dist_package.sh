@@ -33,7 +33,8 @@ unzip -q "$zip" -d "$work/unpacked" || { echo "unzip failed"; exit 1; }
 dir="$work/unpacked/$name"
 [ -d "$dir" ] || { echo "the package has no folder $name"; exit 1; }
 
-expected="README.txt bmp.spi spicheck.exe spiprobe.exe tar.spi samples/sample.bmp samples/sample.tar"
+expected="README.txt bmp.spi spicheck.exe spiprobe.exe tar.spi samples/sample.bmp samples/sample.tar
+          spicov/spicov.c spicov/spicov.h"
 wide=no
 if [ -f "$build/x64/bin/spiprobe64.exe" ]; then
   wide=yes

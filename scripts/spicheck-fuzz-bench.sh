@@ -1,0 +1,77 @@
+#!/bin/sh
+# spicheck's fuzzing campaign, figures side by side in one run: executions
+# a second on bmp's sample (454 bytes) and on a 1 KB bitmap with the
+# reference plug-in built without and with coverage (bmp, bmp_cov), with
+# the plug-in in spicheck's process and in a worker; the time the same
+# fixed variants take through both builds (the instrumentation's own
+# cost: with coverage a campaign also goes where the plug-in works
+# harder); then the executions until the fault planted behind byte
+# comparisons (fuzz_target) with and without coverage.
+# Usage: scripts/spicheck-fuzz-bench.sh TREE_DIR SPICHECK EXT (inside
+# scripts/wine-session.sh), e.g. build/x64 spicheck64.exe .sph.
+set -eu
+tree=$(cd "$1" && pwd)
+spicheck=$2
+ext=$3
+top=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT PIPE TERM
+cp "$top/reference-plugins/samples/sample.bmp" "$work/sample.bmp"
+cp "$tree/fixtures/bmp/rle8hand.bmp" "$work/1k.bmp"
+printf 'FZT1\002\002NOTE\004\000abcdPIXL\004\000\020\040\060\100' >"$work/seed.fzt"
+
+# campaign ARGS...: spicheck's robust.fuzz line.
+campaign() {
+  rm -rf "$work/crashes"
+  (cd "$work" && "$tree/wine-run.sh" "$tree/bin/$spicheck" --only=robust.fuzz --fuzz=0 \
+     --crashes=crashes "$@") >"$work/.output" 2>&1 || true
+  grep 'robust.fuzz' "$work/.output" | tr -d '\r'
+}
+# rate ARGS...: executions a second, as the campaign's line says.
+rate() { campaign "$@" | sed -n 's/.*executions, \([0-9]*\)\/s.*/\1/p'; }
+
+seconds=${SPI_FUZZ_BENCH_SECONDS:-10}
+echo "  campaigns of $seconds s each (--fuzz-time), executions a second:"
+for file in sample.bmp 1k.bmp; do
+  for mode in --in-process worker; do
+    flag=$mode
+    [ "$mode" = worker ] && flag=--fuzz=0
+    plain=$(rate $flag --fuzz-time="$seconds" "$tree/bin/bmp$ext" "$file")
+    covered=$(rate $flag --fuzz-time="$seconds" "$tree/bin/bmp_cov$ext" "$file")
+    printf '  %s %-10s %-12s bmp%s %7s/s   bmp_cov%s %7s/s  (x%s)\n' "$spicheck" "$file" "$mode" \
+      "$ext" "${plain:-?}" "$ext" "${covered:-?}" \
+      "$(awk "BEGIN { if (\"$plain\" > 0) printf \"%.2f\", \"$covered\" / \"$plain\"; else print \"?\" }")"
+  done
+done
+
+# The cost of the instrumentation alone: the same fixed variants (no
+# feedback, the same inputs) through both builds, in the worker.
+variants=${SPI_FUZZ_BENCH_VARIANTS:-20000}
+elapsed() {
+  start=$(date +%s%N)
+  campaign "$@" >/dev/null
+  echo $(( ($(date +%s%N) - start) / 1000000 ))
+}
+plain=$(elapsed --fuzz="$variants" "$tree/bin/bmp$ext" 1k.bmp)
+covered=$(elapsed --fuzz="$variants" "$tree/bin/bmp_cov$ext" 1k.bmp)
+printf '  %s %s fixed variants of 1k.bmp, worker: bmp%s %6d ms   bmp_cov%s %6d ms  (x%s)\n' \
+  "$spicheck" "$variants" "$ext" "$plain" "$ext" "$covered" \
+  "$(awk "BEGIN { printf \"%.2f\", $covered / $plain }")"
+
+# The planted fault: the execution that found it, from the reproducer's text.
+budget=${SPI_FUZZ_BENCH_BLIND:-300000}
+campaign --fuzz-execs="$budget" --fuzz-time=60 "$tree/bin/fuzz_target_cov$ext" seed.fzt >/dev/null
+found=$(sed -n 's/.*execution \([0-9]*\) of the campaign.*/\1/p' "$work"/crashes/*.txt 2>/dev/null | head -n 1)
+if [ -n "$found" ]; then
+  found="found at execution $found"
+else
+  found="not found in $budget executions or 60 s"
+fi
+printf '  %s planted fault, with coverage:    %s\n' "$spicheck" "$found"
+line=$(campaign --fuzz-execs="$budget" "$tree/bin/fuzz_target$ext" seed.fzt)
+case "$line" in
+  FAIL*) blind="found: $line" ;;
+  *) blind="not found in $budget executions" ;;
+esac
+printf '  %s planted fault, without coverage: %s\n' "$spicheck" "$blind"

@@ -1,0 +1,48 @@
+// What spicheck's fuzzing campaign finds: each fault, hang, read past the
+// input, write past a record or leak becomes a signature (the operation, the
+// kind, and for a fault its exception code and the faulting instruction
+// relative to its module), and each distinct signature one minimised
+// reproducer file in the crashes folder, with a text file beside it.
+#ifndef SPICHECK_FUZZ_FINDINGS_H
+#define SPICHECK_FUZZ_FINDINGS_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// "GetPicture c0000005 at fuzz_target.spi+0x1a2b",
+// "GetPicture reads past its input at fuzz_target.spi+0x1a40",
+// "GetPictureInfo writes past its record", "GetPicture hangs",
+// "GetPicture leaks memory".
+std::string FaultSignature(const char* operation, uint32_t code, uintptr_t instruction,
+                           bool pastInput);
+// "module+0x1a2b" for an address inside a loaded module, else the address.
+std::string ModuleOffset(uintptr_t address);
+
+// The shortest input, with the most bytes zeroed, for which `shows` still
+// holds: blocks removed, then blocks and single bytes zeroed, halving the
+// block each round. At most `budget` calls of shows; *calls: how many.
+std::string Minimise(const std::string& input, const std::function<bool(const std::string&)>& shows,
+                     int budget, int* calls);
+
+// What the text file beside a reproducer says.
+struct Reproducer {
+    std::string signature;
+    std::string file;       // the file the campaign started from, as named
+    uint32_t seed = 0;
+    long long execution = 0;  // the campaign's execution that found it (1-based)
+    size_t foundSize = 0;     // the input's size before minimising
+    int minimiseCalls = 0;
+    std::string plugin;     // as named on the command line
+};
+
+// The reproducer's name in `folder`: the signature made safe for a file
+// name, with the extension of the original file.
+std::string ReproducerPath(const std::string& folder, const std::string& signature,
+                           const std::string& originalFile);
+// Writes the reproducer and the text beside it (its name and .txt),
+// creating the folder; false when either cannot be written.
+bool WriteReproducer(const std::string& path, const std::string& bytes, const Reproducer& about,
+                     const std::string& crashesFolder);
+
+#endif

@@ -1,0 +1,301 @@
+// spicheck's fuzzing campaign end to end, counted in executions and
+// seeded, never timed: the fault planted behind byte comparisons and a
+// length check (fuzz_target_plugin.cpp) is found with coverage and not
+// without, its minimised reproducer shows it again, a seed repeats its
+// reproducers byte for byte, reads past the input and hangs have their own
+// signatures, a plug-in without a fault leaves nothing behind, and
+// --only / --skip choose the checks.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+std::string Plugin(const std::string& name) { return BinPath(name + SPI_EXT); }
+
+ProcessResult RunSpicheck(const std::vector<std::string>& args) {
+    std::string line = "\"" + BinPath(SPICHECK_EXE) + "\"";
+    for (const std::string& arg : args) line += " \"" + arg + "\"";
+    return RunProcess(line, 300000);
+}
+
+// A 2x2 picture of the fuzz target's format with a NOTE chunk where the
+// planted chunk's type and length would stand.
+std::string Seed() {
+    std::string bytes("FZT1\x02\x02", 6);
+    bytes += std::string("NOTE\x04\x00" "abcd", 10);
+    bytes += std::string("PIXL\x04\x00\x10\x20\x30\x40", 10);
+    return bytes;
+}
+
+// The names of the files in a folder, sorted; none when it does not exist.
+std::vector<std::string> FilesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The robust.fuzz line of a one-file report.
+std::string FuzzLine(const std::string& out) {
+    size_t at = out.find("  robust.fuzz  ");
+    if (at == std::string::npos || at < 4) return std::string();
+    size_t end = out.find("\r\n", at);
+    return out.substr(at - 4, end - (at - 4));
+}
+
+// Executions every run of the planted fault gets: the instrumented build
+// finds it well within them (at execution 250 or so for seed 1).
+constexpr int kExecs = 3000;
+
+std::vector<std::string> Campaign(const std::string& plugin, const std::string& file,
+                                  const std::string& crashes, int execs = kExecs,
+                                  int seed = 1) {
+    return {"--only=robust.fuzz", "--fuzz=0", "--fuzz-execs=" + std::to_string(execs),
+            "--seed=" + std::to_string(seed), "--crashes=" + crashes, Plugin(plugin), file};
+}
+
+class SpicheckFuzz : public testing::Test {
+protected:
+    void SetUp() override {
+        seed_ = dir_.File("seed.fzt");
+        ASSERT_TRUE(WriteBytes(seed_, Seed()));
+    }
+    TempDir dir_;
+    std::string seed_;
+};
+
+TEST_F(SpicheckFuzz, CoverageFindsThePlantedFaultAndItsReproducerShowsItAgain) {
+    std::string crashes = dir_.File("crashes");
+    ProcessResult r = RunSpicheck(Campaign("fuzz_target_cov", seed_, crashes));
+    std::string line = FuzzLine(r.out);
+    std::string signature = std::string("GetPicture c0000005 at fuzz_target_cov") + SPI_EXT + "+0x";
+    EXPECT_EQ(0u, line.find("FAIL  robust.fuzz  ")) << r.out;
+    EXPECT_NE(std::string::npos, line.find("1 distinct fault: " + signature)) << line;
+    EXPECT_NE(std::string::npos, line.find("campaign: 3000 executions")) << line;
+    EXPECT_NE(std::string::npos, line.find(" edges, corpus ")) << line;
+    EXPECT_EQ(1u, r.status);
+
+    std::vector<std::string> files = FilesIn(crashes);
+    ASSERT_EQ(2u, files.size()) << r.out;
+    std::string reproducer = crashes + "\\" + files[0];
+    EXPECT_EQ(".fzt", files[0].substr(files[0].size() - 4));
+    EXPECT_EQ(files[0] + ".txt", files[1]);
+    EXPECT_NE(std::string::npos, line.find("(" + reproducer + ")")) << line;
+    // Minimised: the header, the planted chunk's type and length and the
+    // twelve bytes it claims; what else it needs is zeroed.
+    std::string bytes = ReadBytes(reproducer);
+    EXPECT_EQ(std::string("FZT1", 4), bytes.substr(0, 4));
+    EXPECT_NE(std::string::npos, bytes.find(std::string("BOOM\x0c\x00", 6)));
+    EXPECT_LE(bytes.size(), Seed().size());
+    std::string text = ReadBytes(crashes + "\\" + files[1]);
+    EXPECT_EQ(0u, text.find("signature: " + signature)) << text;
+    EXPECT_NE(std::string::npos, text.find("seed 1, execution ")) << text;
+    EXPECT_NE(std::string::npos, text.find("--only=robust.fuzz --fuzz=0 --fuzz-execs=1")) << text;
+
+    // The reproducer alone shows the same signature at its first execution,
+    // in spicheck's own process.
+    std::string again = dir_.File("again");
+    ProcessResult replay = RunSpicheck({"--in-process", "--only=robust.fuzz", "--fuzz=0",
+                                        "--fuzz-execs=1", "--crashes=" + again,
+                                        Plugin("fuzz_target_cov"), reproducer});
+    std::string replayed = FuzzLine(replay.out);
+    EXPECT_NE(std::string::npos, replayed.find("1 distinct fault: " + signature)) << replay.out;
+    EXPECT_EQ(line.substr(line.find(signature), signature.size() + 6),
+              replayed.substr(replayed.find(signature), signature.size() + 6));
+}
+
+TEST_F(SpicheckFuzz, JsonJUnitAndHtmlCarryTheFindings) {
+    std::string crashes = dir_.File("crashes"), junit = dir_.File("r.xml"), html = dir_.File("r.html");
+    std::vector<std::string> args = Campaign("fuzz_target_cov", seed_, crashes);
+    args.insert(args.begin(), {"--json", "--junit=" + junit, "--html=" + html});
+    ProcessResult r = RunSpicheck(args);
+    std::string signature = std::string("GetPicture c0000005 at fuzz_target_cov") + SPI_EXT + "+0x";
+    EXPECT_NE(std::string::npos, r.out.find("\"check\": \"robust.fuzz\", \"file\": ")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\"status\": \"FAIL\", \"reason\": \"1 distinct fault: " +
+                                            signature))
+        << r.out;
+    std::string xml = ReadBytes(junit);
+    EXPECT_NE(std::string::npos, xml.find("<failure message=\"1 distinct fault: " + signature)) << xml;
+    std::string page = ReadBytes(html);
+    EXPECT_NE(std::string::npos, page.find("1 distinct fault: " + signature)) << page.substr(0, 400);
+    EXPECT_NE(std::string::npos, page.find("GetPicture_c0000005_at_fuzz_target_cov")) << page.substr(0, 400);
+}
+
+TEST_F(SpicheckFuzz, BlindTheSameExecutionsFindNothing) {
+    std::string crashes = dir_.File("crashes");
+    ProcessResult r = RunSpicheck(Campaign("fuzz_target", seed_, crashes));
+    std::string line = FuzzLine(r.out);
+    EXPECT_EQ(0u, line.find("PASS  robust.fuzz  ")) << r.out;
+    EXPECT_NE(std::string::npos, line.find("campaign: 3000 executions")) << line;
+    EXPECT_NE(std::string::npos, line.find("no coverage, corpus 1")) << line;
+    EXPECT_EQ(0u, r.status);
+    EXPECT_TRUE(FilesIn(crashes).empty());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(crashes.c_str()));
+}
+
+TEST_F(SpicheckFuzz, ADictionaryTokenTakesABlindCampaignToTheFault) {
+    std::string dict = dir_.File("chunks.dict");
+    ASSERT_TRUE(WriteBytes(dict, "# the chunk the parser fears\r\nboom=\"BOOM\\x0c\\x00\"\r\n"));
+    std::vector<std::string> args = Campaign("fuzz_target", seed_, dir_.File("crashes"));
+    args.insert(args.begin(), "--dict=" + dict);
+    ProcessResult r = RunSpicheck(args);
+    EXPECT_NE(std::string::npos,
+              FuzzLine(r.out).find(std::string("1 distinct fault: GetPicture c0000005 at fuzz_target") +
+                                   SPI_EXT + "+0x"))
+        << r.out;
+
+    args[0] = "--dict=" + dir_.File("absent.dict");
+    ProcessResult absent = RunSpicheck(args);
+    EXPECT_EQ(0u, FuzzLine(absent.out).find("WARN  robust.fuzz  ")) << absent.out;
+    EXPECT_NE(std::string::npos, absent.out.find("cannot read the dictionary " + dir_.File("absent.dict")))
+        << absent.out;
+}
+
+TEST_F(SpicheckFuzz, ASeedRepeatsItsReproducersByteForByte) {
+    std::string first = dir_.File("first"), second = dir_.File("second");
+    std::vector<std::string> args = Campaign("fuzz_target_cov", seed_, first, kExecs, 5);
+    ProcessResult a = RunSpicheck(args);
+    args[4] = "--crashes=" + second;
+    args.insert(args.begin(), "--in-process");  // the same in either process
+    ProcessResult b = RunSpicheck(args);
+    std::vector<std::string> names = FilesIn(first);
+    ASSERT_FALSE(names.empty()) << a.out;
+    EXPECT_EQ(names, FilesIn(second)) << b.out;
+    for (const std::string& name : names) {
+        if (name.size() < 4 || name.substr(name.size() - 4) != ".txt") {
+            EXPECT_EQ(ReadBytes(first + "\\" + name), ReadBytes(second + "\\" + name)) << name;
+        }
+    }
+}
+
+TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
+    std::string crashes = dir_.File("overread");
+    ProcessResult r = RunSpicheck(Campaign("fuzz_target_overread", seed_, crashes, 500));
+    std::string line = FuzzLine(r.out);
+    EXPECT_NE(std::string::npos,
+              line.find(std::string("GetPicture reads past its input at fuzz_target_overread") +
+                        SPI_EXT + "+0x"))
+        << r.out;
+    std::vector<std::string> files = FilesIn(crashes);
+    EXPECT_FALSE(files.empty());
+    for (const std::string& name : files) EXPECT_EQ(0u, name.find("GetPicture_reads_past")) << name;
+
+    std::string hangs = dir_.File("hangs");
+    std::vector<std::string> args = Campaign("fuzz_target_hang", seed_, hangs, 200);
+    args.insert(args.begin(), "--time-limit=100");
+    ProcessResult h = RunSpicheck(args);
+    line = FuzzLine(h.out);
+    EXPECT_NE(std::string::npos, line.find("GetPicture hangs (" + hangs + "\\GetPicture_hangs.fzt)"))
+        << h.out;
+    std::string reproducer = ReadBytes(hangs + "\\GetPicture_hangs.fzt");
+    ASSERT_GE(reproducer.size(), 6u);
+    EXPECT_EQ('\0', reproducer[5]);  // a height of 0
+
+    // The defect plug-in that keeps a 4 KB block of every decode; its toy
+    // picture leaks as it is.
+    std::string toy = dir_.File("toy.dfi");
+    std::string pixels;
+    for (int i = 0; i < 12; ++i) pixels += static_cast<char>(0x10 * i + 1);
+    ASSERT_TRUE(WriteBytes(toy, std::string("DFI1\x02\x00\x02\x00\x00\x00\x00\x00", 12) + pixels));
+    std::string leaks = dir_.File("leaks");
+    ProcessResult l = RunSpicheck(Campaign("defect_leak", toy, leaks, 100));
+    EXPECT_NE(std::string::npos,
+              FuzzLine(l.out).find("1 distinct fault: GetPicture leaks memory (" + leaks +
+                                   "\\GetPicture_leaks_memory.dfi)"))
+        << l.out;
+    std::string text = ReadBytes(leaks + "\\GetPicture_leaks_memory.dfi.txt");
+    EXPECT_EQ(0u, text.find("signature: GetPicture leaks memory\r\n")) << text;
+
+    // A fault in a thread of the plug-in's own ends the worker: the check
+    // FAILs naming the call, and the input that was running is kept.
+    std::string rft = dir_.File("a.rft"), ended = dir_.File("ended");
+    ASSERT_TRUE(WriteBytes(rft, "x"));
+    ProcessResult t = RunSpicheck(Campaign("runner_faults_thread", rft, ended, 10));
+    EXPECT_EQ(0u, FuzzLine(t.out).find("FAIL  robust.fuzz  " + rft +
+                                       ": GetPicture (campaign) ended the plug-in's process"))
+        << t.out;
+    EXPECT_EQ("x", ReadBytes(ended + "\\GetPicture_uncaught_c0000005.rft"));
+}
+
+TEST_F(SpicheckFuzz, APluginWithoutAFaultLeavesNothingBehind) {
+    // The reference plug-in built with coverage: the campaign sees its
+    // edges; the picture passes; the folders stay empty.
+    std::string sample = FixturePath("bmp", "info8.bmp");
+    std::string crashes = dir_.File("crashes"), corpus = dir_.File("corpus");
+    std::vector<std::string> args = Campaign("bmp_cov", sample, crashes, 2000);
+    args.insert(args.begin(), "--corpus=" + corpus);
+    ProcessResult r = RunSpicheck(args);
+    std::string line = FuzzLine(r.out);
+    EXPECT_EQ(0u, line.find("PASS  robust.fuzz  ")) << r.out;
+    EXPECT_NE(std::string::npos, line.find(" edges, corpus ")) << line;
+    EXPECT_TRUE(FilesIn(crashes).empty());
+    // The corpus holds what reached new edges, each named by its contents.
+    std::vector<std::string> kept = FilesIn(corpus);
+    EXPECT_FALSE(kept.empty());
+    for (const std::string& name : kept) EXPECT_EQ(16u, name.size()) << name;
+    // Nothing else was written beside them.
+    std::vector<std::string> top = {"corpus", "seed.fzt"};
+    std::vector<std::string> seen;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(dir_.File("*").c_str(), &found);
+    ASSERT_NE(INVALID_HANDLE_VALUE, find);
+    do {
+        std::string name = found.cFileName;
+        if (name != "." && name != "..") seen.push_back(name);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(top, seen);
+    // A second run starts from that corpus.
+    ProcessResult again = RunSpicheck(args);
+    EXPECT_NE(std::string::npos, FuzzLine(again.out).find(", corpus ")) << again.out;
+}
+
+TEST_F(SpicheckFuzz, AnInstrumentedPluginBehavesInOtherHostsAsWithout) {
+    // spiprobe has no coverage map: both builds say the same.
+    std::string sample = FixturePath("bmp", "info8.bmp");
+    ProcessResult plain = RunSpiprobe({"-i", Plugin("bmp"), sample});
+    ProcessResult instrumented = RunSpiprobe({"-i", Plugin("bmp_cov"), sample});
+    EXPECT_EQ(plain.out, instrumented.out);
+    EXPECT_EQ(plain.status, instrumented.status);
+}
+
+TEST_F(SpicheckFuzz, OnlyAndSkipChooseChecksByNameOrFamily) {
+    std::string sample = FixturePath("bmp", "info8.bmp");
+    ProcessResult only = RunSpicheck({"--only=ident.*,robust.prefixes", "--fuzz=0", Plugin("bmp"), sample});
+    std::vector<std::string> checks;
+    for (const std::string& line : Lines(only.out))
+        if (line.size() > 6 && (line.compare(0, 4, "PASS") == 0 || line.compare(0, 4, "FAIL") == 0 ||
+                                line.compare(0, 4, "WARN") == 0))
+            checks.push_back(line.substr(6, line.find_first_of(" \r", 6) - 6));
+    std::vector<std::string> expected = {"ident.version", "ident.about", "ident.filters",
+                                         "ident.info-bounds", "ident.exports", "robust.prefixes"};
+    EXPECT_EQ(expected, checks) << only.out;
+
+    ProcessResult skip = RunSpicheck({"--skip=robust.*,picture.sources", "--fuzz=0", "--rounds=10",
+                                      Plugin("bmp"), sample});
+    EXPECT_EQ(std::string::npos, skip.out.find("robust.")) << skip.out;
+    EXPECT_EQ(std::string::npos, skip.out.find("picture.sources")) << skip.out;
+    EXPECT_NE(std::string::npos, skip.out.find("PASS  picture.header")) << skip.out;
+
+    ProcessResult bad = RunSpicheck({"--only=robust.fuzzy", Plugin("bmp"), sample});
+    EXPECT_EQ(2u, bad.status);
+    EXPECT_EQ(0u, bad.err.find("spicheck: bad value for --only (check names or families, by "
+                               "commas): robust.fuzzy\r\n"))
+        << bad.err;
+}
+
+}  // namespace
