@@ -26,8 +26,15 @@ void Checker::CallbackProgress(FileContext& context) {
         Fail(fault);
 }
 
+bool Checker::MemoryInputDeclined(FileContext& context) {
+    if (image_) return NotImplemented(Decodes(context).memory.outcome);
+    return NotImplemented(Lists(context).memory);
+}
+
 void Checker::CallbackNull(FileContext& context) {
     if (!SampleCallLog(context)) return;
+    // The image calls are from memory: left out where that is not implemented.
+    if (image_ && MemoryInputDeclined(context)) return;
     Outcome o;
     std::string call;
     if (image_) {
@@ -58,7 +65,7 @@ void Checker::CallbackNull(FileContext& context) {
 
 void Checker::CallbackCancel(FileContext& context) {
     const ProgressLog* sampleLog = SampleCallLog(context);
-    if (!sampleLog || sampleLog->count == 0) return;
+    if (!sampleLog || sampleLog->count == 0 || (image_ && MemoryInputDeclined(context))) return;
     ProgressLog log;
     log.stopAt = 0;
     log.calls.reserve(64);
@@ -101,7 +108,7 @@ void Checker::CallbackCancel(FileContext& context) {
 }
 
 std::function<Outcome(SpiDllFile&)> Checker::SampleCall(FileContext& context) {
-    if (!SampleCallLog(context)) return nullptr;
+    if (!SampleCallLog(context) || MemoryInputDeclined(context)) return nullptr;
     LPCSTR memory = context.MemorySource();
     int32_t size = context.MemorySize();
     if (image_) {
@@ -132,20 +139,12 @@ void Checker::ResourceLeak(FileContext& context) {
     if (call) CheckLeaks(call);
 }
 
-SpiDllFile& Checker::RoundsPlugin() {
-    if (!resident_) {
-        resident_.reset(new SpiDllFile(Resident));
-        CallStarted("loading and identification (second object)");
-        residentLoaded_ = resident_->Load(nullptr, plugin_.GetModulePath()) != 0;
-        CallEnded();
-    }
-    return residentLoaded_ ? *resident_ : plugin_;
-}
+SpiDllFile& Checker::RoundsPlugin() { return plugin_; }
 
 void Checker::ReleasePlugins() {
-    CallStarted("release (second object)");
-    resident_.reset();
-    residentLoaded_ = false;
+    if (!plugin_.HoldsModule()) return;
+    CallStarted("release (to load it again)");
+    plugin_.Unload();
     CallEnded();
 }
 

@@ -16,6 +16,7 @@
 #include "file_walk.h"
 #include "names.h"
 #include "run_output.h"
+#include "save_variant.h"
 #include "supervisor.h"
 #include "watchdog.h"
 #include "worker.h"
@@ -67,8 +68,11 @@ int CheckInProcess(const Options& options) {
 
     // Everything that runs the plug-in's code is watched, its loading
     // (DllMain), identification and release included.
-    SpiDllFile plugin;
+    // Loaded once and kept, as a resident host keeps its plug-ins (robust.reload
+    // asks what a host that loads it around each call sees).
+    SpiDllFile plugin(Resident);
     RunOutput out(options);
+    out.jsonExtra = ",\n  \"resident\": true";
     Checker checker(plugin, options, out.report);
     if (!options.htmlFile.empty())
         checker.AfterEachFile([&out, worker](const FileContext& context) {
@@ -117,8 +121,8 @@ int CheckInProcess(const Options& options) {
     if (worker) {
         SendToSpicheck(journal::Packet(journal::kKind).Add(out.kind));
     } else if (!options.json) {
-        printf("spicheck: %s, %s plug-in\n", ShownName(options.plugin).c_str(),
-               out.kind.c_str());
+        printf("spicheck: %s, %s plug-in, kept loaded between calls\n",
+               ShownName(options.plugin).c_str(), out.kind.c_str());
         fflush(stdout);
         out.report.StreamTo(stdout);
     }
@@ -138,15 +142,16 @@ int CheckInProcess(const Options& options) {
     for (size_t i = first; i < files.size(); ++i) {
         if (worker) {
             SendToSpicheck(journal::Packet(journal::kFile).Add(static_cast<long long>(i)));
-            if (static_cast<int>(i) == plan.resumeFile && plan.resumeCheck >= 0)
+            if (static_cast<int>(i) == plan.resumeFile && plan.resumeCheck >= 0) {
                 checker.ResumeAfter(static_cast<CheckId>(plan.resumeCheck));
+                if (!plan.unreturnedCall.empty()) checker.CallDidNotReturn(plan.unreturnedCall);
+            }
         }
         out.BeginFile(files[i]);
         checker.CheckFile(files[i]);
         out.CloseSpan();
     }
     // Released here, watched, rather than by the destructors or at exit.
-    checker.ReleasePlugins();
     CallStarted("release");
     plugin.Unload();
     CallEnded();
@@ -186,5 +191,6 @@ int main() {
         printf("%s\n", kVersionText);
         return 0;
     }
+    if (options.saveVariant >= 0) return SaveVariants(options);
     return options.inProcess ? CheckInProcess(options) : CheckInWorkers(options);
 }

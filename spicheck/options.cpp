@@ -15,6 +15,8 @@ const char kUsageText[] =
     "  --save=DIR       write decoded pictures (.bmp) and extracted members to DIR\n"
     "  --fuzz=N         byte-flipped variants tried per file (default 200)\n"
     "  --seed=S         seed of the variants (default 1)\n"
+    "  --save-variant=N write variant N of each file to the --save folder (or the\n"
+    "                   current one) to repeat a failure by hand; nothing is checked\n"
     "  --rounds=N       repeated decodes or extractions of the leak check (default 200)\n"
     "  --time-limit=MS  longest a single call may take (default 3000)\n"
     "  --junit=FILE     also write the results as JUnit XML to FILE\n"
@@ -94,6 +96,12 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
                 return false;
             }
             options->fuzzRounds = static_cast<int>(n);
+        } else if (name == "--save-variant" && value) {
+            if (!ParseNumber(value, 0, 100000, &n)) {
+                *error = std::string("bad value for --save-variant: ") + value;
+                return false;
+            }
+            options->saveVariant = static_cast<int>(n);
         } else if (name == "--seed" && value) {
             char* end = nullptr;
             errno = 0;
