@@ -37,8 +37,8 @@ size_t FileOffset(const std::string& bytes, const IMAGE_NT_HEADERS& nt, size_t s
 }
 
 // Whether the module was built by GCC with its runtime linked in
-// statically: it has GCC's unwind tables (an .eh_frame section) and
-// imports none of the runtime's DLLs (libgcc_s_*, libstdc++-*). Such a
+// statically: it has GCC's unwind tables (an .eh_frame section) or its
+// identification texts, and imports none of the runtime's DLLs (libgcc_s_*, libstdc++-*). Such a
 // module's unwinder takes a kernel handle at each load that it never
 // gives back.
 bool LinksGccRuntimeStatically(const char* path) {
@@ -80,7 +80,9 @@ bool LinksGccRuntimeStatically(const char* path) {
         }
         if (name == ".eh_frame") unwindTables = true;
     }
-    if (!unwindTables) return false;
+    // An x64 module's unwinder uses the system's tables: there GCC's
+    // identification texts, which its objects carry, tell the compiler.
+    if (!unwindTables && bytes.find("GCC: (GNU") == std::string::npos) return false;
     const IMAGE_DATA_DIRECTORY& imports =
         nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     size_t at = imports.VirtualAddress ? FileOffset(bytes, nt, sectionsAt, imports.VirtualAddress)
