@@ -68,6 +68,8 @@ public:
     void AfterEachFile(std::function<void(const FileContext&)> hook) { afterFile_ = std::move(hook); }
     // The file under test, empty during the checks of the plug-in itself.
     const std::string& CurrentFile() const { return currentFile_; }
+    // The check running (or run last).
+    CheckId CurrentCheck() const { return current_; }
 
 private:
     bool Applies(const CheckRow& row) const;

@@ -8,6 +8,7 @@
 // --in-process it runs here.
 #include <windows.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "names.h"
 #include "run_output.h"
 #include "save_variant.h"
+#include "spi_remote_file.h"
 #include "supervisor.h"
 #include "watchdog.h"
 #include "worker.h"
@@ -45,6 +47,102 @@ void ReportHang(const char* label, DWORD limitMs, void* context) {
     out.version = run.checker->Version();
     out.PrintEnd();
 }
+
+// In process, what no guard caught (an exception raised outside a guard,
+// a C++ exception that ends in abort, a heap too damaged to go on) ends
+// spicheck's own process: the report so far is completed with one FAIL of
+// the check that was running and the summary (or the JSON document), and
+// the process ends with kPluginEndedUs. The plug-in may have damaged the
+// heap, so that end is written without allocating: from texts made as the
+// run goes, stack buffers and WriteFile.
+constexpr int kPluginEndedUs = 3;
+
+struct PreparedEnd {
+    Run* run = nullptr;
+    std::string head;       // the JSON document's start
+    std::string body;       // its results so far
+    std::string file;       // the file of the checks running (UTF-8)
+    std::string fileJson;   // ... as a JSON string
+    std::string fileShown;  // ... as the text report shows it
+    std::string unidentified;  // the text report's first line before identification
+};
+PreparedEnd* g_prepared = nullptr;
+
+// Writes to standard output as the C runtime would in text mode (LF as
+// CR LF), without allocating.
+void WriteOut(const char* text) {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    char chunk[512];
+    size_t n = 0;
+    for (const char* p = text;; ++p) {
+        if (!*p || n + 2 > sizeof chunk) {
+            DWORD written = 0;
+            WriteFile(out, chunk, static_cast<DWORD>(n), &written, nullptr);
+            n = 0;
+            if (!*p) break;
+        }
+        if (*p == '\n') chunk[n++] = '\r';
+        chunk[n++] = *p;
+    }
+}
+
+void EndInProcessRun(const char* what) {
+    static volatile LONG ending = 0;
+    // A second fault while the report is written ends at once.
+    if (InterlockedExchange(&ending, 1) || !g_prepared)
+        TerminateProcess(GetCurrentProcess(), kPluginEndedUs);
+    PreparedEnd& end = *g_prepared;
+    Run& run = *end.run;
+    const Report& report = run.output->report;
+    const bool json = run.output->options.json;
+    const char* label = LastCallLabel();
+    char reason[512];
+    snprintf(reason, sizeof reason,
+             "%s after %s: the plug-in ended spicheck's own process; run without --in-process "
+             "to isolate it",
+             what, *label ? label : "loading");
+    const char* check =
+        Check(run.identified ? run.checker->CurrentCheck() : CheckId::RobustTime).name;
+    char line[1024];
+    if (json) {
+        char escaped[1024];
+        size_t n = 0;
+        for (const char* p = reason; *p && n + 8 < sizeof escaped; ++p) {
+            if (*p == '"' || *p == '\\') escaped[n++] = '\\';
+            escaped[n++] = *p;
+        }
+        escaped[n] = 0;
+        WriteOut(end.head.c_str());
+        WriteOut(end.body.c_str());
+        snprintf(line, sizeof line,
+                 "%s\n    {\"check\": \"%s\", \"file\": %s, \"status\": \"FAIL\", "
+                 "\"reason\": \"%s\"}\n  ],\n  \"passed\": %d,\n  \"warnings\": %d,\n  "
+                 "\"failed\": %d\n}\n",
+                 end.body.empty() ? "" : ",", check, end.fileJson.c_str(), escaped,
+                 report.Count(Verdict::Pass), report.Count(Verdict::Warn),
+                 report.Count(Verdict::Fail) + 1);
+        WriteOut(line);
+    } else {
+        fflush(stdout);
+        if (!run.identified) WriteOut(end.unidentified.c_str());
+        snprintf(line, sizeof line, "FAIL  %s%s%s: %s\n%d passed, %d warnings, %d failed\n",
+                 check, end.fileShown.empty() ? "" : "  ", end.fileShown.c_str(), reason,
+                 report.Count(Verdict::Pass), report.Count(Verdict::Warn),
+                 report.Count(Verdict::Fail) + 1);
+        WriteOut(line);
+    }
+    TerminateProcess(GetCurrentProcess(), kPluginEndedUs);
+}
+
+LONG WINAPI InProcessLastChance(EXCEPTION_POINTERS* pointers) {
+    char what[96];
+    snprintf(what, sizeof what, "exception %08lx, which no guard caught,",
+             static_cast<unsigned long>(pointers->ExceptionRecord->ExceptionCode));
+    EndInProcessRun(what);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+void InProcessAbort(int) { EndInProcessRun("abort (an uncaught C++ exception, say)"); }
 
 // A worker's spicheck ends it first; this only ends a worker whose
 // spicheck is gone.
@@ -81,6 +179,12 @@ int CheckInProcess(const Options& options) {
                 SendToSpicheck(journal::Packet(journal::kPage).Add(out.page.SavedLastFile()));
         });
     Run run = {&out, &checker, false};
+    PreparedEnd prepared;
+    prepared.run = &run;
+    // The run ends with this function; what faults after it ends quietly.
+    struct Forget {
+        ~Forget() { g_prepared = nullptr; }
+    } forget;
     if (worker) {
         out.report.ForwardTo([](Verdict verdict, CheckId check, const std::string& file,
                                 const std::string& reason) {
@@ -102,6 +206,40 @@ int CheckInProcess(const Options& options) {
         StartWatchdog(options.timeLimitMs * 10 + 10000, EndQuietly, nullptr);
     } else {
         StartWatchdog(options.timeLimitMs * 10, ReportHang, &run);
+        // The texts the end needs, kept up to date while the heap is sound.
+        auto prepare = [&prepared, &out, &checker] {
+            prepared.head = JsonHead(out.options.plugin, out.kind, checker.Version(),
+                                     out.jsonExtra);
+            prepared.unidentified = "spicheck: " + ShownName(out.options.plugin) +
+                                    ", not identified\n";
+            if (checker.CurrentFile() == prepared.file && !prepared.fileJson.empty()) return;
+            prepared.file = checker.CurrentFile();
+            prepared.fileJson = JsonName(prepared.file);
+            prepared.fileShown = prepared.file.empty() ? "" : ShownName(prepared.file);
+        };
+        prepare();
+        checker.OnCheckStart([prepare](CheckId) { prepare(); });
+        if (options.json)
+            out.report.ForwardTo([&prepared](Verdict verdict, CheckId check,
+                                             const std::string& file, const std::string& reason) {
+                if (!prepared.body.empty()) prepared.body += ",";
+                prepared.body += JsonResult(verdict, Check(check).name, file, reason);
+            });
+        g_prepared = &prepared;
+        SetUnhandledExceptionFilter(InProcessLastChance);
+        signal(SIGABRT, InProcessAbort);
+        // A plug-in of the other bitness cannot be loaded here; a worker
+        // of its bitness can.
+        int bits = SpiRemoteFile::ModuleBits(options.pluginPath.c_str());
+        if (bits && bits != static_cast<int>(8 * sizeof(void*))) {
+            fprintf(stderr,
+                    "spicheck: cannot load %s in process: it is a %d-bit plug-in; %s checks it "
+                    "with --in-process, and without --in-process spicheck starts a worker of "
+                    "its bitness\n",
+                    ShownName(options.plugin).c_str(), bits,
+                    bits == 64 ? "spicheck64.exe" : "spicheck.exe");
+            return 2;
+        }
     }
     CallStarted("loading and identification");
     int32_t loaded = plugin.Load(nullptr, options.pluginPath.c_str());

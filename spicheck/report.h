@@ -52,6 +52,14 @@ private:
     std::function<void(Verdict, CheckId, const std::string&, const std::string&)> sink_;
 };
 
+// One result as the JSON document lists it (without the comma before it).
+std::string JsonResult(Verdict verdict, const char* check, const std::string& file,
+                       const std::string& reason);
+// The JSON document's start, up to the first result.
+std::string JsonHead(const std::string& plugin, const std::string& kind,
+                     const std::string& version, const std::string& extra);
+const char* VerdictText(Verdict verdict);
+
 // printf into a std::string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

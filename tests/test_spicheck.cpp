@@ -1234,6 +1234,54 @@ TEST(SpicheckWorkers, TheReportSaysHowThePluginRanAndHoldsNothingElse) {
         << json.out;
 }
 
+// In process, what no guard catches ends spicheck's own process: the
+// report so far is completed with the check that was running and the
+// summary, or the JSON document is whole; the status is 3. A plug-in of the
+// other bitness is named as such, with the program that checks it.
+TEST(SpicheckInProcess, APluginThatEndsTheProcessGetsAReportAndStatusThree) {
+    TempDir dir;
+    std::string file = dir.File("a.rft");
+    ASSERT_TRUE(WriteBytes(file, "x"));
+    const std::string ended = ": the plug-in ended spicheck's own process; run without "
+                              "--in-process to isolate it\r\n";
+    for (const char* plugin : {"runner_faults_heap", "runner_faults_thread"}) {
+        std::vector<std::string> args = {"--in-process", "--time-limit=100", "--fuzz=8",
+                                         "--rounds=20", BinPath(std::string(plugin) + SPI_EXT),
+                                         file};
+        ProcessResult r = RunSpicheck(args);
+        SCOPED_TRACE(std::string(plugin) + "\n" + r.out + r.err);
+        EXPECT_EQ(3u, r.status);
+        size_t at = r.out.find("\r\nFAIL  picture.header  " + file + ": exception c0000005, which "
+                               "no guard caught, after GetPicture (");
+        ASSERT_NE(std::string::npos, at);
+        EXPECT_EQ(r.out.find(ended, at) + ended.size(), r.out.size() - SummaryOf(r.out).size() + 2);
+
+        args.insert(args.begin(), "--json");
+        ProcessResult json = RunSpicheck(args);
+        EXPECT_EQ(3u, json.status);
+        EXPECT_EQ(0u, json.out.find("{\r\n  \"plugin\": ")) << json.out;
+        EXPECT_NE(std::string::npos,
+                  json.out.find("{\"check\": \"picture.header\", \"file\": " + JsonOf(Wide(file)) +
+                                ", \"status\": \"FAIL\", \"reason\": \"exception c0000005"))
+            << json.out;
+        size_t tail = json.out.find("\r\n  ],\r\n  \"passed\": ");
+        ASSERT_NE(std::string::npos, tail) << json.out;
+        EXPECT_EQ(json.out.size() - 5, json.out.find("\r\n}\r\n", tail)) << json.out;
+    }
+
+    const int other = sizeof(void*) == 8 ? 32 : 64;
+    std::string plugin = PluginOfBits("bmp", other);
+    if (GetFileAttributesA(plugin.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+    ProcessResult r = RunSpicheck({"--in-process", plugin});
+    EXPECT_EQ(2u, r.status);
+    EXPECT_NE(std::string::npos,
+              r.err.find("it is a " + std::to_string(other) + "-bit plug-in; " +
+                         (other == 64 ? "spicheck64.exe" : "spicheck.exe") +
+                         " checks it with --in-process, and without --in-process spicheck "
+                         "starts a worker of its bitness\r\n"))
+        << r.err;
+}
+
 // Processes the process `parent` started that are still alive.
 int ChildrenOf(DWORD parent) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
