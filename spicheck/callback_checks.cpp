@@ -31,10 +31,16 @@ bool Checker::MemoryInputDeclined(FileContext& context) {
     return NotImplemented(Lists(context).memory);
 }
 
+bool Checker::SkippedForMemoryInput(FileContext& context) {
+    if (!MemoryInputDeclined(context)) return false;
+    Skip("left out: the plug-in does not implement input from memory (it returned -1)");
+    return true;
+}
+
 void Checker::CallbackNull(FileContext& context) {
     if (!SampleCallLog(context)) return;
     // The image calls are from memory: left out where that is not implemented.
-    if (image_ && MemoryInputDeclined(context)) return;
+    if (image_ && SkippedForMemoryInput(context)) return;
     Outcome o;
     std::string call;
     if (image_) {
@@ -65,7 +71,7 @@ void Checker::CallbackNull(FileContext& context) {
 
 void Checker::CallbackCancel(FileContext& context) {
     const ProgressLog* sampleLog = SampleCallLog(context);
-    if (!sampleLog || sampleLog->count == 0 || (image_ && MemoryInputDeclined(context))) return;
+    if (!sampleLog || sampleLog->count == 0 || (image_ && SkippedForMemoryInput(context))) return;
     ProgressLog log;
     log.stopAt = 0;
     log.calls.reserve(64);
@@ -135,6 +141,7 @@ std::function<Outcome(SpiDllFile&)> Checker::SampleCall(FileContext& context) {
 }
 
 void Checker::ResourceLeak(FileContext& context) {
+    if (SampleCallLog(context) && SkippedForMemoryInput(context)) return;
     std::function<Outcome(SpiDllFile&)> call = SampleCall(context);
     if (call) CheckLeaks(call);
 }

@@ -124,6 +124,8 @@ void Checker::Fail(const std::string& reason) {
     report_.Add(Verdict::Fail, current_, currentFile_, reason);
 }
 
+void Checker::Skip(const std::string& reason) { report_.Skip(current_, currentFile_, reason); }
+
 LPCSTR FileContext::MemorySource() {
     if (!memory) {
         memory.reset(new EdgeBuffer(file.bytes.size()));

@@ -104,6 +104,7 @@ bool LinksGccRuntimeStatically(const char* path) {
 }  // namespace
 
 void Checker::ResourceHandles(FileContext& context) {
+    if (SampleCallLog(context) && SkippedForMemoryInput(context)) return;
     std::function<Outcome(SpiDllFile&)> call = SampleCall(context);
     if (!call) return;
     // Loads count only while no object holds the module (a load would

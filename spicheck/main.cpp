@@ -194,6 +194,14 @@ int CheckInProcess(const Options& options) {
                                .Add(file)
                                .Add(reason));
         });
+        out.report.ForwardSkipsTo([](CheckId check, const std::string& file,
+                                     const std::string& reason) {
+            SendToSpicheck(journal::Packet(journal::kResult)
+                               .Add(journal::kSkipVerdict)
+                               .Add(static_cast<long long>(check))
+                               .Add(file)
+                               .Add(reason));
+        });
         checker.OnCheckStart([](CheckId check) {
             EnsureHeapsIntact(LastCallLabel());
             CheckStarts();

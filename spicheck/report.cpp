@@ -58,6 +58,11 @@ void Report::Add(Verdict verdict, CheckId check, const std::string& file,
     fflush(stream_);
 }
 
+void Report::Skip(CheckId check, const std::string& file, const std::string& reason) {
+    skips_.push_back(CheckResult{Verdict::Pass, Check(check).name, file, reason});
+    if (skipSink_) skipSink_(check, file, reason);
+}
+
 int Report::Count(Verdict verdict) const {
     int n = 0;
     for (const CheckResult& r : results_)

@@ -36,6 +36,15 @@ public:
         sink_ = std::move(sink);
     }
 
+    // A check left out for a reason worth telling (the JUnit file's
+    // skipped case says it); not printed, not counted.
+    void Skip(CheckId check, const std::string& file, const std::string& reason);
+    void ForwardSkipsTo(std::function<void(CheckId, const std::string& file,
+                                           const std::string& reason)> sink) {
+        skipSink_ = std::move(sink);
+    }
+    const std::vector<CheckResult>& Skips() const { return skips_; }
+
     int Count(Verdict verdict) const;
     const std::vector<CheckResult>& Results() const { return results_; }
 
@@ -48,6 +57,8 @@ public:
 
 private:
     std::vector<CheckResult> results_;
+    std::vector<CheckResult> skips_;
+    std::function<void(CheckId, const std::string&, const std::string&)> skipSink_;
     FILE* stream_ = nullptr;
     std::function<void(Verdict, CheckId, const std::string&, const std::string&)> sink_;
 };

@@ -182,6 +182,10 @@ void Supervisor::Take(const journal::Record& r, WorkerEnd* end) {
         case journal::kResult: {
             long long check = r.Number(1);
             if (check < 0 || check >= static_cast<long long>(kCheckCount)) break;
+            if (r.Number(0) == journal::kSkipVerdict) {
+                out_.report.Skip(static_cast<CheckId>(check), r.Text(2), r.Text(3));
+                break;
+            }
             out_.report.Add(static_cast<Verdict>(r.Number(0)), static_cast<CheckId>(check),
                             r.Text(2), r.Text(3));
             out_.CloseSpan();

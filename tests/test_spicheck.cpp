@@ -842,6 +842,24 @@ TEST_F(SpicheckTest, FormsLeftOutAreWarningsUnlessAllAre) {
     std::map<std::string, std::string> verdicts = Verdicts(image.out);
     for (const char* left : {"callback.null", "callback.cancel", "resource.leak", "resource.handles"})
         EXPECT_EQ(0u, verdicts.count(left)) << left;
+    // The JUnit file says why they were left out, in a worker and in process.
+    for (const char* mode : {"--fuzz=8", "--in-process"}) {
+        std::string junit = dir_.File(std::string("junit") + (mode[2] == 'f' ? "1" : "2") + ".xml");
+        std::vector<std::string> args = Quick("defect_no_memory_input", picture_);
+        args.insert(args.begin(), {mode, "--junit=" + junit});
+        RunSpicheck(args);
+        std::string xml = ReadBytes(junit);
+        for (const char* left : {"callback.null", "callback.cancel", "resource.leak",
+                                 "resource.handles"}) {
+            size_t at = xml.find(std::string("name=\"") + left + "\"");
+            ASSERT_NE(std::string::npos, at) << left << "\n" << xml;
+            EXPECT_EQ(xml.find("<skipped message=\"left out: the plug-in does not implement "
+                               "input from memory (it returned -1)\"/>", at),
+                      xml.find("<skipped", at))
+                << left << "\n" << xml;
+            EXPECT_LT(xml.find("<skipped", at), xml.find("</testcase>", at)) << left;
+        }
+    }
 
     ProcessResult archive = RunSpicheck(Quick("defect_archive_no_memory_input", archive_));
     EXPECT_EQ("WARN  archive.list-agree  " + archive_ +
