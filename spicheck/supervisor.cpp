@@ -28,6 +28,9 @@ constexpr DWORD kEndGraceMs = 2000;
 // How long a worker that sent the end of its run is given to exit by
 // itself before it is ended.
 constexpr DWORD kExitGraceMs = 5000;
+// A worker that neither writes to its journal nor starts a call for this
+// long past the hang limit is taken to have stopped.
+constexpr DWORD kSilenceMs = 30000;
 
 // Tests set this to make the end of a worker not take, as for a worker
 // stuck in the kernel: the worker is left running and must be given up.
@@ -99,6 +102,7 @@ struct WorkerEnd {
     std::string loadFailure;  // it could not: its message
     bool hung = false;        // ended here past the hang limit
     bool abandoned = false;   // it would not end and was given up
+    bool stopped = false;     // its main thread ended, or it fell silent, without an end
     bool inCall = false;
     std::string label;        // the call running (or last run)
     bool heapDamage = false;
@@ -274,6 +278,8 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
     // its run), when it was said.
     DWORD endingSince = 0;
     bool ending = false;
+    DWORD heardFrom = GetTickCount();
+    LONG callsHeard = board->calls;
     std::string bytes;
     size_t at = 0;
     for (;;) {
@@ -288,6 +294,7 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
             while (journal::ParseRecord(bytes, &at, &record)) Take(record, end);
             bytes.erase(0, at);
             at = 0;
+            heardFrom = GetTickCount();
             if (!ending && (end->complete || end->crashed || end->heapDamage)) {
                 ending = true;
                 endingSince = GetTickCount();
@@ -305,6 +312,21 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
                 end->abandoned = true;
                 break;
             }
+        }
+        // The worker's main thread runs every check: once it is gone, the
+        // worker is ending, whether or not the process is ever signalled
+        // (Wine can leave a process half-ended, with no fault of the
+        // plug-in's, when several run side by side). So is a worker that
+        // fell silent, outside any call, for long.
+        if (board->calls != callsHeard) {
+            callsHeard = board->calls;
+            heardFrom = GetTickCount();
+        }
+        if (!ending && (WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0 ||
+                        (!board->inCall && GetTickCount() - heardFrom > hangLimit + kSilenceMs))) {
+            ending = true;
+            end->stopped = true;
+            endingSince = GetTickCount();
         }
         // A worker that said it is ending and has not gone: ended here,
         // and given up when even that does not take.
@@ -337,7 +359,8 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
 
 std::string Supervisor::Reason(const WorkerEnd& end) const {
     std::string reason = EndReason(end);
-    if (end.abandoned && !end.hung) reason += "; the plug-in's process could not be ended";
+    if (end.abandoned && !end.hung && !end.stopped)
+        reason += "; the plug-in's process could not be ended";
     return reason;
 }
 
@@ -347,6 +370,9 @@ std::string Supervisor::EndReason(const WorkerEnd& end) const {
         return Format("the plug-in's process could not be ended after %s did not return within "
                       "%lu ms",
                       call.c_str(), static_cast<unsigned long>(options_.timeLimitMs * 10));
+    if (end.stopped && end.abandoned && !end.hung && !end.crashed && !end.heapDamage)
+        return "the plug-in's process stopped after " + call +
+               " without ending, and could not be ended";
     if (end.hung)
         return Format("%s did not return within %lu ms; the plug-in's process was ended",
                       call.c_str(), static_cast<unsigned long>(options_.timeLimitMs * 10));
