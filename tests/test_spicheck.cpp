@@ -1300,15 +1300,33 @@ TEST(SpicheckInProcess, APluginThatEndsTheProcessGetsAReportAndStatusThree) {
         << r.err;
 }
 
-// Processes the process `parent` started that are still alive.
-int ChildrenOf(DWORD parent) {
+// The processes alive now.
+std::set<DWORD> LiveProcesses() {
+    std::set<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return ids;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        ids.insert(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return ids;
+}
+
+// spicheck processes the process `parent` started that are still alive
+// (Wine may start a console host beside a worker). Those alive before it
+// started (`before`) are not counted: a process an earlier run left behind
+// can name a parent whose id the system has given again.
+int ChildrenOf(DWORD parent, const std::set<DWORD>& before) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return -1;
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
     int count = 0;
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
-        if (entry.th32ParentProcessID == parent) ++count;
+        if (entry.th32ParentProcessID == parent && !before.count(entry.th32ProcessID) &&
+            _strnicmp(entry.szExeFile, "spicheck", 8) == 0)
+            ++count;
     CloseHandle(snapshot);
     return count;
 }
@@ -1324,12 +1342,13 @@ TEST(SpicheckWorkers, AKilledSpicheckTakesItsWorkerAlong) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
+    const std::set<DWORD> before = LiveProcesses();
     ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
                                nullptr, nullptr, &startup, &info));
     int workers = 0;
     for (int waited = 0; waited < 100 && workers == 0; ++waited) {
         Sleep(50);
-        workers = ChildrenOf(info.dwProcessId);
+        workers = ChildrenOf(info.dwProcessId, before);
     }
     EXPECT_EQ(1, workers) << "no worker seen";
     Sleep(2000);  // well into the call that hangs
@@ -1337,7 +1356,7 @@ TEST(SpicheckWorkers, AKilledSpicheckTakesItsWorkerAlong) {
     WaitForSingleObject(info.hProcess, INFINITE);
     for (int waited = 0; waited < 100 && workers > 0; ++waited) {
         Sleep(50);
-        workers = ChildrenOf(info.dwProcessId);
+        workers = ChildrenOf(info.dwProcessId, before);
     }
     EXPECT_EQ(0, workers) << "the worker outlived its spicheck";
     CloseHandle(info.hThread);
