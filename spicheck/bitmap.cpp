@@ -43,6 +43,34 @@ std::string ReadBitmapShape(const void* block, size_t size, BitmapShape* shape) 
     return std::string();
 }
 
+PixelDifference FirstPixelDifference(const BitmapShape& shape, const void* a, size_t aSize,
+                                     const void* b, size_t bSize) {
+    PixelDifference difference;
+    const unsigned char* p = static_cast<const unsigned char*>(a);
+    const unsigned char* q = static_cast<const unsigned char*>(b);
+    if (!p || !q || shape.rowBytes == 0) return difference;
+    // The bits of the last byte that belong to pixels, high bits first.
+    unsigned usedBits = static_cast<unsigned>((static_cast<uint64_t>(shape.width) *
+                                               shape.bitCount) % 8);
+    unsigned char lastMask = usedBits ? static_cast<unsigned char>(0xFF00u >> usedBits) : 0xFF;
+    for (int32_t row = 0; row < shape.height; ++row) {
+        size_t at = static_cast<size_t>(row) * shape.stride;
+        if (at + shape.rowBytes > aSize || at + shape.rowBytes > bSize) break;
+        for (size_t i = 0; i < shape.rowBytes; ++i) {
+            unsigned char mask = i + 1 == shape.rowBytes ? lastMask : 0xFF;
+            if ((p[at + i] ^ q[at + i]) & mask) {
+                difference.found = true;
+                difference.row = row;
+                difference.offset = at + i;
+                difference.a = p[at + i];
+                difference.b = q[at + i];
+                return difference;
+            }
+        }
+    }
+    return difference;
+}
+
 bool WriteBmpFile(const std::string& path, const BitmapShape& shape, const void* header,
                   const void* bits) {
     BITMAPFILEHEADER file = {};

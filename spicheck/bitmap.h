@@ -24,6 +24,20 @@ struct BitmapShape {
 // Empty when it describes a bitmap, else what is wrong with it.
 std::string ReadBitmapShape(const void* block, size_t size, BitmapShape* shape);
 
+// The first difference between the pixels of two blocks of one shape.
+// Only the picture counts: the padding at the end of each row, and the bits
+// of a row's last byte past its last pixel below 8 bits a pixel, are left
+// alone (plug-ins commonly leave them as the allocation had them). Rows
+// past the end of either block are not compared.
+struct PixelDifference {
+    bool found = false;
+    int32_t row = 0;      // in the block's order (the first row stored first)
+    size_t offset = 0;    // of the byte in the block
+    unsigned char a = 0, b = 0;  // its value in each block
+};
+PixelDifference FirstPixelDifference(const BitmapShape& shape, const void* a, size_t aSize,
+                                     const void* b, size_t bSize);
+
 // A picture as 8-bit R, G, B triples, top row first.
 struct RgbPicture {
     int32_t width = 0;

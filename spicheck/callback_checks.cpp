@@ -26,8 +26,21 @@ void Checker::CallbackProgress(FileContext& context) {
         Fail(fault);
 }
 
+bool Checker::MemoryInputDeclined(FileContext& context) {
+    if (image_) return NotImplemented(Decodes(context).memory.outcome);
+    return NotImplemented(Lists(context).memory);
+}
+
+bool Checker::SkippedForMemoryInput(FileContext& context) {
+    if (!MemoryInputDeclined(context)) return false;
+    Skip("left out: the plug-in does not implement input from memory (it returned -1)");
+    return true;
+}
+
 void Checker::CallbackNull(FileContext& context) {
     if (!SampleCallLog(context)) return;
+    // The image calls are from memory: left out where that is not implemented.
+    if (image_ && SkippedForMemoryInput(context)) return;
     Outcome o;
     std::string call;
     if (image_) {
@@ -58,7 +71,7 @@ void Checker::CallbackNull(FileContext& context) {
 
 void Checker::CallbackCancel(FileContext& context) {
     const ProgressLog* sampleLog = SampleCallLog(context);
-    if (!sampleLog || sampleLog->count == 0) return;
+    if (!sampleLog || sampleLog->count == 0 || (image_ && SkippedForMemoryInput(context))) return;
     ProgressLog log;
     log.stopAt = 0;
     log.calls.reserve(64);
@@ -101,7 +114,7 @@ void Checker::CallbackCancel(FileContext& context) {
 }
 
 std::function<Outcome(SpiDllFile&)> Checker::SampleCall(FileContext& context) {
-    if (!SampleCallLog(context)) return nullptr;
+    if (!SampleCallLog(context) || MemoryInputDeclined(context)) return nullptr;
     LPCSTR memory = context.MemorySource();
     int32_t size = context.MemorySize();
     if (image_) {
@@ -128,24 +141,17 @@ std::function<Outcome(SpiDllFile&)> Checker::SampleCall(FileContext& context) {
 }
 
 void Checker::ResourceLeak(FileContext& context) {
+    if (SampleCallLog(context) && SkippedForMemoryInput(context)) return;
     std::function<Outcome(SpiDllFile&)> call = SampleCall(context);
     if (call) CheckLeaks(call);
 }
 
-SpiDllFile& Checker::RoundsPlugin() {
-    if (!resident_) {
-        resident_.reset(new SpiDllFile(Resident));
-        CallStarted("loading and identification (second object)");
-        residentLoaded_ = resident_->Load(nullptr, plugin_.GetModulePath()) != 0;
-        CallEnded();
-    }
-    return residentLoaded_ ? *resident_ : plugin_;
-}
+SpiDllFile& Checker::RoundsPlugin() { return plugin_; }
 
 void Checker::ReleasePlugins() {
-    CallStarted("release (second object)");
-    resident_.reset();
-    residentLoaded_ = false;
+    if (!plugin_.HoldsModule()) return;
+    CallStarted("release (to load it again)");
+    plugin_.Unload();
     CallEnded();
 }
 

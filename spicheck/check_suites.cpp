@@ -6,6 +6,7 @@ namespace {
 // plug-in's own, or a file's), with its result where it has one.
 CheckSuite MakeSuite(const std::string& name, bool ofThePlugin, unsigned kind,
                      const Report& report, size_t first, size_t end) {
+    const std::string file = ofThePlugin ? std::string() : name;
     CheckSuite suite;
     suite.name = name;
     const std::vector<CheckResult>& results = report.Results();
@@ -27,6 +28,9 @@ CheckSuite MakeSuite(const std::string& name, bool ofThePlugin, unsigned kind,
             // Silent: the file was read, or accepted.
             c.outcome = CaseOutcome::Pass;
         }
+        if (c.outcome == CaseOutcome::Skipped)
+            for (const CheckResult& skip : report.Skips())
+                if (skip.check == row.name && skip.file == file) c.reason = skip.reason;
         if (found && (row.traits & kNeverPasses)) stopped = true;
         if (c.outcome == CaseOutcome::Fail) ++suite.failures;
         if (c.outcome == CaseOutcome::Warn) ++suite.warnings;

@@ -128,6 +128,11 @@ constexpr CheckRow kChecks[] = {
      "a fault?"},
     {CheckId::RobustFuzz, "robust.fuzz", kEveryKind, 0,
      "Are byte-flipped variants refused or decoded, never a fault?"},
+    {CheckId::RobustReload, "robust.reload", kEveryKind, kNeedsKindExports,
+     "Are the answers the same when the module is unloaded and loaded again between the "
+     "listing and the extraction of each member (image: between the description and the "
+     "decode), as hosts that load a plug-in around each call do? WARN naming the first member "
+     "that differs and both answers"},
     {CheckId::RobustTime, "robust.time", kEveryKind, 0,
      "Does every call return within the time limit?"},
 };

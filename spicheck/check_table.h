@@ -46,6 +46,7 @@ enum class CheckId {
     ResourceHandles,
     RobustPrefixes,
     RobustFuzz,
+    RobustReload,
     RobustTime,
 };
 

@@ -60,6 +60,8 @@ void Checker::CheckFile(const std::string& name) {
     currentFile_ = name;
     slowestMs_ = 0;
     slowestCall_.clear();
+    unreturnedCall_.swap(carriedUnreturned_);
+    carriedUnreturned_.clear();
     for (size_t i = 0; i < kCheckCount && !context.stopped; ++i)
         // Reading the file runs even before the resume point: the checks
         // after it need the bytes, and it calls nothing of the plug-in's.
@@ -69,9 +71,6 @@ void Checker::CheckFile(const std::string& name) {
     resumeAfter_ = -1;
     if (afterFile_) afterFile_(context);
     if (!context.file.copy.empty()) DeleteFileA(context.file.copy.c_str());
-    // Only the rounds keep the module loaded; the next file's other checks
-    // load it around each call again.
-    if (resident_) resident_->Unload();
 }
 
 void Checker::Run(CheckId id, FileContext& context) {
@@ -115,6 +114,7 @@ void Checker::Run(CheckId id, FileContext& context) {
         case CheckId::ResourceHandles: return ResourceHandles(context);
         case CheckId::RobustPrefixes: return RobustPrefixes(context);
         case CheckId::RobustFuzz: return RobustFuzz(context);
+        case CheckId::RobustReload: return RobustReload(context);
         case CheckId::RobustTime: return RobustTime(context);
     }
 }
@@ -126,6 +126,8 @@ void Checker::Warn(const std::string& reason) {
 void Checker::Fail(const std::string& reason) {
     report_.Add(Verdict::Fail, current_, currentFile_, reason);
 }
+
+void Checker::Skip(const std::string& reason) { report_.Skip(current_, currentFile_, reason); }
 
 LPCSTR FileContext::MemorySource() {
     if (!memory) {
@@ -221,18 +223,32 @@ void Checker::ProbeFormsAgree(FileContext& context) {
 }
 
 void Checker::ProbeZeroSample(FileContext& context) {
-    // Inside a larger buffer: reading past the sample is the concern of
-    // sample-bounds alone.
+    // Asked first under a name whose extension the plug-in does not list:
+    // the API lets a plug-in fall back to the name when no signature
+    // matches, and that is no broken sniffing. Inside a larger buffer:
+    // reading past the sample is the concern of sample-bounds alone.
     std::string zeros(2 * SPI_SAMPLE_SIZE, '\0');
-    Outcome zero = Watch(plugin_, "IsSupported (zeros)", [&] {
-        return plugin_.IsSupported(context.file.ansi.c_str(), &zeros[0]);
-    });
-    if (zero.faulted)
-        Fail("IsSupported on 2048 zero bytes " + Describe(zero));
-    else if (zero.code != 0)
-        Fail(Format("2048 zero bytes are accepted (answer %d)", zero.code));
-    else
-        Pass();
+    const std::string& real = context.file.ansi;
+    std::string neutral = real.substr(0, real.size() - BaseName(real).size()) + "zeros.spicheck";
+    auto ask = [&](const std::string& name) {
+        return Watch(plugin_, "IsSupported (zeros)", [&] {
+            return plugin_.IsSupported(name.c_str(), &zeros[0]);
+        });
+    };
+    Outcome zero = ask(neutral);
+    if (zero.faulted) return Fail("IsSupported on 2048 zero bytes " + Describe(zero));
+    if (zero.code != 0)
+        return Fail(Format("2048 zero bytes are accepted (answer %d) under the name %s, whose "
+                           "extension the plug-in does not list",
+                           zero.code, BaseName(neutral).c_str()));
+    Outcome named = ask(real);
+    if (named.faulted)
+        return Fail("IsSupported on 2048 zero bytes under the file's name " + Describe(named));
+    if (named.code != 0)
+        return Warn(Format("2048 zero bytes are declined under the name %s but accepted (answer "
+                           "%d) under the file's own name: the name decided it, not the data",
+                           BaseName(neutral).c_str(), named.code));
+    Pass();
 }
 
 void Checker::ProbeAccepts(FileContext& context) {
@@ -271,7 +287,11 @@ void Checker::ProbeLowAddress(FileContext& context) {
 }
 
 void Checker::RobustTime(FileContext&) {
-    if (slowestMs_ > options_.timeLimitMs)
+    if (!unreturnedCall_.empty())
+        Fail(Format("%s did not return within %lu ms (limit %lu ms)", unreturnedCall_.c_str(),
+                    static_cast<unsigned long>(options_.timeLimitMs * 10),
+                    static_cast<unsigned long>(options_.timeLimitMs)));
+    else if (slowestMs_ > options_.timeLimitMs)
         Fail(Format("%s took %lu ms (limit %lu ms)", slowestCall_.c_str(),
                     static_cast<unsigned long>(slowestMs_),
                     static_cast<unsigned long>(options_.timeLimitMs)));

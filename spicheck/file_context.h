@@ -26,6 +26,12 @@ struct Outcome {
     uintptr_t address = 0;   // for an access violation, the address touched
     DWORD ms = 0;
 };
+// The API's "not implemented": a plug-in may leave an optional form of a
+// call out (input from memory or at an offset, output to a folder or to
+// memory, GetPreview) and answer -1 for it.
+inline bool NotImplemented(const Outcome& outcome) {
+    return !outcome.faulted && outcome.code == SPI_NOT_IMPLEMENTED;
+}
 // "returned 3", "faulted (c0000005 at address 0x00000010)" (the address
 // in 16 digits in the x64 build)
 std::string Describe(const Outcome& outcome);
@@ -88,6 +94,10 @@ struct Decoded {
     ProgressLog log;
 };
 
+// Empty when both decodes describe and hold the same picture (row padding
+// aside), else the first difference.
+std::string CompareDecodes(const Decoded& a, const Decoded& b);
+
 // GetPictureInfo from the file and from memory.
 struct PictureDescriptions {
     PictureInfo fromFile = {};
@@ -137,6 +147,7 @@ struct ArchiveLists {
 struct MemberExtraction {
     const fileInfo* record = nullptr;  // in ArchiveLists::listing
     bool extracted = false;  // bytes holds the member's filesize bytes
+    Outcome outcome;         // of the extraction
     std::string bytes;
 };
 struct Extractions {
@@ -144,6 +155,8 @@ struct Extractions {
     std::string fault;    // the first failure
     std::string warning;  // the first block larger than its member
     std::string renamed;  // the first member --save had to give another name
+    // The first extraction answered -1: output to memory is not implemented.
+    bool notImplemented = false;
     // The first member with data that extracted, and the callbacks of its
     // extraction: the member the callback and resource checks use.
     const fileInfo* sample = nullptr;
@@ -171,6 +184,9 @@ struct FileContext {
 };
 
 std::string BaseName(const std::string& path);
+// A text field of a record up to its terminator (or its size): bytes past
+// the terminator are whatever the plug-in's block held, and never compared.
+std::string TextField(const void* text, size_t size);
 bool SaveBytes(const std::string& path, const std::string& bytes);
 
 #endif

@@ -34,6 +34,10 @@ enum Type : char {
     kEnd = 'E',        // the run is complete
 };
 
+// A kResult record whose verdict is this tells of a check left out, with
+// its reason.
+constexpr long long kSkipVerdict = 3;
+
 // The call a worker is in, in memory spicheck and the worker share: cheaper
 // than a record per call for the thousands of calls of a run. The worker
 // counts each call it starts, so spicheck can tell a call that hangs from

@@ -45,7 +45,8 @@ void PrintSuite(FILE* out, const CheckSuite& suite) {
                         reason.c_str(), reason.c_str());
                 break;
             case CaseOutcome::Skipped:
-                fprintf(out, ">\n      <skipped message=\"left out\"/>\n    </testcase>\n");
+                fprintf(out, ">\n      <skipped message=\"%s\"/>\n    </testcase>\n",
+                        reason.empty() ? "left out" : reason.c_str());
                 break;
         }
     }

@@ -8,6 +8,7 @@
 // --in-process it runs here.
 #include <windows.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@
 #include "file_walk.h"
 #include "names.h"
 #include "run_output.h"
+#include "save_variant.h"
+#include "spi_remote_file.h"
 #include "supervisor.h"
 #include "watchdog.h"
 #include "worker.h"
@@ -45,6 +48,102 @@ void ReportHang(const char* label, DWORD limitMs, void* context) {
     out.PrintEnd();
 }
 
+// In process, what no guard caught (an exception raised outside a guard,
+// a C++ exception that ends in abort, a heap too damaged to go on) ends
+// spicheck's own process: the report so far is completed with one FAIL of
+// the check that was running and the summary (or the JSON document), and
+// the process ends with kPluginEndedUs. The plug-in may have damaged the
+// heap, so that end is written without allocating: from texts made as the
+// run goes, stack buffers and WriteFile.
+constexpr int kPluginEndedUs = 3;
+
+struct PreparedEnd {
+    Run* run = nullptr;
+    std::string head;       // the JSON document's start
+    std::string body;       // its results so far
+    std::string file;       // the file of the checks running (UTF-8)
+    std::string fileJson;   // ... as a JSON string
+    std::string fileShown;  // ... as the text report shows it
+    std::string unidentified;  // the text report's first line before identification
+};
+PreparedEnd* g_prepared = nullptr;
+
+// Writes to standard output as the C runtime would in text mode (LF as
+// CR LF), without allocating.
+void WriteOut(const char* text) {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    char chunk[512];
+    size_t n = 0;
+    for (const char* p = text;; ++p) {
+        if (!*p || n + 2 > sizeof chunk) {
+            DWORD written = 0;
+            WriteFile(out, chunk, static_cast<DWORD>(n), &written, nullptr);
+            n = 0;
+            if (!*p) break;
+        }
+        if (*p == '\n') chunk[n++] = '\r';
+        chunk[n++] = *p;
+    }
+}
+
+void EndInProcessRun(const char* what) {
+    static volatile LONG ending = 0;
+    // A second fault while the report is written ends at once.
+    if (InterlockedExchange(&ending, 1) || !g_prepared)
+        TerminateProcess(GetCurrentProcess(), kPluginEndedUs);
+    PreparedEnd& end = *g_prepared;
+    Run& run = *end.run;
+    const Report& report = run.output->report;
+    const bool json = run.output->options.json;
+    const char* label = LastCallLabel();
+    char reason[512];
+    snprintf(reason, sizeof reason,
+             "%s after %s: the plug-in ended spicheck's own process; run without --in-process "
+             "to isolate it",
+             what, *label ? label : "loading");
+    const char* check =
+        Check(run.identified ? run.checker->CurrentCheck() : CheckId::RobustTime).name;
+    char line[1024];
+    if (json) {
+        char escaped[1024];
+        size_t n = 0;
+        for (const char* p = reason; *p && n + 8 < sizeof escaped; ++p) {
+            if (*p == '"' || *p == '\\') escaped[n++] = '\\';
+            escaped[n++] = *p;
+        }
+        escaped[n] = 0;
+        WriteOut(end.head.c_str());
+        WriteOut(end.body.c_str());
+        snprintf(line, sizeof line,
+                 "%s\n    {\"check\": \"%s\", \"file\": %s, \"status\": \"FAIL\", "
+                 "\"reason\": \"%s\"}\n  ],\n  \"passed\": %d,\n  \"warnings\": %d,\n  "
+                 "\"failed\": %d\n}\n",
+                 end.body.empty() ? "" : ",", check, end.fileJson.c_str(), escaped,
+                 report.Count(Verdict::Pass), report.Count(Verdict::Warn),
+                 report.Count(Verdict::Fail) + 1);
+        WriteOut(line);
+    } else {
+        fflush(stdout);
+        if (!run.identified) WriteOut(end.unidentified.c_str());
+        snprintf(line, sizeof line, "FAIL  %s%s%s: %s\n%d passed, %d warnings, %d failed\n",
+                 check, end.fileShown.empty() ? "" : "  ", end.fileShown.c_str(), reason,
+                 report.Count(Verdict::Pass), report.Count(Verdict::Warn),
+                 report.Count(Verdict::Fail) + 1);
+        WriteOut(line);
+    }
+    TerminateProcess(GetCurrentProcess(), kPluginEndedUs);
+}
+
+LONG WINAPI InProcessLastChance(EXCEPTION_POINTERS* pointers) {
+    char what[96];
+    snprintf(what, sizeof what, "exception %08lx, which no guard caught,",
+             static_cast<unsigned long>(pointers->ExceptionRecord->ExceptionCode));
+    EndInProcessRun(what);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+void InProcessAbort(int) { EndInProcessRun("abort (an uncaught C++ exception, say)"); }
+
 // A worker's spicheck ends it first; this only ends a worker whose
 // spicheck is gone.
 void EndQuietly(const char*, DWORD, void*) {}
@@ -67,8 +166,11 @@ int CheckInProcess(const Options& options) {
 
     // Everything that runs the plug-in's code is watched, its loading
     // (DllMain), identification and release included.
-    SpiDllFile plugin;
+    // Loaded once and kept, as a resident host keeps its plug-ins (robust.reload
+    // asks what a host that loads it around each call sees).
+    SpiDllFile plugin(Resident);
     RunOutput out(options);
+    out.jsonExtra = ",\n  \"resident\": true";
     Checker checker(plugin, options, out.report);
     if (!options.htmlFile.empty())
         checker.AfterEachFile([&out, worker](const FileContext& context) {
@@ -77,11 +179,25 @@ int CheckInProcess(const Options& options) {
                 SendToSpicheck(journal::Packet(journal::kPage).Add(out.page.SavedLastFile()));
         });
     Run run = {&out, &checker, false};
+    PreparedEnd prepared;
+    prepared.run = &run;
+    // The run ends with this function; what faults after it ends quietly.
+    struct Forget {
+        ~Forget() { g_prepared = nullptr; }
+    } forget;
     if (worker) {
         out.report.ForwardTo([](Verdict verdict, CheckId check, const std::string& file,
                                 const std::string& reason) {
             SendToSpicheck(journal::Packet(journal::kResult)
                                .Add(static_cast<long long>(verdict))
+                               .Add(static_cast<long long>(check))
+                               .Add(file)
+                               .Add(reason));
+        });
+        out.report.ForwardSkipsTo([](CheckId check, const std::string& file,
+                                     const std::string& reason) {
+            SendToSpicheck(journal::Packet(journal::kResult)
+                               .Add(journal::kSkipVerdict)
                                .Add(static_cast<long long>(check))
                                .Add(file)
                                .Add(reason));
@@ -98,6 +214,40 @@ int CheckInProcess(const Options& options) {
         StartWatchdog(options.timeLimitMs * 10 + 10000, EndQuietly, nullptr);
     } else {
         StartWatchdog(options.timeLimitMs * 10, ReportHang, &run);
+        // The texts the end needs, kept up to date while the heap is sound.
+        auto prepare = [&prepared, &out, &checker] {
+            prepared.head = JsonHead(out.options.plugin, out.kind, checker.Version(),
+                                     out.jsonExtra);
+            prepared.unidentified = "spicheck: " + ShownName(out.options.plugin) +
+                                    ", not identified\n";
+            if (checker.CurrentFile() == prepared.file && !prepared.fileJson.empty()) return;
+            prepared.file = checker.CurrentFile();
+            prepared.fileJson = JsonName(prepared.file);
+            prepared.fileShown = prepared.file.empty() ? "" : ShownName(prepared.file);
+        };
+        prepare();
+        checker.OnCheckStart([prepare](CheckId) { prepare(); });
+        if (options.json)
+            out.report.ForwardTo([&prepared](Verdict verdict, CheckId check,
+                                             const std::string& file, const std::string& reason) {
+                if (!prepared.body.empty()) prepared.body += ",";
+                prepared.body += JsonResult(verdict, Check(check).name, file, reason);
+            });
+        g_prepared = &prepared;
+        SetUnhandledExceptionFilter(InProcessLastChance);
+        signal(SIGABRT, InProcessAbort);
+        // A plug-in of the other bitness cannot be loaded here; a worker
+        // of its bitness can.
+        int bits = SpiRemoteFile::ModuleBits(options.pluginPath.c_str());
+        if (bits && bits != static_cast<int>(8 * sizeof(void*))) {
+            fprintf(stderr,
+                    "spicheck: cannot load %s in process: it is a %d-bit plug-in; %s checks it "
+                    "with --in-process, and without --in-process spicheck starts a worker of "
+                    "its bitness\n",
+                    ShownName(options.plugin).c_str(), bits,
+                    bits == 64 ? "spicheck64.exe" : "spicheck.exe");
+            return 2;
+        }
     }
     CallStarted("loading and identification");
     int32_t loaded = plugin.Load(nullptr, options.pluginPath.c_str());
@@ -117,8 +267,8 @@ int CheckInProcess(const Options& options) {
     if (worker) {
         SendToSpicheck(journal::Packet(journal::kKind).Add(out.kind));
     } else if (!options.json) {
-        printf("spicheck: %s, %s plug-in\n", ShownName(options.plugin).c_str(),
-               out.kind.c_str());
+        printf("spicheck: %s, %s plug-in, kept loaded between calls\n",
+               ShownName(options.plugin).c_str(), out.kind.c_str());
         fflush(stdout);
         out.report.StreamTo(stdout);
     }
@@ -138,15 +288,16 @@ int CheckInProcess(const Options& options) {
     for (size_t i = first; i < files.size(); ++i) {
         if (worker) {
             SendToSpicheck(journal::Packet(journal::kFile).Add(static_cast<long long>(i)));
-            if (static_cast<int>(i) == plan.resumeFile && plan.resumeCheck >= 0)
+            if (static_cast<int>(i) == plan.resumeFile && plan.resumeCheck >= 0) {
                 checker.ResumeAfter(static_cast<CheckId>(plan.resumeCheck));
+                if (!plan.unreturnedCall.empty()) checker.CallDidNotReturn(plan.unreturnedCall);
+            }
         }
         out.BeginFile(files[i]);
         checker.CheckFile(files[i]);
         out.CloseSpan();
     }
     // Released here, watched, rather than by the destructors or at exit.
-    checker.ReleasePlugins();
     CallStarted("release");
     plugin.Unload();
     CallEnded();
@@ -186,5 +337,6 @@ int main() {
         printf("%s\n", kVersionText);
         return 0;
     }
+    if (options.saveVariant >= 0) return SaveVariants(options);
     return options.inProcess ? CheckInProcess(options) : CheckInWorkers(options);
 }

@@ -11,11 +11,14 @@ const char kUsageText[] =
     "usage: spicheck [options] PLUGIN [FILE...]\n"
     "Checks a plug-in against the plug-in API on each file and prints PASS, WARN\n"
     "or FAIL per check. Exit status: 0 nothing failed, 1 something failed,\n"
-    "2 the plug-in could not be loaded or the command line is wrong.\n"
+    "2 the plug-in could not be loaded or the command line is wrong, 3 (with\n"
+    "--in-process) the plug-in ended spicheck's own process.\n"
     "  --json           one JSON document on standard output instead of text\n"
     "  --save=DIR       write decoded pictures (.bmp) and extracted members to DIR\n"
     "  --fuzz=N         byte-flipped variants tried per file (default 200)\n"
     "  --seed=S         seed of the variants and of the campaign (default 1)\n"
+    "  --save-variant=N write variant N of each file to the --save folder (or the\n"
+    "                   current one) to repeat a failure by hand; nothing is checked\n"
     "  --fuzz-time=S    after the variants, a fuzzing campaign of S seconds per file\n"
     "  --fuzz-execs=N   ... or of N executions per file (repeats exactly for a seed)\n"
     "  --corpus=DIR     inputs the campaign starts from besides the file; each input\n"
@@ -171,6 +174,12 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
                          value;
                 return false;
             }
+        } else if (name == "--save-variant" && value) {
+            if (!ParseNumber(value, 0, 100000, &n)) {
+                *error = std::string("bad value for --save-variant: ") + value;
+                return false;
+            }
+            options->saveVariant = static_cast<int>(n);
         } else if (name == "--seed" && value) {
             char* end = nullptr;
             errno = 0;

@@ -30,6 +30,9 @@ struct Options {
     std::string htmlFile;       // --html=FILE; empty: none written
     std::string expectDir;      // --expect=DIR; empty: no reference pictures
     int tolerance = 0;          // --tolerance=N per colour channel
+    // --save-variant=N: write variant N (of --seed) of each file to the
+    // --save folder (else the current one) instead of checking; -1: none.
+    int saveVariant = -1;
     bool inProcess = false;     // --in-process: the plug-in runs in spicheck's own process
     // --worker=H: this process runs the plug-in for a spicheck that started
     // it, writing its journal to the inherited pipe handle H.

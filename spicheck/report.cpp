@@ -4,8 +4,6 @@
 
 #include "names.h"
 
-namespace {
-
 const char* VerdictText(Verdict verdict) {
     switch (verdict) {
         case Verdict::Pass: return "PASS";
@@ -14,6 +12,8 @@ const char* VerdictText(Verdict verdict) {
     }
     return "?";
 }
+
+namespace {
 
 // Bytes pass unchanged (plug-in texts are in the plug-in's code page);
 // only what JSON forbids raw is escaped.
@@ -60,6 +60,11 @@ void Report::Add(Verdict verdict, CheckId check, const std::string& file,
     fflush(stream_);
 }
 
+void Report::Skip(CheckId check, const std::string& file, const std::string& reason) {
+    skips_.push_back(CheckResult{Verdict::Pass, Check(check).name, file, reason});
+    if (skipSink_) skipSink_(check, file, reason);
+}
+
 int Report::Count(Verdict verdict) const {
     int n = 0;
     for (const CheckResult& r : results_)
@@ -72,16 +77,26 @@ std::string Report::Summary() const {
                   Count(Verdict::Warn), Count(Verdict::Fail));
 }
 
+std::string JsonHead(const std::string& plugin, const std::string& kind,
+                     const std::string& version, const std::string& extra) {
+    return "{\n  \"plugin\": " + JsonName(plugin) + ",\n  \"kind\": " + JsonString(kind) +
+           ",\n  \"version\": " + JsonString(version) + extra + ",\n  \"results\": [";
+}
+
+std::string JsonResult(Verdict verdict, const char* check, const std::string& file,
+                       const std::string& reason) {
+    return "\n    {\"check\": " + JsonString(check) + ", \"file\": " + JsonName(file) +
+           ", \"status\": \"" + VerdictText(verdict) + "\", \"reason\": " +
+           JsonString(reason) + "}";
+}
+
 void Report::PrintJson(FILE* out, const std::string& plugin, const std::string& kind,
                        const std::string& version, const std::string& extra) const {
-    fprintf(out, "{\n  \"plugin\": %s,\n  \"kind\": %s,\n  \"version\": %s%s,\n  \"results\": [",
-            JsonName(plugin).c_str(), JsonString(kind).c_str(), JsonString(version).c_str(),
-            extra.c_str());
+    fputs(JsonHead(plugin, kind, version, extra).c_str(), out);
     for (size_t i = 0; i < results_.size(); ++i) {
         const CheckResult& r = results_[i];
-        fprintf(out, "%s\n    {\"check\": %s, \"file\": %s, \"status\": \"%s\", \"reason\": %s}",
-                i ? "," : "", JsonString(r.check).c_str(), JsonName(r.file).c_str(),
-                VerdictText(r.verdict), JsonString(r.reason).c_str());
+        if (i) fputc(',', out);
+        fputs(JsonResult(r.verdict, r.check, r.file, r.reason).c_str(), out);
     }
     fprintf(out, "\n  ],\n  \"passed\": %d,\n  \"warnings\": %d,\n  \"failed\": %d\n}\n",
             Count(Verdict::Pass), Count(Verdict::Warn), Count(Verdict::Fail));

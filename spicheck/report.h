@@ -36,6 +36,15 @@ public:
         sink_ = std::move(sink);
     }
 
+    // A check left out for a reason worth telling (the JUnit file's
+    // skipped case says it); not printed, not counted.
+    void Skip(CheckId check, const std::string& file, const std::string& reason);
+    void ForwardSkipsTo(std::function<void(CheckId, const std::string& file,
+                                           const std::string& reason)> sink) {
+        skipSink_ = std::move(sink);
+    }
+    const std::vector<CheckResult>& Skips() const { return skips_; }
+
     int Count(Verdict verdict) const;
     const std::vector<CheckResult>& Results() const { return results_; }
 
@@ -48,9 +57,19 @@ public:
 
 private:
     std::vector<CheckResult> results_;
+    std::vector<CheckResult> skips_;
+    std::function<void(CheckId, const std::string&, const std::string&)> skipSink_;
     FILE* stream_ = nullptr;
     std::function<void(Verdict, CheckId, const std::string&, const std::string&)> sink_;
 };
+
+// One result as the JSON document lists it (without the comma before it).
+std::string JsonResult(Verdict verdict, const char* check, const std::string& file,
+                       const std::string& reason);
+// The JSON document's start, up to the first result.
+std::string JsonHead(const std::string& plugin, const std::string& kind,
+                     const std::string& version, const std::string& extra);
+const char* VerdictText(Verdict verdict);
 
 // printf into a std::string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

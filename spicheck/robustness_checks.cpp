@@ -21,7 +21,9 @@ struct Random {
     }
 };
 
-std::string Variant(const std::string& bytes, uint32_t seed, int index) {
+}  // namespace
+
+std::string FuzzVariant(const std::string& bytes, uint32_t seed, int index) {
     std::string variant = bytes;
     if (variant.empty()) return variant;
     // Each (seed, index) pair is mixed into its own start state, so a
@@ -38,6 +40,8 @@ std::string Variant(const std::string& bytes, uint32_t seed, int index) {
     return variant;
 }
 
+namespace {
+
 // Every prefix of a file up to this size; of a larger one the short
 // prefixes (where headers are cut) and lengths spread over the rest.
 constexpr size_t kAllPrefixesUpTo = 64;
@@ -46,13 +50,17 @@ constexpr size_t kSpreadPrefixes = 40;
 
 }  // namespace
 
+const char* Checker::SeriesLabel(const char* label) {
+    if (seriesNote_.empty()) return label;
+    std::string call = label;
+    size_t open = call.find(" (variant)");
+    if (open != std::string::npos) call.erase(open);
+    lstrcpynA(seriesLabel_, (call + " (" + seriesNote_ + ")").c_str(), sizeof seriesLabel_);
+    return seriesLabel_;
+}
+
 bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std::string& bytes,
                          std::string* what) {
-    EdgeBuffer data(bytes.size());
-    memcpy(data.data(), bytes.data(), bytes.size());
-    LPCSTR source = reinterpret_cast<LPCSTR>(data.data());
-    int32_t size = static_cast<int32_t>(bytes.size());
-
     // The sample sits in a larger buffer: reading past it is the concern of
     // the sample-bounds check, not of this one.
     std::string sample = bytes.substr(0, SPI_SAMPLE_SIZE);
@@ -64,6 +72,21 @@ bool Checker::TryVariant(SpiDllFile& plugin, const std::string& name, const std:
         *what = "IsSupported " + Describe(o);
         return false;
     }
+    // Hosts that ask first never make the later calls on what was declined.
+    const std::string declined = o.code == 0 ? "; IsSupported had declined it" : "";
+    if (!TryCalls(plugin, bytes, what)) {
+        *what += declined;
+        return false;
+    }
+    return true;
+}
+
+bool Checker::TryCalls(SpiDllFile& plugin, const std::string& bytes, std::string* what) {
+    EdgeBuffer data(bytes.size());
+    memcpy(data.data(), bytes.data(), bytes.size());
+    LPCSTR source = reinterpret_cast<LPCSTR>(data.data());
+    int32_t size = static_cast<int32_t>(bytes.size());
+    Outcome o;
     if (image_) {
         GuardedRecord<PictureInfo> info;
         FillHInfo(info.get());
@@ -137,7 +160,10 @@ void Checker::RobustPrefixes(FileContext& context) {
     int failed = 0;
     for (size_t n : lengths) {
         std::string what;
-        if (!TryVariant(plugin, file.ansi, file.bytes.substr(0, n), &what)) {
+        seriesNote_ = Format("the first %u bytes", static_cast<unsigned>(n));
+        bool refused = TryVariant(plugin, file.ansi, file.bytes.substr(0, n), &what);
+        seriesNote_.clear();
+        if (!refused) {
             if (first.empty())
                 first = Format("the first %u bytes: ", static_cast<unsigned>(n)) + what;
             ++failed;
@@ -159,7 +185,10 @@ void Checker::RobustFuzz(FileContext& context) {
     int failed = 0;
     for (int i = 0; i < options_.fuzzRounds; ++i) {
         std::string what;
-        if (!TryVariant(plugin, file.ansi, Variant(file.bytes, options_.seed, i), &what)) {
+        seriesNote_ = Format("variant %d of seed %lu", i, static_cast<unsigned long>(options_.seed));
+        bool refused = TryVariant(plugin, file.ansi, FuzzVariant(file.bytes, options_.seed, i), &what);
+        seriesNote_.clear();
+        if (!refused) {
             if (first.empty())
                 first = Format("variant %d of seed %lu: ", i,
                                static_cast<unsigned long>(options_.seed)) + what;

@@ -20,6 +20,50 @@ namespace {
 
 // Exit code of a worker ended here for a call past the hang limit.
 constexpr UINT kHungExit = 0xE5C10001;
+// How long a worker is given to be gone once it was ended (or said it was
+// ending itself). A process whose heap is wrecked, or one of several side
+// by side in a Wine prefix, can stay half-ended for good; Windows has
+// unkillable processes too. Past this it is given up.
+constexpr DWORD kEndGraceMs = 2000;
+// How long a worker that sent the end of its run is given to exit by
+// itself before it is ended.
+constexpr DWORD kExitGraceMs = 5000;
+// A worker that neither writes to its journal nor starts a call for this
+// long past the hang limit is taken to have stopped.
+constexpr DWORD kSilenceMs = 30000;
+
+// Tests set this to make the end of a worker not take, as for a worker
+// stuck in the kernel: the worker is left running and must be given up.
+bool EndingIsIgnored() {
+    char value[8];
+    DWORD n = GetEnvironmentVariableA("SPICHECK_TEST_WORKER_IGNORES_END", value, sizeof value);
+    return n > 0 && n < sizeof value && value[0] == '1';
+}
+
+// An exit code in hex, with the name of the status it is where it is one
+// of the usual ends of a faulting process.
+std::string ExitCodeText(DWORD code) {
+    struct Known {
+        DWORD code;
+        const char* name;
+    };
+    static const Known kKnown[] = {
+        {0xC0000005, "an access violation"},      {0xC00000FD, "a stack overflow"},
+        {0xC0000374, "heap corruption"},          {0xC0000409, "a stack buffer overrun"},
+        {0xC000001D, "an illegal instruction"},   {0xC0000094, "an integer division by zero"},
+        {0xC0000096, "a privileged instruction"}, {0xC0000008, "an invalid handle"},
+    };
+    std::string text = Format("0x%lX", static_cast<unsigned long>(code));
+    for (const Known& known : kKnown)
+        if (known.code == code) text += std::string(", ") + known.name;
+    return text;
+}
+
+// Ends the worker; false when it has not ended within the grace.
+bool EndWorker(HANDLE process, UINT code) {
+    if (!EndingIsIgnored()) TerminateProcess(process, code);
+    return WaitForSingleObject(process, kEndGraceMs) == WAIT_OBJECT_0;
+}
 // A run that needs more fresh workers than this ends with what it has.
 constexpr int kMostWorkers = 2000;
 
@@ -57,6 +101,8 @@ struct WorkerEnd {
     bool identified = false;  // it loaded the plug-in
     std::string loadFailure;  // it could not: its message
     bool hung = false;        // ended here past the hang limit
+    bool abandoned = false;   // it would not end and was given up
+    bool stopped = false;     // its main thread ended, or it fell silent, without an end
     bool inCall = false;
     std::string label;        // the call running (or last run)
     bool heapDamage = false;
@@ -77,6 +123,7 @@ private:
     bool RunWorker(const WorkerPlan& plan, WorkerEnd* end);
     void Take(const journal::Record& record, WorkerEnd* end);
     std::string Reason(const WorkerEnd& end) const;
+    std::string EndReason(const WorkerEnd& end) const;
     void Identify();
 
     const Options& options_;
@@ -89,13 +136,16 @@ private:
     bool haveIdentity_ = false;
     int spanFile_ = -1;  // the file whose span is open
     Position resume_;
+    // The call that did not return on the file resumed, for its robust.time.
+    std::string unreturnedCall_;
 };
 
 void Supervisor::Identify() {
     if (identified_) return;
     identified_ = true;
     if (!options_.json) {
-        printf("spicheck: %s, %s plug-in, %d-bit, in a process of its own\n",
+        printf("spicheck: %s, %s plug-in, %d-bit, in a process of its own, kept loaded between "
+               "calls\n",
                ShownName(options_.plugin).c_str(), out_.kind.c_str(), bits_);
         fflush(stdout);
         out_.report.StreamTo(stdout);
@@ -129,11 +179,17 @@ void Supervisor::Take(const journal::Record& r, WorkerEnd* end) {
         }
         case journal::kCheck:
             end->position.check = static_cast<int>(r.Number(0));
-            end->progressed = true;
+            // file.read runs again on the file resumed: no headway.
+            if (end->position.file != resume_.file || end->position.check > resume_.check)
+                end->progressed = true;
             break;
         case journal::kResult: {
             long long check = r.Number(1);
             if (check < 0 || check >= static_cast<long long>(kCheckCount)) break;
+            if (r.Number(0) == journal::kSkipVerdict) {
+                out_.report.Skip(static_cast<CheckId>(check), r.Text(2), r.Text(3));
+                break;
+            }
             out_.report.Add(static_cast<Verdict>(r.Number(0)), static_cast<CheckId>(check),
                             r.Text(2), r.Text(3));
             out_.CloseSpan();
@@ -218,6 +274,12 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
     const DWORD hangLimit = options_.timeLimitMs * 10;
     DWORD callSeen = GetTickCount();
     LONG callsSeen = -1;
+    // Once the worker said it is ending (a crash, heap damage, the end of
+    // its run), when it was said.
+    DWORD endingSince = 0;
+    bool ending = false;
+    DWORD heardFrom = GetTickCount();
+    LONG callsHeard = board->calls;
     std::string bytes;
     size_t at = 0;
     for (;;) {
@@ -232,6 +294,11 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
             while (journal::ParseRecord(bytes, &at, &record)) Take(record, end);
             bytes.erase(0, at);
             at = 0;
+            heardFrom = GetTickCount();
+            if (!ending && (end->complete || end->crashed || end->heapDamage)) {
+                ending = true;
+                endingSince = GetTickCount();
+            }
             continue;
         }
         // A call that has not ended since it was first seen running.
@@ -241,7 +308,31 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
             callSeen = GetTickCount();
         } else if (GetTickCount() - callSeen > hangLimit && !end->hung) {
             end->hung = true;
-            TerminateProcess(process.get(), kHungExit);
+            if (!EndWorker(process.get(), kHungExit)) {
+                end->abandoned = true;
+                break;
+            }
+        }
+        // The worker's main thread runs every check: once it is gone, the
+        // worker is ending, whether or not the process is ever signalled
+        // (Wine can leave a process half-ended, with no fault of the
+        // plug-in's, when several run side by side). So is a worker that
+        // fell silent, outside any call, for long.
+        if (board->calls != callsHeard) {
+            callsHeard = board->calls;
+            heardFrom = GetTickCount();
+        }
+        if (!ending && (WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0 ||
+                        (!board->inCall && GetTickCount() - heardFrom > hangLimit + kSilenceMs))) {
+            ending = true;
+            end->stopped = true;
+            endingSince = GetTickCount();
+        }
+        // A worker that said it is ending and has not gone: ended here,
+        // and given up when even that does not take.
+        if (ending && GetTickCount() - endingSince > (end->complete ? kExitGraceMs : kEndGraceMs)) {
+            if (!EndWorker(process.get(), kHungExit)) end->abandoned = true;
+            break;
         }
         // The pipe ends when the worker does; a worker that has ended while
         // something of its own still holds the pipe is waited for no more.
@@ -252,10 +343,13 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
             break;
         }
     }
-    if (WaitForSingleObject(process.get(), 5000) != WAIT_OBJECT_0)
-        TerminateProcess(process.get(), kHungExit);
-    WaitForSingleObject(process.get(), INFINITE);
-    GetExitCodeProcess(process.get(), &end->exitCode);
+    // Every wait on the worker is bounded: one that will not end is given
+    // up, its pipe and board abandoned with their handles.
+    if (!end->abandoned && WaitForSingleObject(process.get(), kExitGraceMs) != WAIT_OBJECT_0 &&
+        !EndWorker(process.get(), kHungExit))
+        end->abandoned = true;
+    if (end->abandoned || !GetExitCodeProcess(process.get(), &end->exitCode))
+        end->exitCode = STILL_ACTIVE;
     char label[sizeof board->label + 1] = {};
     memcpy(label, board->label, sizeof board->label);
     if (!end->heapDamage) end->label = label;
@@ -264,7 +358,21 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
 }
 
 std::string Supervisor::Reason(const WorkerEnd& end) const {
+    std::string reason = EndReason(end);
+    if (end.abandoned && !end.hung && !end.stopped)
+        reason += "; the plug-in's process could not be ended";
+    return reason;
+}
+
+std::string Supervisor::EndReason(const WorkerEnd& end) const {
     std::string call = end.label.empty() ? std::string("the check") : end.label;
+    if (end.abandoned && end.hung)
+        return Format("the plug-in's process could not be ended after %s did not return within "
+                      "%lu ms",
+                      call.c_str(), static_cast<unsigned long>(options_.timeLimitMs * 10));
+    if (end.stopped && end.abandoned && !end.hung && !end.crashed && !end.heapDamage)
+        return "the plug-in's process stopped after " + call +
+               " without ending, and could not be ended";
     if (end.hung)
         return Format("%s did not return within %lu ms; the plug-in's process was ended",
                       call.c_str(), static_cast<unsigned long>(options_.timeLimitMs * 10));
@@ -280,8 +388,7 @@ std::string Supervisor::Reason(const WorkerEnd& end) const {
                       call.c_str(), static_cast<unsigned long>(end.crashCode));
     }
     std::string reason =
-        Format("%s ended the plug-in's process with exit code %lu", call.c_str(),
-               static_cast<unsigned long>(end.exitCode));
+        call + " ended the plug-in's process with exit code " + ExitCodeText(end.exitCode);
     // What the C++ runtime's abort gives, after a C++ exception that
     // escapes a GCC-built plug-in among others.
     if (end.exitCode == 3) reason += " (as abort does, after an uncaught C++ exception)";
@@ -293,12 +400,13 @@ int Supervisor::Run() {
     if (!bits_) bits_ = sizeof(void*) == 8 ? 64 : 32;
     worker_ = OwnFolder() + (bits_ == 64 ? L"spicheck64.exe" : L"spicheck.exe");
     for (const std::string& argument : options_.files) ExpandArgument(argument, &files_);
-    out_.jsonExtra = Format(",\n  \"bits\": %d,\n  \"in_process\": false", bits_);
+    out_.jsonExtra = Format(",\n  \"bits\": %d,\n  \"in_process\": false,\n  \"resident\": true", bits_);
 
     for (int workers = 0;; ++workers) {
         WorkerPlan plan;
         plan.resumeFile = resume_.file;
         plan.resumeCheck = resume_.check;
+        plan.unreturnedCall = unreturnedCall_;
         plan.files = files_;
         plan.saveNames = saveNames_;
         WorkerEnd end;
@@ -321,9 +429,8 @@ int Supervisor::Run() {
             if (!end.hung) {
                 fprintf(stderr,
                         "spicheck: cannot load %s: the plug-in's process ended with exit code "
-                        "%lu while it was loaded\n",
-                        ShownName(options_.plugin).c_str(),
-                        static_cast<unsigned long>(end.exitCode));
+                        "%s while it was loaded\n",
+                        ShownName(options_.plugin).c_str(), ExitCodeText(end.exitCode).c_str());
                 return 2;
             }
             // As in process: a hang before the plug-in is identified ends
@@ -346,9 +453,17 @@ int Supervisor::Run() {
                                ? files_[at.file]
                                : std::string();
         CheckId check = at.check >= 0 ? static_cast<CheckId>(at.check) : CheckId::RobustTime;
+        // The release at the end of the run belongs to no file's check.
+        const bool finalRelease = end.label == "release";
+        if (finalRelease) {
+            file.clear();
+            check = CheckId::RobustTime;
+        }
         out_.report.Add(Verdict::Fail, check, file, Reason(end));
-        out_.CloseSpan();
+        if (!finalRelease) out_.CloseSpan();
         if (!end.progressed || end.label == "release" || workers + 1 >= kMostWorkers) break;
+        if (at.file != resume_.file) unreturnedCall_.clear();
+        if (end.hung && unreturnedCall_.empty()) unreturnedCall_ = end.label;
         resume_ = at;
     }
     out_.PrintEnd();

@@ -55,8 +55,8 @@ std::wstring WideFullName(const fileInfoW& record) {
 }
 
 std::string AnsiFullName(const fileInfo& record) {
-    return std::string(record.path, strnlen(record.path, sizeof record.path)) +
-           std::string(record.filename, strnlen(record.filename, sizeof record.filename));
+    return TextField(record.path, sizeof record.path) +
+           TextField(record.filename, sizeof record.filename);
 }
 
 // A wide member list read within its block.
@@ -81,6 +81,22 @@ WideListing ReadWideListing(HLOCAL handle) {
         listing.records.push_back(record);
     }
     return listing;
+}
+
+// Empty when two pixel blocks of the shape hold the same picture (row
+// padding aside, as picture.sources compares), else the first difference.
+std::string PixelBlockDifference(const BitmapShape& shape, HLOCAL wide, HLOCAL ansi) {
+    LocalLockScope w(wide), a(ansi);
+    if (!w.data() || !a.data()) return w.data() == a.data() ? std::string()
+                                                            : "a pixel block is dead";
+    if (w.size() < shape.imageBytes || a.size() < shape.imageBytes)
+        if (w.size() != a.size())
+            return Format("the pixel block holds %u bytes, GetPicture's %u",
+                          static_cast<unsigned>(w.size()), static_cast<unsigned>(a.size()));
+    PixelDifference d = FirstPixelDifference(shape, w.data(), w.size(), a.data(), a.size());
+    if (!d.found) return std::string();
+    return Format("pixel byte %u (row %ld) is 0x%02x, GetPicture's 0x%02x",
+                  static_cast<unsigned>(d.offset), static_cast<long>(d.row), d.a, d.b);
 }
 
 // Empty when two blocks hold the same bytes, else the first difference.
@@ -121,7 +137,10 @@ std::string InfoDifference(const PictureInfo& w, const PictureInfo& a) {
 
 // Empty when the wide record describes the same member as the ANSI one.
 std::string RecordDifference(const fileInfoW& w, const fileInfo& a) {
-    if (memcmp(w.method, a.method, sizeof a.method) != 0) return "method";
+    const std::string wideMethod = TextField(w.method, sizeof w.method),
+                      ansiMethod = TextField(a.method, sizeof a.method);
+    if (wideMethod != ansiMethod)
+        return "method \"" + wideMethod + "\", GetArchiveInfo's \"" + ansiMethod + "\"";
     auto number = [](const char* name, unsigned long long wide, unsigned long long ansi) {
         return Format("%s %llu, GetArchiveInfo's %llu", name, wide, ansi);
     };
@@ -145,7 +164,7 @@ std::string RecordDifference(const fileInfoW& w, const fileInfo& a) {
     };
     if (!same(utf8) && hasSpelling && !same(spelled))
         return "name \"" + spelled + "\", GetArchiveInfo's \"" + ansi + "\"";
-    if (w.crc != a.crc) return "crc";
+    if (w.crc != a.crc) return number("crc", w.crc, a.crc);
     return std::string();
 }
 
@@ -277,8 +296,8 @@ void Checker::WideAgree(FileContext& context) {
                                    d.disk.outcome.code));
             if (wide.code == 0 && d.decoded) {
                 std::string difference = BlockDifference("header", info.get(), d.disk.info.get());
-                if (difference.empty())
-                    difference = BlockDifference("pixel", bits.get(), d.disk.bits.get());
+                if (difference.empty() && d.shapeFault.empty())
+                    difference = PixelBlockDifference(d.shape, bits.get(), d.disk.bits.get());
                 if (!difference.empty()) return Fail("GetPictureW: " + difference);
             }
         }
@@ -386,7 +405,8 @@ void Checker::WideNames(FileContext& context) {
         const PictureDecodes& d = Decodes(context);
         if (o.faulted || o.code != 0)
             fault = "GetPictureW on the copy " + shown + " " + Describe(o);
-        else if (d.decoded && !BlockDifference("pixel", bits.get(), d.disk.bits.get()).empty())
+        else if (d.decoded && d.shapeFault.empty() &&
+                 !PixelBlockDifference(d.shape, bits.get(), d.disk.bits.get()).empty())
             fault = "GetPictureW on the copy " + shown + " gives other pixels than GetPicture";
     }
     if (fault.empty() && !image_ && plugin_.HasExport("GetArchiveInfoW")) {

@@ -18,6 +18,9 @@
 struct WorkerPlan {
     int resumeFile = -1;   // the file to go on with; -1: the plug-in's own checks
     int resumeCheck = -1;  // the last check of that file to leave out; -1: none
+    // A call into the plug-in on that file that did not return (its label),
+    // which robust.time of the file fails; empty: none.
+    std::string unreturnedCall;
     std::vector<std::string> files;
     std::vector<std::string> saveNames;  // names --save gave before
 };

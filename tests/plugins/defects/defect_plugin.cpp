@@ -102,6 +102,18 @@ bool OpenInput(LPCSTR source, intptr_t length, uint32_t flag, Input* input) {
     return ok;
 }
 
+// Optional forms a plug-in may leave out, answering -1 (not implemented):
+// input from memory (DEFECT_NO_MEMORY_INPUT), output to a folder
+// (DEFECT_NO_FOLDER_OUTPUT), and every output (DEFECT_NO_OUTPUT, which
+// leaves the plug-in no way to extract).
+[[maybe_unused]] bool LeftOut(uint32_t flag) {
+#ifdef DEFECT_NO_MEMORY_INPUT
+    if ((flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY) return true;
+#endif
+    (void)flag;
+    return false;
+}
+
 // IsSupported's second argument is a file handle below 0x10000, else the
 // sample's address. The whole value counts: an x64 sample may lie where
 // the low 32 bits are below 0x10000.
@@ -240,6 +252,7 @@ bool Accepts(const unsigned char* head) { return memcmp(head, "DFI1", 4) == 0; }
 // The input of a description or decode, parsed: 0, or the code to refuse with.
 int32_t OpenPicture(LPCSTR buf, intptr_t len, uint32_t flag, Input* in, Picture* picture) {
     DECODE_CATCHES_OWN_FAULT();
+    if (LeftOut(flag)) return -1;
     if (!OpenInput(buf, len, flag, in)) return Refusal(6);
     int32_t code = Parse(*in, picture);
     return code ? Refusal(code) : 0;
@@ -329,6 +342,17 @@ int32_t Decode(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL*
         stopped = false;
 #endif
     }
+#ifdef DEFECT_PAD_GARBAGE
+    {
+        // The padding at the end of each row is left as it comes: here a
+        // different byte at every call, as an uncleared block would have.
+        static unsigned char g_garbage = 0x52;
+        ++g_garbage;
+        for (uint32_t row = 0; row < pic.height; ++row)
+            for (size_t at = row * stride + pic.width * 3; at < (row + 1) * stride; ++at)
+                if (at < bitsSize) out[at] = g_garbage;
+    }
+#endif
     LocalUnlock(bits);
     if (stopped) {
 #ifndef DEFECT_CANCEL_LEAK
@@ -362,8 +386,9 @@ int32_t Decode(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* pHBInfo, HLOCAL*
 SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR filename, void* dw) {
     CRASH_HERE();
     PROBE_CATCHES_OWN_FAULT();
-#ifdef DEFECT_ZERO_ACCEPT
-    // Trusts the name instead of the data.
+#ifdef DEFECT_ZERO_BY_NAME
+    // Falls back to the name's extension (no defect of its own; the name
+    // decides where the data do not).
     size_t n = strlen(filename);
     if (n > 4 && _stricmp(filename + n - 4, ".dfi") == 0) return 1;
 #else
@@ -380,6 +405,10 @@ SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR filename, void* dw) {
         return Accepts(head);
     }
     const unsigned char* sample = static_cast<const unsigned char*>(dw);
+#ifdef DEFECT_ZERO_ACCEPT
+    // A signature test that takes an empty signature for a match.
+    if (!sample[0] && !sample[1] && !sample[2] && !sample[3]) return 1;
+#endif
 #ifdef DEFECT_SAMPLE_OVERREAD
     // A checksum that runs one byte too far.
     volatile unsigned sum = 0;
@@ -412,6 +441,19 @@ SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, intptr_t len, uint32_t fla
 #endif
 #ifdef DEFECT_HANG
     while ((flag & SPI_INPUT_MASK) == SPI_INPUT_FILE) Sleep(100);
+#endif
+#if defined(DEFECT_PROBE_TRUSTED) || defined(DEFECT_SLOW_VARIANT)
+    if ((flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY && len > 8) {
+        const unsigned char* head = reinterpret_cast<const unsigned char*>(buf);
+#ifdef DEFECT_PROBE_TRUSTED
+        // Counts on the host having asked IsSupported first: what does not
+        // start as a picture of its own is read as garbage.
+        if (head[0] != 'D') Crash();
+#else
+        // Slow on a reserved byte that is not 0, before refusing it.
+        if (head[8] != 0) Sleep(400);
+#endif
+    }
 #endif
     Input in;
     Picture pic;
@@ -471,6 +513,10 @@ const char* const kHostileNames[] = {"..\\..\\escaped.txt", "C:\\drive.txt", "\\
                                      "NUL", "a<b>|c.txt", "twin.txt", "..\\twin.txt"};
 #endif
 
+#ifdef DEFECT_KEEPS_STATE
+std::vector<size_t> g_kept;  // positions of the last list made
+#endif
+
 // The member records, or an error code. Positions are relative to the
 // start of the archive.
 int32_t List(const Input& in, std::vector<fileInfo>* records) {
@@ -487,6 +533,14 @@ int32_t List(const Input& in, std::vector<fileInfo>* records) {
         fileInfo r;
         memset(&r, 0, sizeof r);
         memcpy(r.method, "DFA", 3);
+#ifdef DEFECT_METHOD_GARBAGE
+        {
+            // The bytes after the method's terminator are left as they
+            // come: here different at every call.
+            static unsigned char g_garbage = 0x40;
+            memset(r.method + 4, ++g_garbage, sizeof r.method - 4);
+        }
+#endif
         r.position = static_cast<uint32_t>(position);
         r.compsize = size;
         r.filesize = size;
@@ -547,6 +601,7 @@ SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR, void* dw) {
 SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, intptr_t len, uint32_t flag,
                                           HLOCAL* lphInf) {
     CRASH_HERE();
+    if (LeftOut(flag)) return -1;
     Input in;
     if (!OpenInput(buf, len, flag, &in)) return 6;
     std::vector<fileInfo> records;
@@ -558,6 +613,13 @@ SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, intptr_t len, uint32_t fla
 #endif
 #ifdef DEFECT_MEMBER_SIZE
     for (fileInfo& r : records) r.filesize += 1;
+#endif
+#ifdef DEFECT_KEEPS_STATE
+    // The member list is kept in the loaded module for GetFile, which
+    // finds members by it: a host that loads the plug-in around each call
+    // gets nothing.
+    g_kept.clear();
+    for (const fileInfo& r : records) g_kept.push_back(r.position);
 #endif
 #ifndef DEFECT_LIST_NO_END
     records.push_back(fileInfo{});
@@ -575,6 +637,7 @@ SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, intptr_t len, LPCSTR filename
     (void)buf, (void)len, (void)filename, (void)flag, (void)lpInfo;
     return 2;
 #else
+    if (LeftOut(flag)) return -1;
     Input in;
     if (!OpenInput(buf, len, flag, &in)) return 6;
     std::vector<fileInfo> records;
@@ -599,6 +662,20 @@ SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, intptr_t len, LPCSTR filename
 SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, intptr_t len, LPSTR dest, uint32_t flag,
                                    ProgressCallback progress, intptr_t data) {
     CRASH_HERE();
+    if (LeftOut(flag)) return -1;
+#if defined(DEFECT_NO_FOLDER_OUTPUT) || defined(DEFECT_NO_OUTPUT)
+    if (!(flag & SPI_OUTPUT_MEMORY)) return -1;
+#endif
+#ifdef DEFECT_NO_OUTPUT
+    if (flag & SPI_OUTPUT_MEMORY) return -1;
+#endif
+#ifdef DEFECT_KEEPS_STATE
+    if ((flag & SPI_INPUT_MASK) == SPI_INPUT_FILE) {
+        bool listed = false;
+        for (size_t position : g_kept) listed = listed || position == static_cast<size_t>(len);
+        if (!listed) return 6;
+    }
+#endif
     // The member's data: from the file at offset len, or in memory at src.
     Input in;
     if (!OpenInput(src, len, flag & ~SPI_OUTPUT_MEMORY, &in)) return 6;
