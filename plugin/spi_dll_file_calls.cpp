@@ -1,47 +1,9 @@
-// SpiDllFile: residency and the guarded export operations, the nine and
-// the wide ones.
+// SpiDllFile: the guarded path into the module and the export operations,
+// the nine and the wide ones.
 #include <cstring>
 
 #include "fault_guard.h"
 #include "spi_dll_file.h"
-
-uint32_t DefaultMemoryProbe(SpiDllFile*) {
-    MEMORYSTATUS status;
-    memset(&status, 0, sizeof status);
-    status.dwLength = sizeof status;
-    GlobalMemoryStatus(&status);
-    return static_cast<uint32_t>(status.dwAvailVirtual);
-}
-
-int32_t DefaultResidencyDecision(SpiDllFile*, uint32_t before, uint32_t after) {
-    return before == after ? OnDemand : Resident;
-}
-
-int32_t SpiDllFile::DecideResidency(uint32_t before, uint32_t after) {
-    if (residency != Undecided) return residency;
-    if (decideResidency) return decideResidency(this, before, after);
-    return OnDemand;
-}
-
-int32_t SpiDllFile::EnsureLoaded() {
-    if (module) return 1;
-    if (residency == OnDemand) {
-        HMODULE loaded = LoadLibraryA(modulePath);
-        if (!loaded) return 0;
-        module = loaded;
-        ResolveEntryPoints();
-        return 1;
-    }
-    if (residency == Resident) return Load(nullptr, modulePath);
-    return 0;
-}
-
-int32_t SpiDllFile::ReleaseAfterCall() {
-    // Runs inside the guard of the call it follows (or after a fault
-    // outside it), so it uses the plain release.
-    if (module && residency == OnDemand) ReleaseModule();
-    return 1;
-}
 
 bool SpiDllFile::RunBodyInModule(void (*body)(void*), void* context) {
     CaughtFault caught;

@@ -3,7 +3,7 @@
 // system's handle table (kernel_handles.h), which works under Wine, where
 // GetProcessHandleCount answers 0.
 #include "checker.h"
-#include "kernel_handles.h"
+#include "base/process_probes.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "heap_walk.h"
+#include "base/process_probes.h"
 #include "watchdog.h"
 
 namespace {
