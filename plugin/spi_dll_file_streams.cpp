@@ -75,6 +75,24 @@ Route RouteFor(const SpiDllFile& plugin, const SpiInputStream& stream, const cha
     return stream.IsMemory() ? Route::Ansi : Route::Refused;
 }
 
+// GetPictureStream and GetPreviewStream: the operation (ansi or its wide
+// form) that the stream's route calls, through the virtual interface.
+template <typename Ansi, typename Wide>
+int32_t DecodeStream(SpiDllFile& plugin, SpiInputStream& stream, const char* wideExport,
+                     Ansi ansi, Wide wide, HLOCAL* info, HLOCAL* bits,
+                     ProgressCallback progress, intptr_t data) {
+    uint32_t flag = static_cast<uint32_t>(stream.IsMemory());
+    switch (RouteFor(plugin, stream, wideExport, false)) {
+        case Route::Refused: return SPI_NOT_IMPLEMENTED;
+        case Route::Wide:
+            return (plugin.*wide)(stream.GetSourceW(nullptr), stream.GetLength(nullptr), flag,
+                                  info, bits, progress, data);
+        case Route::Ansi: break;
+    }
+    return (plugin.*ansi)(stream.GetSource(nullptr), stream.GetLength(nullptr), flag, info, bits,
+                          progress, data);
+}
+
 // The fields fileInfo and fileInfoW have alike; the names are the caller's.
 template <typename To, typename From>
 void CopyCommonFields(To& to, const From& from) {
@@ -160,30 +178,14 @@ int32_t SpiDllFile::IsSupportedStream(SpiInputStream& stream) {
 
 int32_t SpiDllFile::GetPictureStream(SpiInputStream& stream, HLOCAL* info, HLOCAL* bits,
                                      ProgressCallback progress, intptr_t data) {
-    switch (RouteFor(*this, stream, "GetPictureW", false)) {
-        case Route::Refused: return SPI_NOT_IMPLEMENTED;
-        case Route::Wide:
-            return GetPictureW(stream.GetSourceW(nullptr), stream.GetLength(nullptr),
-                               static_cast<uint32_t>(stream.IsMemory()), info, bits, progress,
-                               data);
-        case Route::Ansi: break;
-    }
-    return GetPicture(stream.GetSource(nullptr), stream.GetLength(nullptr),
-                      static_cast<uint32_t>(stream.IsMemory()), info, bits, progress, data);
+    return DecodeStream(*this, stream, "GetPictureW", &SpiDllFile::GetPicture,
+                        &SpiDllFile::GetPictureW, info, bits, progress, data);
 }
 
 int32_t SpiDllFile::GetPreviewStream(SpiInputStream& stream, HLOCAL* info, HLOCAL* bits,
                                      ProgressCallback progress, intptr_t data) {
-    switch (RouteFor(*this, stream, "GetPreviewW", false)) {
-        case Route::Refused: return SPI_NOT_IMPLEMENTED;
-        case Route::Wide:
-            return GetPreviewW(stream.GetSourceW(nullptr), stream.GetLength(nullptr),
-                               static_cast<uint32_t>(stream.IsMemory()), info, bits, progress,
-                               data);
-        case Route::Ansi: break;
-    }
-    return GetPreview(stream.GetSource(nullptr), stream.GetLength(nullptr),
-                      static_cast<uint32_t>(stream.IsMemory()), info, bits, progress, data);
+    return DecodeStream(*this, stream, "GetPreviewW", &SpiDllFile::GetPreview,
+                        &SpiDllFile::GetPreviewW, info, bits, progress, data);
 }
 
 int32_t SpiDllFile::GetArchiveInfoStream(SpiInputStream& stream, HLOCAL* handle) {
