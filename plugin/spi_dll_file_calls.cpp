@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "fault_guard.h"
+#include "picture_info_layout.h"
 #include "spi_dll_file.h"
 
 bool SpiDllFile::RunBodyInModule(void (*body)(void*), void* context) {
@@ -83,20 +84,15 @@ int32_t SpiDllFile::CallPictureInfo(Proc SpiDllFile::*entry, const Char* source,
     EnsureLoaded();
     Proc proc = this->*entry;
     if (!proc) return SPI_NOT_IMPLEMENTED;
-    // The caller's record is the library's to clear, outside the guard.
-    if (clear) memset(info, 0, sizeof *info);
-#if defined(_WIN64)
-    // A module built with a record that lacks the pad writes hInfo at
-    // offset 22 and never reaches hInfo's top byte; what then reads as
-    // hInfo is no handle, and is not handed on.
-    unsigned char* hInfoBytes = reinterpret_cast<unsigned char*>(&info->hInfo);
-    if (clear) memset(hInfoBytes, 0x7f, sizeof info->hInfo);
-#endif
+    // The caller's record is the library's to clear, outside the guard; a
+    // module that misses hInfo (see picture_info_layout.h) hands back none.
+    if (clear) {
+        memset(info, 0, sizeof *info);
+        FillHInfo(info, false);
+    }
     int32_t result =
         CallGuarded([&] { return proc(source, length, flag, info); }, SPI_INTERNAL_ERROR);
-#if defined(_WIN64)
-    if (clear && hInfoBytes[sizeof info->hInfo - 1] == 0x7f) info->hInfo = nullptr;
-#endif
+    if (clear && !HInfoWritten(*info)) info->hInfo = nullptr;
     return result;
 }
 
