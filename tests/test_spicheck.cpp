@@ -1035,7 +1035,9 @@ TEST(SpicheckWorkers, TheReportSaysHowThePluginRanAndHoldsNothingElse) {
         << json.out;
 }
 
-// Processes the process `parent` started that are still alive.
+// spicheck's workers that the process `parent` started and that are still
+// alive. Only the workers count: Wine gives a console program started
+// without a window a conhost.exe of its own, also as its child.
 int ChildrenOf(DWORD parent) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return -1;
@@ -1043,7 +1045,8 @@ int ChildrenOf(DWORD parent) {
     entry.dwSize = sizeof entry;
     int count = 0;
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
-        if (entry.th32ParentProcessID == parent) ++count;
+        if (entry.th32ParentProcessID == parent && lstrcmpiA(entry.szExeFile, SPICHECK_EXE) == 0)
+            ++count;
     CloseHandle(snapshot);
     return count;
 }
