@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "proc_address.h"
+#include "base/proc_address.h"
 #include "spi_api.h"
 
 namespace {

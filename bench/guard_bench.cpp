@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "fault_guard.h"
-#include "proc_address.h"
+#include "base/proc_address.h"
 #include "spi_dll_file.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "canary_buffer.h"
+#include "base/fenced_buffer.h"
 #include "options.h"
 #include "reports.h"
 #include "win32_handles.h"
@@ -114,7 +114,7 @@ void TestImage(SpiDllFile& plugin, const char* fileName) {
     PictureInfo info = {};
     int32_t result = SPI_NO_MEMORY;
     {
-        CanaryBuffer record(sizeof info);
+        FencedBuffer record(sizeof info, FencedBuffer::kCanaryTail);
         if (record.data()) {
             result = plugin.GetPictureInfo(fileName, 0, 0,
                                            reinterpret_cast<PictureInfo*>(record.data()));

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "canary_buffer.h"
+#include "base/fenced_buffer.h"
 #include "options.h"
 #include "reports.h"
 
@@ -13,14 +13,14 @@ constexpr int32_t kInfoBufferSize = 2048;
 // The plug-in writes into a buffer with room past the size it is told, so
 // a write past that size stays out of spiprobe's own memory.
 struct InfoBuffer {
-    CanaryBuffer buffer{kInfoBufferSize};
-    const char* text = buffer.data();
+    FencedBuffer buffer{kInfoBufferSize, FencedBuffer::kCanaryTail};
+    const char* text = buffer.chars();
 
     // Clears the buffer and asks for one information text.
     int32_t Query(SpiDllFile& plugin, int32_t number) {
         if (!buffer.data()) return 0;
         buffer.Reset();
-        return plugin.GetPluginInfo(number, buffer.data(), kInfoBufferSize);
+        return plugin.GetPluginInfo(number, buffer.chars(), kInfoBufferSize);
     }
 
     // Prints one "<label>\t[<text>]" line. A plug-in may fill the whole

@@ -15,6 +15,7 @@
 #ifndef SPIPROBE_PLUGIN_SPI_DLL_FILE_H
 #define SPIPROBE_PLUGIN_SPI_DLL_FILE_H
 
+#include "exports.h"
 #include "spi_fault.h"
 #include "spi_file.h"
 
@@ -84,11 +85,6 @@ public:
     // laid out without the pad before hInfo).
     int32_t GetPictureInfo(LPCSTR source, intptr_t length, uint32_t flag,
                            PictureInfo* info) override;
-    // The same call with *info handed over as the caller filled it, and
-    // returned as the module left it: for a checker that fills fields to
-    // see which the module writes.
-    int32_t GetPictureInfoAsGiven(LPCSTR source, intptr_t length, uint32_t flag,
-                                  PictureInfo* info);
     int32_t GetPicture(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info, HLOCAL* bits,
                        ProgressCallback progress, intptr_t data) override;
     int32_t GetPreview(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info, HLOCAL* bits,
@@ -188,12 +184,21 @@ public:
     // successful Load: the module's wide lists can be listed and extracted.
     bool HasWideArchiveSet() const;
 
-    // Residency machinery shared by the guarded operations.
-    int32_t DecideResidency(uint32_t before, uint32_t after);
-    // 1 when a module is held on return.
-    int32_t EnsureLoaded();
+    // Operations with slots after every one above, so that those keep
+    // their places.
+    //
+    // GetPictureInfo with *info handed over as the caller filled it, and
+    // returned as the module left it: for a checker that fills fields to
+    // see which the module writes.
+    virtual int32_t GetPictureInfoAsGiven(LPCSTR source, intptr_t length, uint32_t flag,
+                                          PictureInfo* info);
+    // Residency machinery shared by the guarded operations: 1 when a
+    // module is held on return.
+    virtual int32_t EnsureLoaded();
     // Releases the module after a call in OnDemand mode. Always 1.
-    int32_t ReleaseAfterCall();
+    virtual int32_t ReleaseAfterCall();
+
+    int32_t DecideResidency(uint32_t before, uint32_t after);
 
     // The first fault caught inside the module during the last Load,
     // Unload or export operation; kind None when there was none. A fault
@@ -213,6 +218,9 @@ public:
     // wide ones ("GetPictureW", ...) may be asked, whatever the kind. False
     // before the first successful Load.
     bool HasExport(const char* exportName) const;
+    bool HasExport(SpiExport e) const { return (exportsFound & ExportBit(e)) != 0; }
+    // ExportBit of every export found at the last successful Load.
+    uint32_t ExportMask() const { return exportsFound; }
 
     // Per-object hooks; null means the figure 0 / the answer OnDemand.
     MemoryProbe probeBefore;
@@ -220,23 +228,10 @@ public:
     ResidencyDecision decideResidency;
 
 protected:
-    GetPluginInfoProc pGetPluginInfo = nullptr;
-    IsSupportedProc pIsSupported = nullptr;
-    GetPictureInfoProc pGetPictureInfo = nullptr;
-    GetPictureProc pGetPicture = nullptr;
-    GetPreviewProc pGetPreview = nullptr;
-    GetArchiveInfoProc pGetArchiveInfo = nullptr;
-    GetFileInfoProc pGetFileInfo = nullptr;
-    GetFileProc pGetFile = nullptr;
-    ConfigurationDlgProc pConfigurationDlg = nullptr;
-    GetPluginInfoWProc pGetPluginInfoW = nullptr;
-    IsSupportedWProc pIsSupportedW = nullptr;
-    GetPictureInfoWProc pGetPictureInfoW = nullptr;
-    GetPictureWProc pGetPictureW = nullptr;
-    GetPreviewWProc pGetPreviewW = nullptr;
-    GetArchiveInfoWProc pGetArchiveInfoW = nullptr;
-    GetFileInfoWProc pGetFileInfoW = nullptr;
-    GetFileWProc pGetFileW = nullptr;
+    // One entry point per export (pGetPluginInfo, ..., pGetFileW).
+#define SPI_ENTRY_POINT(name, kinds, text) name##Proc p##name = nullptr;
+    SPI_EXPORT_LIST(SPI_ENTRY_POINT)
+#undef SPI_ENTRY_POINT
     HMODULE module = nullptr;
     int32_t residency = Undecided;
     char aboutText[kAboutTextSize] = {};
@@ -245,7 +240,7 @@ protected:
     // Kept by every operation for LastFault(); set by derived objects that
     // run the module elsewhere.
     SpiFault lastFault;
-    uint32_t exportsFound = 0;  // bit n: kExportNames[n], at the last successful Load
+    uint32_t exportsFound = 0;  // ExportBit of each export found at the last successful Load
 
 private:
     // Entry points are set only by ResolveEntryPoints and cleared, with

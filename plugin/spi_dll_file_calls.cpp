@@ -1,47 +1,10 @@
-// SpiDllFile: residency and the guarded export operations, the nine and
-// the wide ones.
+// SpiDllFile: the guarded path into the module and the export operations,
+// the nine and the wide ones.
 #include <cstring>
 
 #include "fault_guard.h"
+#include "picture_info_layout.h"
 #include "spi_dll_file.h"
-
-uint32_t DefaultMemoryProbe(SpiDllFile*) {
-    MEMORYSTATUS status;
-    memset(&status, 0, sizeof status);
-    status.dwLength = sizeof status;
-    GlobalMemoryStatus(&status);
-    return static_cast<uint32_t>(status.dwAvailVirtual);
-}
-
-int32_t DefaultResidencyDecision(SpiDllFile*, uint32_t before, uint32_t after) {
-    return before == after ? OnDemand : Resident;
-}
-
-int32_t SpiDllFile::DecideResidency(uint32_t before, uint32_t after) {
-    if (residency != Undecided) return residency;
-    if (decideResidency) return decideResidency(this, before, after);
-    return OnDemand;
-}
-
-int32_t SpiDllFile::EnsureLoaded() {
-    if (module) return 1;
-    if (residency == OnDemand) {
-        HMODULE loaded = LoadLibraryA(modulePath);
-        if (!loaded) return 0;
-        module = loaded;
-        ResolveEntryPoints();
-        return 1;
-    }
-    if (residency == Resident) return Load(nullptr, modulePath);
-    return 0;
-}
-
-int32_t SpiDllFile::ReleaseAfterCall() {
-    // Runs inside the guard of the call it follows (or after a fault
-    // outside it), so it uses the plain release.
-    if (module && residency == OnDemand) ReleaseModule();
-    return 1;
-}
 
 bool SpiDllFile::RunBodyInModule(void (*body)(void*), void* context) {
     CaughtFault caught;
@@ -121,20 +84,15 @@ int32_t SpiDllFile::CallPictureInfo(Proc SpiDllFile::*entry, const Char* source,
     EnsureLoaded();
     Proc proc = this->*entry;
     if (!proc) return SPI_NOT_IMPLEMENTED;
-    // The caller's record is the library's to clear, outside the guard.
-    if (clear) memset(info, 0, sizeof *info);
-#if defined(_WIN64)
-    // A module built with a record that lacks the pad writes hInfo at
-    // offset 22 and never reaches hInfo's top byte; what then reads as
-    // hInfo is no handle, and is not handed on.
-    unsigned char* hInfoBytes = reinterpret_cast<unsigned char*>(&info->hInfo);
-    if (clear) memset(hInfoBytes, 0x7f, sizeof info->hInfo);
-#endif
+    // The caller's record is the library's to clear, outside the guard; a
+    // module that misses hInfo (see picture_info_layout.h) hands back none.
+    if (clear) {
+        memset(info, 0, sizeof *info);
+        FillHInfo(info, false);
+    }
     int32_t result =
         CallGuarded([&] { return proc(source, length, flag, info); }, SPI_INTERNAL_ERROR);
-#if defined(_WIN64)
-    if (clear && hInfoBytes[sizeof info->hInfo - 1] == 0x7f) info->hInfo = nullptr;
-#endif
+    if (clear && !HInfoWritten(*info)) info->hInfo = nullptr;
     return result;
 }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/text.h"
 #include "spi_dll_file.h"
 #include "spi_input_stream.h"
 #include "win32_handles.h"
@@ -74,53 +75,22 @@ Route RouteFor(const SpiDllFile& plugin, const SpiInputStream& stream, const cha
     return stream.IsMemory() ? Route::Ansi : Route::Refused;
 }
 
-std::wstring WidenText(LPCSTR text) {
-    if (!text) return std::wstring();
-    int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (size <= 0) return std::wstring();
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], size);
-    wide.resize(static_cast<size_t>(size) - 1);
-    return wide;
-}
-
-// The ANSI spelling of a text, when it has an exact one.
-bool NarrowExact(LPCWSTR text, std::string* narrow) {
-    narrow->clear();
-    if (!text) return false;
-    BOOL defaulted = FALSE;
-    int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, nullptr, 0, "?",
-                                   &defaulted);
-    if (size <= 0 || defaulted) return false;
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, &bytes[0], size, "?", &defaulted);
-    bytes.resize(static_cast<size_t>(size) - 1);
-    if (defaulted || WidenText(bytes.c_str()) != text) return false;
-    *narrow = bytes;
-    return true;
-}
-
-// A text field converted into another of the other width, bounded by both
-// fields and always terminated; characters without an ANSI spelling
-// become "?".
-template <size_t N>
-void NarrowField(char (&to)[N], const WCHAR* from, size_t fromSize) {
-    size_t length = 0;
-    while (length < fromSize && from[length]) ++length;
-    memset(to, 0, N);
-    if (length)
-        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, from, static_cast<int>(length), to,
-                            static_cast<int>(N - 1), "?", nullptr);
-    to[N - 1] = 0;
-}
-
-template <size_t N>
-void WidenField(WCHAR (&to)[N], const char* from, size_t fromSize) {
-    size_t length = FieldLength(from, fromSize);
-    memset(to, 0, sizeof to);
-    if (length)
-        MultiByteToWideChar(CP_ACP, 0, from, static_cast<int>(length), to, static_cast<int>(N - 1));
-    to[N - 1] = 0;
+// GetPictureStream and GetPreviewStream: the operation (ansi or its wide
+// form) that the stream's route calls, through the virtual interface.
+template <typename Ansi, typename Wide>
+int32_t DecodeStream(SpiDllFile& plugin, SpiInputStream& stream, const char* wideExport,
+                     Ansi ansi, Wide wide, HLOCAL* info, HLOCAL* bits,
+                     ProgressCallback progress, intptr_t data) {
+    uint32_t flag = static_cast<uint32_t>(stream.IsMemory());
+    switch (RouteFor(plugin, stream, wideExport, false)) {
+        case Route::Refused: return SPI_NOT_IMPLEMENTED;
+        case Route::Wide:
+            return (plugin.*wide)(stream.GetSourceW(nullptr), stream.GetLength(nullptr), flag,
+                                  info, bits, progress, data);
+        case Route::Ansi: break;
+    }
+    return (plugin.*ansi)(stream.GetSource(nullptr), stream.GetLength(nullptr), flag, info, bits,
+                          progress, data);
 }
 
 // The fields fileInfo and fileInfoW have alike; the names are the caller's.
@@ -137,14 +107,16 @@ void CopyCommonFields(To& to, const From& from) {
 
 void NarrowRecord(fileInfo& to, const fileInfoW& from) {
     CopyCommonFields(to, from);
-    NarrowField(to.path, from.path, sizeof from.path / sizeof from.path[0]);
-    NarrowField(to.filename, from.filename, sizeof from.filename / sizeof from.filename[0]);
+    AnsiIntoField(to.path, sizeof to.path, from.path, sizeof from.path / sizeof from.path[0]);
+    AnsiIntoField(to.filename, sizeof to.filename, from.filename,
+                  sizeof from.filename / sizeof from.filename[0]);
 }
 
 void WidenRecord(fileInfoW& to, const fileInfo& from) {
     CopyCommonFields(to, from);
-    WidenField(to.path, from.path, sizeof from.path);
-    WidenField(to.filename, from.filename, sizeof from.filename);
+    WideIntoField(to.path, sizeof to.path / sizeof to.path[0], from.path, sizeof from.path);
+    WideIntoField(to.filename, sizeof to.filename / sizeof to.filename[0], from.filename,
+                  sizeof from.filename);
 }
 
 // The records of a list block up to its end record (or the block's end; a
@@ -206,30 +178,14 @@ int32_t SpiDllFile::IsSupportedStream(SpiInputStream& stream) {
 
 int32_t SpiDllFile::GetPictureStream(SpiInputStream& stream, HLOCAL* info, HLOCAL* bits,
                                      ProgressCallback progress, intptr_t data) {
-    switch (RouteFor(*this, stream, "GetPictureW", false)) {
-        case Route::Refused: return SPI_NOT_IMPLEMENTED;
-        case Route::Wide:
-            return GetPictureW(stream.GetSourceW(nullptr), stream.GetLength(nullptr),
-                               static_cast<uint32_t>(stream.IsMemory()), info, bits, progress,
-                               data);
-        case Route::Ansi: break;
-    }
-    return GetPicture(stream.GetSource(nullptr), stream.GetLength(nullptr),
-                      static_cast<uint32_t>(stream.IsMemory()), info, bits, progress, data);
+    return DecodeStream(*this, stream, "GetPictureW", &SpiDllFile::GetPicture,
+                        &SpiDllFile::GetPictureW, info, bits, progress, data);
 }
 
 int32_t SpiDllFile::GetPreviewStream(SpiInputStream& stream, HLOCAL* info, HLOCAL* bits,
                                      ProgressCallback progress, intptr_t data) {
-    switch (RouteFor(*this, stream, "GetPreviewW", false)) {
-        case Route::Refused: return SPI_NOT_IMPLEMENTED;
-        case Route::Wide:
-            return GetPreviewW(stream.GetSourceW(nullptr), stream.GetLength(nullptr),
-                               static_cast<uint32_t>(stream.IsMemory()), info, bits, progress,
-                               data);
-        case Route::Ansi: break;
-    }
-    return GetPreview(stream.GetSource(nullptr), stream.GetLength(nullptr),
-                      static_cast<uint32_t>(stream.IsMemory()), info, bits, progress, data);
+    return DecodeStream(*this, stream, "GetPreviewW", &SpiDllFile::GetPreview,
+                        &SpiDllFile::GetPreviewW, info, bits, progress, data);
 }
 
 int32_t SpiDllFile::GetArchiveInfoStream(SpiInputStream& stream, HLOCAL* handle) {
@@ -290,7 +246,7 @@ int32_t SpiDllFile::GetFileInfoStream(SpiInputStream& stream, LPCSTR fileName, u
         case Route::Wide: {
             fileInfoW wide;
             memset(&wide, 0, sizeof wide);
-            std::wstring member = WidenText(fileName);
+            std::wstring member = WideFromAnsi(fileName);
             int32_t result = GetFileInfoW(stream.GetSourceW(nullptr), stream.GetLength(nullptr),
                                           fileName ? member.c_str() : nullptr, flag, &wide);
             if (result == 0 && info) NarrowRecord(*info, wide);
@@ -321,7 +277,7 @@ int32_t SpiDllFile::GetFileToDisk(SpiInputStream& stream, const fileInfo* entry,
     switch (RouteFor(*this, stream, "GetFileW", false)) {
         case Route::Refused: return SPI_NOT_IMPLEMENTED;
         case Route::Wide: {
-            std::wstring folder = WidenText(directory);
+            std::wstring folder = WideFromAnsi(directory);
             return GetFileW(stream.GetSourceW(nullptr), stream.GetLength(entry), &folder[0],
                             static_cast<uint32_t>(stream.IsMemory()), progress, data);
         }
@@ -423,7 +379,7 @@ int32_t SpiDllFile::GetFileInfoStreamW(SpiInputStream& stream, LPCWSTR fileName,
         return GetFileInfoW(stream.GetSourceW(nullptr), stream.GetLength(nullptr), fileName, flag,
                             info);
     std::string member;
-    if ((!stream.NameFitsAnsi() && !stream.IsMemory()) || !NarrowExact(fileName, &member))
+    if ((!stream.NameFitsAnsi() && !stream.IsMemory()) || !ExactAnsi(fileName, &member))
         return SPI_NOT_IMPLEMENTED;
     fileInfo ansi;
     memset(&ansi, 0, sizeof ansi);
@@ -454,7 +410,7 @@ int32_t SpiDllFile::GetFileToDiskW(SpiInputStream& stream, const fileInfoW* entr
                         static_cast<uint32_t>(stream.IsMemory()), progress, data);
     }
     std::string folder;
-    if ((!stream.NameFitsAnsi() && !stream.IsMemory()) || !NarrowExact(directory, &folder))
+    if ((!stream.NameFitsAnsi() && !stream.IsMemory()) || !ExactAnsi(directory, &folder))
         return SPI_NOT_IMPLEMENTED;
     fileInfo ansi;
     NarrowRecord(ansi, *entry);

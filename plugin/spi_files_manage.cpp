@@ -8,10 +8,11 @@
 #include <memory>
 #include <new>
 
+#include "base/pe_image.h"
 #include "registry.h"
 #include "spi_input_stream.h"
 #include "spi_output_stream.h"
-#include "spi_remote_file.h"
+#include "remote/spi_remote_file.h"
 #include "win32_handles.h"
 
 namespace {
@@ -217,7 +218,7 @@ SpiFile* SpiFilesManage::CreatePlugin(LPCSTR fileName) {
     char path[MAX_PATH];
     int length = snprintf(path, sizeof path, "%s\\%s", folder, fileName);
     int bits = (length > 0 && length < static_cast<int>(sizeof path))
-                   ? SpiRemoteFile::ModuleBits(path)
+                   ? PeImageBits(path)
                    : 0;
     std::unique_ptr<SpiDllFile> plugin;
     if (bits && bits != static_cast<int>(sizeof(void*) * 8))

@@ -1,11 +1,13 @@
 // SpiInputStream: file or shared, reference-counted local-memory block.
 #include "spi_input_stream.h"
 
+#include "base/text.h"
 #include "handle_ref_table.h"
 #include "win32_handles.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 SpiInputStream::SpiInputStream()
     : name(nullptr),
@@ -20,41 +22,13 @@ SpiInputStream::~SpiInputStream() { Close(); }
 
 namespace {
 
-// A malloc'ed copy of text converted from or to the ANSI code page, or
-// null. *exact (to ANSI) says whether every character had a spelling; the
-// others become "?".
-wchar_t* WidenAnsi(LPCSTR text) {
-    int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (size <= 0) return nullptr;
-    wchar_t* wide = static_cast<wchar_t*>(malloc(static_cast<size_t>(size) * sizeof(wchar_t)));
-    if (wide && MultiByteToWideChar(CP_ACP, 0, text, -1, wide, size) != size) {
-        free(wide);
-        return nullptr;
-    }
-    return wide;
-}
-
-char* NarrowAnsi(LPCWSTR text, bool* exact) {
-    BOOL defaulted = FALSE;
-    int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, nullptr, 0, "?",
-                                   &defaulted);
-    *exact = false;
-    if (size <= 0) return nullptr;
-    char* narrow = static_cast<char*>(malloc(static_cast<size_t>(size)));
-    if (!narrow) return nullptr;
-    defaulted = FALSE;
-    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, narrow, size, "?",
-                            &defaulted) != size) {
-        free(narrow);
-        return nullptr;
-    }
-    // Exact only when it reads back as the same name.
-    if (!defaulted) {
-        wchar_t* back = WidenAnsi(narrow);
-        *exact = back && wcscmp(back, text) == 0;
-        free(back);
-    }
-    return narrow;
+// A malloc'ed copy of a text, or null.
+template <typename Char>
+Char* MallocCopy(const std::basic_string<Char>& text) {
+    size_t bytes = (text.size() + 1) * sizeof(Char);
+    Char* copy = static_cast<Char*>(malloc(bytes));
+    if (copy) memcpy(copy, text.c_str(), bytes);
+    return copy;
 }
 
 }  // namespace
@@ -70,7 +44,7 @@ void SpiInputStream::ReplaceName(LPCSTR text) {
         size_t size = strlen(text) + 1;
         name = static_cast<char*>(malloc(size));
         if (name) memcpy(name, text, size);
-        wideName = WidenAnsi(text);
+        wideName = MallocCopy(WideFromAnsi(text));
     }
 }
 
@@ -80,9 +54,11 @@ void SpiInputStream::ReplaceName(LPCWSTR text) {
     size_t size = wcslen(text) + 1;
     wideName = static_cast<wchar_t*>(malloc(size * sizeof(wchar_t)));
     if (wideName) memcpy(wideName, text, size * sizeof(wchar_t));
-    bool exact = false;
-    name = NarrowAnsi(text, &exact);
-    nameFitsAnsi = exact;
+    // Characters without an ANSI spelling become "?" in the ANSI name.
+    bool exact = false, converted = false;
+    std::string ansi = AnsiFromWide(text, &exact, &converted);
+    name = converted ? MallocCopy(ansi) : nullptr;
+    nameFitsAnsi = converted && exact;
     namedInUtf16 = true;
 }
 

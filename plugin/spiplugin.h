@@ -5,7 +5,7 @@
 #include "spi_api.h"
 #include "spi_file.h"
 #include "spi_dll_file.h"
-#include "spi_remote_file.h"
+#include "remote/spi_remote_file.h"
 #include "spi_input_stream.h"
 #include "handle_ref_table.h"
 #include "spi_output_stream.h"

@@ -2,7 +2,8 @@
 //
 //   spirunner32.exe <pipe name> <section base name> <host process id>
 //
-// The host (SpiRemoteFile) starts it; it connects to the host's pipe and
+// The host (SpiRemoteFile, through RunnerLink) starts it; it stands on the
+// isolation kit's helper side, connects to the host's pipe and
 // serves one call at a time with the library's own guarded SpiDllFile,
 // kept Resident, until the pipe closes. Whatever the plug-in does to this
 // process ends here: a fault the guard cannot catch ends the runner
@@ -19,11 +20,14 @@
 #include <cwchar>
 #include <string>
 
-#include "remote_protocol.h"
-#include "remote_section.h"
+#include "base/fenced_buffer.h"
+#include "fault_guard.h"
+#include "isolation/board.h"
+#include "isolation/helper_side.h"
+#include "remote/protocol.h"
+#include "remote/section.h"
+#include "remote/wire.h"
 #include "spi_dll_file.h"
-#include "canary_buffer.h"
-#include "heap_walk.h"
 #include "win32_handles.h"
 
 namespace {
@@ -35,36 +39,9 @@ using remote::Request;
 struct Runner {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     remote::Section* bulk = nullptr;
-    remote::Crash* crash = nullptr;  // in the control section
     uint64_t callId = 0;
 };
 Runner runner;
-
-void EndNow(DWORD code) { TerminateProcess(GetCurrentProcess(), code); }
-
-LONG WINAPI LastChance(EXCEPTION_POINTERS* pointers) {
-    if (runner.crash && pointers && pointers->ExceptionRecord) {
-        const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-        runner.crash->code = record->ExceptionCode;
-        runner.crash->instruction = reinterpret_cast<uintptr_t>(record->ExceptionAddress);
-        runner.crash->access = -1;
-        if ((record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION ||
-             record->ExceptionCode == EXCEPTION_IN_PAGE_ERROR) &&
-            record->NumberParameters >= 2) {
-            runner.crash->access = static_cast<int32_t>(record->ExceptionInformation[0]);
-            runner.crash->address = record->ExceptionInformation[1];
-        }
-        runner.crash->magic = remote::kCrashMagic;
-    }
-    EndNow(remote::kExitUnhandledException);
-    return EXCEPTION_EXECUTE_HANDLER;
-}
-
-DWORD WINAPI WatchHost(void* process) {
-    WaitForSingleObject(process, INFINITE);
-    EndNow(remote::kExitHostGone);
-    return 0;
-}
 
 bool ReadAll(void* buffer, DWORD size) {
     char* at = static_cast<char*>(buffer);
@@ -101,28 +78,8 @@ int32_t SPI_API ForwardProgress(int32_t num, int32_t denom, intptr_t) {
     Request reply;
     if (!WriteAll(&call, sizeof call) || !ReadAll(&reply, sizeof reply) ||
         reply.magic != remote::kRequestMagic || reply.op != static_cast<uint32_t>(Op::Progress))
-        EndNow(remote::kExitHostGone);
+        isolation::EndHelper(isolation::kExitHostGone);
     return static_cast<int32_t>(reply.arg0);
-}
-
-std::string Narrow(const wchar_t* text) {
-    std::wstring wide(text, wcsnlen(text, remote::kNameChars));
-    if (wide.empty()) return std::string();
-    int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
-                                   nullptr, 0, nullptr, nullptr);
-    std::string narrow(size, '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), &narrow[0], size,
-                        nullptr, nullptr);
-    return narrow;
-}
-
-void PutFault(Answer& answer, const SpiFault& fault) {
-    answer.fault.kind = static_cast<int32_t>(fault.kind);
-    answer.fault.code = fault.code;
-    answer.fault.access = fault.access;
-    answer.fault.overrun = fault.overrun;
-    answer.fault.address = fault.address;
-    answer.fault.instruction = fault.instruction;
 }
 
 // Copies the plug-in's blocks into the section, one after the other, and
@@ -147,22 +104,6 @@ void ReturnBlocks(Answer& answer, HLOCAL first, HLOCAL second) {
     }
 }
 
-// fileInfo into WireEntry, fileInfoW into WireEntryW: the names' fields
-// are of the same size on both sides.
-template <typename Wire, typename Record>
-void PutEntry(Wire& wire, const Record& entry) {
-    static_assert(sizeof wire.path == sizeof entry.path, "path");
-    static_assert(sizeof wire.filename == sizeof entry.filename, "filename");
-    memcpy(wire.method, entry.method, sizeof wire.method);
-    wire.position = entry.position;
-    wire.compsize = entry.compsize;
-    wire.filesize = entry.filesize;
-    wire.timestamp = static_cast<int64_t>(entry.timestamp);
-    memcpy(wire.path, entry.path, sizeof wire.path);
-    memcpy(wire.filename, entry.filename, sizeof wire.filename);
-    wire.crc = entry.crc;
-}
-
 // The list as wire records: every whole record the block holds.
 template <typename Wire, typename Record>
 void ReturnList(Answer& answer, HLOCAL list) {
@@ -178,25 +119,10 @@ void ReturnList(Answer& answer, HLOCAL list) {
     Wire* wire = reinterpret_cast<Wire*>(runner.bulk->data());
     for (size_t n = 0; n < count; ++n) {
         memset(&wire[n], 0, sizeof wire[n]);
-        PutEntry(wire[n], entries[n]);
+        remote::PutEntry(wire[n], entries[n]);
     }
     answer.blocks |= remote::kBlockFirst;
     answer.size0 = count * sizeof(Wire);
-}
-
-void PutPicture(Answer& answer, const PictureInfo& info) {
-    answer.picture.left = info.left;
-    answer.picture.top = info.top;
-    answer.picture.width = info.width;
-    answer.picture.height = info.height;
-    answer.picture.xDensity = info.x_density;
-    answer.picture.yDensity = info.y_density;
-    answer.picture.colorDepth = info.colorDepth;
-}
-
-// A name field of a request, up to its NUL or the field's end.
-std::wstring WideField(const wchar_t* text) {
-    return std::wstring(text, wcsnlen(text, remote::kNameChars));
 }
 
 class Server {
@@ -204,141 +130,87 @@ public:
     Answer Serve(const Request& request) {
         Answer answer = NewAnswer(request.op);
         checked_ = false;
-        source_ = Narrow(request.name);
-        wideSource_ = WideField(request.name);
-        ProgressCallback progress = request.progress ? ForwardProgress : nullptr;
+        request_ = &request;
+        answer_ = &answer;
+        source_ = remote::AnsiField(request.name);
+        wideSource_ = remote::WideField(request.name);
+        progress_ = request.progress ? ForwardProgress : nullptr;
         bool memory = (request.flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY;
         LPCSTR source = memory ? reinterpret_cast<LPCSTR>(runner.bulk->data()) : source_.c_str();
         LPCWSTR wideSource =
             memory ? reinterpret_cast<LPCWSTR>(runner.bulk->data()) : wideSource_.c_str();
-        intptr_t length = static_cast<intptr_t>(request.arg0);
+        unsigned char* sample = request.dataSize ? runner.bulk->data() : nullptr;
+        // Every operation has its case (-Werror=switch); a code outside
+        // them answers -1.
+        answer.result = SPI_NOT_IMPLEMENTED;
         switch (static_cast<Op>(request.op)) {
             case Op::Load: Load(answer); break;
             case Op::Unload: answer.result = plugin_.Unload(); break;
             case Op::GetPluginInfo: PluginInfo(request, answer); break;
-            case Op::IsSupported:
-                answer.result = plugin_.IsSupported(
-                    source_.c_str(), request.dataSize ? runner.bulk->data() : nullptr);
+            case Op::GetPluginInfoW: PluginInfoW(request, answer); break;
+            case Op::IsSupported: answer.result = plugin_.IsSupported(source_.c_str(), sample); break;
+            case Op::IsSupportedW:
+                answer.result = plugin_.IsSupportedW(wideSource_.c_str(), sample);
                 break;
             case Op::ConfigurationDlg:
                 answer.result = plugin_.ConfigurationDlg(
                     reinterpret_cast<HWND>(static_cast<uintptr_t>(request.handle)),
                     static_cast<int32_t>(request.arg0));
                 break;
-            case Op::GetPictureInfo:
-            case Op::GetPictureInfoW: {
-                // Zeroed here too: a call the kind or a missing export
-                // refuses leaves the record alone, and its hInfo must not
-                // be taken for a block.
-                PictureInfo info;
-                memset(&info, 0, sizeof info);
-                answer.result =
-                    static_cast<Op>(request.op) == Op::GetPictureInfo
-                        ? plugin_.GetPictureInfo(source, length, request.flag, &info)
-                        : plugin_.GetPictureInfoW(wideSource, length, request.flag, &info);
-                if (!Intact(answer)) break;
-                PutPicture(answer, info);
-                ReturnBlocks(answer, info.hInfo, nullptr);
+            case Op::GetPictureInfo: Info(&SpiDllFile::GetPictureInfo, source); break;
+            case Op::GetPictureInfoW: Info(&SpiDllFile::GetPictureInfoW, wideSource); break;
+            case Op::GetPictureInfoAsGiven: PictureInfoAsGiven(source); break;
+            case Op::GetPicture: Picture(&SpiDllFile::GetPicture, source); break;
+            case Op::GetPreview: Picture(&SpiDllFile::GetPreview, source); break;
+            case Op::GetPictureW: Picture(&SpiDllFile::GetPictureW, wideSource); break;
+            case Op::GetPreviewW: Picture(&SpiDllFile::GetPreviewW, wideSource); break;
+            case Op::GetArchiveInfo:
+                List<remote::WireEntry, fileInfo>(&SpiDllFile::GetArchiveInfo, source);
                 break;
-            }
-            case Op::GetPicture:
-            case Op::GetPreview: {
-                HLOCAL info = nullptr, bits = nullptr;
-                answer.result =
-                    static_cast<Op>(request.op) == Op::GetPicture
-                        ? plugin_.GetPicture(source, length, request.flag, &info, &bits, progress, 0)
-                        : plugin_.GetPreview(source, length, request.flag, &info, &bits, progress,
-                                             0);
-                if (Intact(answer)) ReturnBlocks(answer, info, bits);
+            case Op::GetArchiveInfoW:
+                List<remote::WireEntryW, fileInfoW>(&SpiDllFile::GetArchiveInfoW, wideSource);
                 break;
-            }
-            case Op::GetArchiveInfo: {
-                HLOCAL list = nullptr;
-                answer.result = plugin_.GetArchiveInfo(source, length, request.flag, &list);
-                if (Intact(answer)) ReturnList<remote::WireEntry, fileInfo>(answer, list);
-                break;
-            }
             case Op::GetFileInfo: {
                 fileInfo entry;
-                memset(&entry, 0, sizeof entry);
-                std::string member = Narrow(request.name2);
-                answer.result =
-                    plugin_.GetFileInfo(source, length, member.c_str(), request.flag, &entry);
-                if (Intact(answer)) PutEntry(answer.entry, entry);
-                break;
-            }
-            case Op::GetFile: {
-                HLOCAL member = nullptr;
-                std::string folder = Narrow(request.name2);
-                bool toMemory = (request.flag & SPI_OUTPUT_MEMORY) != 0;
-                LPSTR destination = toMemory ? reinterpret_cast<LPSTR>(&member) : &folder[0];
-                answer.result =
-                    plugin_.GetFile(source, length, destination, request.flag, progress, 0);
-                if (Intact(answer) && toMemory) ReturnBlocks(answer, member, nullptr);
-                break;
-            }
-            case Op::GetPluginInfoW: PluginInfoW(request, answer); break;
-            case Op::IsSupportedW:
-                answer.result = plugin_.IsSupportedW(
-                    wideSource_.c_str(), request.dataSize ? runner.bulk->data() : nullptr);
-                break;
-            case Op::GetPictureW:
-            case Op::GetPreviewW: {
-                HLOCAL info = nullptr, bits = nullptr;
-                answer.result =
-                    static_cast<Op>(request.op) == Op::GetPictureW
-                        ? plugin_.GetPictureW(wideSource, length, request.flag, &info, &bits,
-                                              progress, 0)
-                        : plugin_.GetPreviewW(wideSource, length, request.flag, &info, &bits,
-                                              progress, 0);
-                if (Intact(answer)) ReturnBlocks(answer, info, bits);
-                break;
-            }
-            case Op::GetArchiveInfoW: {
-                HLOCAL list = nullptr;
-                answer.result = plugin_.GetArchiveInfoW(wideSource, length, request.flag, &list);
-                if (Intact(answer)) ReturnList<remote::WireEntryW, fileInfoW>(answer, list);
+                if (FileInfo(&SpiDllFile::GetFileInfo, source, remote::AnsiField(request.name2),
+                             &entry))
+                    remote::PutEntry(answer.entry, entry);
                 break;
             }
             case Op::GetFileInfoW: {
+                // The wide record is too large for the answer: the first block.
                 fileInfoW entry;
-                memset(&entry, 0, sizeof entry);
-                std::wstring member = WideField(request.name2);
-                answer.result =
-                    plugin_.GetFileInfoW(wideSource, length, member.c_str(), request.flag, &entry);
-                if (!Intact(answer)) break;
+                if (!FileInfo(&SpiDllFile::GetFileInfoW, wideSource,
+                              remote::WideField(request.name2), &entry))
+                    break;
                 if (!runner.bulk->Reserve(sizeof(remote::WireEntryW))) {
                     answer.result = SPI_NO_MEMORY;
                     break;
                 }
                 remote::WireEntryW* wire = reinterpret_cast<remote::WireEntryW*>(runner.bulk->data());
                 memset(wire, 0, sizeof *wire);
-                PutEntry(*wire, entry);
+                remote::PutEntry(*wire, entry);
                 answer.blocks |= remote::kBlockFirst;
                 answer.size0 = sizeof *wire;
                 break;
             }
-            case Op::GetFileW: {
-                HLOCAL member = nullptr;
-                std::wstring folder = WideField(request.name2);
-                bool toMemory = (request.flag & SPI_OUTPUT_MEMORY) != 0;
-                LPWSTR destination = toMemory ? reinterpret_cast<LPWSTR>(&member) : &folder[0];
-                answer.result =
-                    plugin_.GetFileW(wideSource, length, destination, request.flag, progress, 0);
-                if (Intact(answer) && toMemory) ReturnBlocks(answer, member, nullptr);
+            case Op::GetFile: File(&SpiDllFile::GetFile, source, remote::AnsiField(request.name2)); break;
+            case Op::GetFileW:
+                File(&SpiDllFile::GetFileW, wideSource, remote::WideField(request.name2));
                 break;
-            }
-            default: answer.result = SPI_NOT_IMPLEMENTED; break;
+            // Not calls: an operation no runner is asked for answers -1.
+            case Op::Progress:
+            case Op::BeforeExports: answer.result = SPI_NOT_IMPLEMENTED; break;
         }
         if (!checked_) Intact(answer);
-        if (answer.fault.kind == 0) PutFault(answer, plugin_.LastFault());
+        if (answer.fault.kind == 0) answer.fault = remote::ToWire(plugin_.LastFault());
         return answer;
     }
 
     // False, with the fault in the answer, when the call left a heap damaged.
     bool Intact(Answer& answer) {
         checked_ = true;
-        if (EveryHeapIntact()) return true;
+        if (heapCheck_.AfterCall()) return true;
         bool zero = answer.op == static_cast<uint32_t>(Op::IsSupported) ||
                     answer.op == static_cast<uint32_t>(Op::Load);
         answer.result = zero ? 0 : SPI_INTERNAL_ERROR;
@@ -349,12 +221,71 @@ public:
     bool Damaged() const { return damaged_; }
 
 private:
+    intptr_t Length() const { return static_cast<intptr_t>(request_->arg0); }
+
+    // GetPictureInfo and GetPictureInfoW. The record is zeroed here too: a
+    // call the kind or a missing export refuses leaves it alone, and its
+    // hInfo must not be taken for a block.
+    template <typename Char>
+    void Info(int32_t (SpiDllFile::*call)(const Char*, intptr_t, uint32_t, PictureInfo*),
+              const Char* source) {
+        PictureInfo info;
+        memset(&info, 0, sizeof info);
+        answer_->result = (plugin_.*call)(source, Length(), request_->flag, &info);
+        if (!Intact(*answer_)) return;
+        remote::CopyPicture(answer_->picture, info);
+        ReturnBlocks(*answer_, info.hInfo, nullptr);
+    }
+
+    // GetPicture, GetPreview and their wide forms: both blocks back.
+    template <typename Char>
+    void Picture(int32_t (SpiDllFile::*call)(const Char*, intptr_t, uint32_t, HLOCAL*, HLOCAL*,
+                                             ProgressCallback, intptr_t),
+                 const Char* source) {
+        HLOCAL info = nullptr, bits = nullptr;
+        answer_->result =
+            (plugin_.*call)(source, Length(), request_->flag, &info, &bits, progress_, 0);
+        if (Intact(*answer_)) ReturnBlocks(*answer_, info, bits);
+    }
+
+    // GetArchiveInfo and GetArchiveInfoW: the list as wire records.
+    template <typename Wire, typename Record, typename Char>
+    void List(int32_t (SpiDllFile::*call)(const Char*, intptr_t, uint32_t, HLOCAL*),
+              const Char* source) {
+        HLOCAL list = nullptr;
+        answer_->result = (plugin_.*call)(source, Length(), request_->flag, &list);
+        if (Intact(*answer_)) ReturnList<Wire, Record>(*answer_, list);
+    }
+
+    // GetFileInfo and GetFileInfoW into a zeroed record: false when the
+    // call left a heap damaged.
+    template <typename Record, typename Char>
+    bool FileInfo(int32_t (SpiDllFile::*call)(const Char*, intptr_t, const Char*, uint32_t,
+                                              Record*),
+                  const Char* source, const std::basic_string<Char>& member, Record* entry) {
+        memset(entry, 0, sizeof *entry);
+        answer_->result = (plugin_.*call)(source, Length(), member.c_str(), request_->flag, entry);
+        return Intact(*answer_);
+    }
+
+    // GetFile and GetFileW: to the folder named, or into memory.
+    template <typename Char>
+    void File(int32_t (SpiDllFile::*call)(const Char*, intptr_t, Char*, uint32_t,
+                                          ProgressCallback, intptr_t),
+              const Char* source, std::basic_string<Char> folder) {
+        HLOCAL member = nullptr;
+        bool toMemory = (request_->flag & SPI_OUTPUT_MEMORY) != 0;
+        Char* destination = toMemory ? reinterpret_cast<Char*>(&member) : &folder[0];
+        answer_->result =
+            (plugin_.*call)(source, Length(), destination, request_->flag, progress_, 0);
+        if (Intact(*answer_) && toMemory) ReturnBlocks(*answer_, member, nullptr);
+    }
+
     void Load(Answer& answer) {
         answer.result = plugin_.Load(nullptr, source_.c_str());
         if (!Intact(answer)) return;
         answer.kind = plugin_.GetKind();
-        for (int n = 0; n < remote::kExportCount; ++n)
-            if (plugin_.HasExport(remote::kExportNames[n])) answer.exports |= 1u << n;
+        answer.exports = plugin_.ExportMask();
         // The about text and the extension list, one after the other.
         LPCSTR about = plugin_.GetAboutText();
         LPCSTR list = plugin_.ExtensionList() ? plugin_.ExtensionList() : "";
@@ -366,12 +297,51 @@ private:
         answer.size1 = listSize;
     }
 
+    // GetPictureInfo on the record as the host filled it. A handle the
+    // module put in hInfo goes back as a block when it names a live one of
+    // this process; anything else (the host's own value left alone, or a
+    // value that is no handle) goes back as it is.
+    void PictureInfoAsGiven(LPCSTR source) {
+        const Request& request = *request_;
+        Answer& answer = *answer_;
+        PictureInfo info;
+        memset(&info, 0, sizeof info);
+        remote::TakeGivenPicture(info, request.given);
+        answer.given = request.given;
+        answer.result = plugin_.GetPictureInfoAsGiven(source, Length(), request.flag, &info);
+        if (!Intact(answer)) return;
+        remote::PutGivenPicture(answer.given, info);
+        if (reinterpret_cast<uintptr_t>(info.hInfo) != request.given.hInfo &&
+            LiveBlock(info.hInfo)) {
+            answer.given.hInfo = 0;
+            ReturnBlocks(answer, info.hInfo, nullptr);
+        }
+    }
+
+    // Whether a value names a live local block. Read under the fault guard:
+    // the value came from the plug-in and may be anything.
+    static bool LiveBlock(HLOCAL value) {
+        if (!value) return false;
+        struct Probe {
+            HLOCAL value;
+            SIZE_T size;
+            DWORD error;
+        } probe{value, 0, 0};
+        auto body = [](void* context) {
+            Probe* p = static_cast<Probe*>(context);
+            SetLastError(ERROR_SUCCESS);
+            p->size = LocalSize(p->value);
+            p->error = GetLastError();
+        };
+        return RunGuarded(body, &probe) && (probe.size > 0 || probe.error == ERROR_SUCCESS);
+    }
+
     // The plug-in writes into a buffer with room past the size it is told;
     // a write past it is reported as an overrun, never reaches the host.
     void PluginInfo(const Request& request, Answer& answer) {
         int32_t size = static_cast<int32_t>(request.arg1);
-        CanaryBuffer buffer(size > 0 ? size : 0);
-        answer.result = plugin_.GetPluginInfo(static_cast<int32_t>(request.arg0), buffer.data(),
+        FencedBuffer buffer(size > 0 ? size : 0, FencedBuffer::kCanaryTail);
+        answer.result = plugin_.GetPluginInfo(static_cast<int32_t>(request.arg0), buffer.chars(),
                                               size);
         if (!Intact(answer)) return;
         if (buffer.Overrun() && plugin_.LastFault().kind == SpiFaultKind::None) {
@@ -390,7 +360,7 @@ private:
         int32_t length = static_cast<int32_t>(request.arg1);
         if (length > remote::kMaxWideInfoChars) length = remote::kMaxWideInfoChars;
         size_t bytes = length > 0 ? static_cast<size_t>(length) * sizeof(WCHAR) : 0;
-        CanaryBuffer buffer(bytes);
+        FencedBuffer buffer(bytes, FencedBuffer::kCanaryTail);
         if (buffer.data() && bytes && request.dataSize == bytes && bytes <= runner.bulk->size())
             memcpy(buffer.data(), runner.bulk->data(), bytes);
         answer.result = plugin_.GetPluginInfoW(static_cast<int32_t>(request.arg0),
@@ -406,7 +376,15 @@ private:
         }
     }
 
+    // A runner serves one call per request, each its own span of work:
+    // the heaps are walked after every call, so damage is pinned on the
+    // call that did it and the runner ends before the next one.
+    isolation::HeapCheck heapCheck_{isolation::kHeapCheckEveryCall};
     SpiDllFile plugin_{Resident};
+    // The call being served.
+    const Request* request_ = nullptr;
+    Answer* answer_ = nullptr;
+    ProgressCallback progress_ = nullptr;
     std::string source_;
     std::wstring wideSource_;
     bool damaged_ = false;
@@ -416,13 +394,12 @@ private:
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    SetUnhandledExceptionFilter(LastChance);
-    if (argc != 4) return static_cast<int>(remote::kExitBadStart);
+    isolation::BecomeHelper();
+    if (argc != 4) return static_cast<int>(isolation::kExitBadStart);
 
     UniqueKernelHandle host(OpenProcess(SYNCHRONIZE, FALSE, wcstoul(argv[3], nullptr, 10)));
-    if (!host.valid()) return static_cast<int>(remote::kExitBadStart);
-    UniqueKernelHandle watcher(CreateThread(nullptr, 0, WatchHost, host.get(), 0, nullptr));
+    if (!host.valid() || !isolation::EndWithHost(host.get()))
+        return static_cast<int>(isolation::kExitBadStart);
 
     std::wstring base = argv[2];
     UniqueKernelHandle controlMapping(
@@ -435,8 +412,8 @@ int wmain(int argc, wchar_t** argv) {
     remote::Section bulk(base);
     UniqueFile pipe(CreateFileW(argv[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 0, nullptr));
-    if (!control.valid() || !pipe.valid()) return static_cast<int>(remote::kExitBadStart);
-    runner.crash = static_cast<remote::Crash*>(control.get());
+    if (!control.valid() || !pipe.valid()) return static_cast<int>(isolation::kExitBadStart);
+    isolation::UseBoard(static_cast<isolation::Board*>(control.get()));
     runner.pipe = pipe.get();
     runner.bulk = &bulk;
 
@@ -450,7 +427,7 @@ int wmain(int argc, wchar_t** argv) {
         answer.section = bulk.Ref();
         if (!WriteAll(&answer, sizeof answer)) break;
         // Nothing of this process can be trusted after heap damage.
-        if (server.Damaged()) EndNow(remote::kExitHeapDamage);
+        if (server.Damaged()) isolation::EndHelper(isolation::kExitHeapDamage);
     }
     return 0;
 }

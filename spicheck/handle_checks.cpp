@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "checker.h"
-#include "kernel_handles.h"
+#include "base/process_probes.h"
 
 namespace {
 

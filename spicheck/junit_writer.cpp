@@ -4,20 +4,11 @@
 
 #include <cstdio>
 
+#include "base/text.h"
+
 namespace {
 
-std::string ToUtf8(const std::string& text) {
-    if (text.empty()) return text;
-    int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0);
-    if (wide <= 0) return text;
-    std::wstring w(wide, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &w[0], wide);
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
-    std::string out(bytes > 0 ? bytes : 0, '\0');
-    if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, &out[0], bytes, nullptr, nullptr);
-    return out;
-}
+std::string ToUtf8(const std::string& text) { return Utf8FromAnsi(text); }
 
 void PrintSuite(FILE* out, const CheckSuite& suite) {
     fprintf(out, "  <testsuite name=\"%s\" tests=\"%u\" failures=\"%d\" errors=\"0\" skipped=\"%d\">\n",

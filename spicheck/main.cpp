@@ -18,7 +18,7 @@
 #include "names.h"
 #include "run_output.h"
 #include "save_variant.h"
-#include "spi_remote_file.h"
+#include "base/pe_image.h"
 #include "supervisor.h"
 #include "watchdog.h"
 #include "worker.h"
@@ -238,7 +238,7 @@ int CheckInProcess(const Options& options) {
         signal(SIGABRT, InProcessAbort);
         // A plug-in of the other bitness cannot be loaded here; a worker
         // of its bitness can.
-        int bits = SpiRemoteFile::ModuleBits(options.pluginPath.c_str());
+        int bits = PeImageBits(options.pluginPath.c_str());
         if (bits && bits != static_cast<int>(8 * sizeof(void*))) {
             fprintf(stderr,
                     "spicheck: cannot load %s in process: it is a %d-bit plug-in; %s checks it "

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "base/pe_image.h"
 #include "file_walk.h"
 #include "journal.h"
 #include "names.h"
 #include "run_output.h"
-#include "spi_remote_file.h"
 #include "win32_handles.h"
 #include "worker.h"
 
@@ -396,7 +396,7 @@ std::string Supervisor::EndReason(const WorkerEnd& end) const {
 }
 
 int Supervisor::Run() {
-    bits_ = SpiRemoteFile::ModuleBits(options_.pluginPath.c_str());
+    bits_ = PeImageBits(options_.pluginPath.c_str());
     if (!bits_) bits_ = sizeof(void*) == 8 ? 64 : 32;
     worker_ = OwnFolder() + (bits_ == 64 ? L"spicheck64.exe" : L"spicheck.exe");
     for (const std::string& argument : options_.files) ExpandArgument(argument, &files_);

@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
+#include "base/process_probes.h"
 #include "fuzz_campaign.h"
-#include "heap_walk.h"
 #include "watchdog.h"
 
 namespace {

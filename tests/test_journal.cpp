@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "journal.h"
-#include "kernel_handles.h"
+#include "base/process_probes.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "kernel_handles.h"
+#include "base/process_probes.h"
 #include "spi_api.h"
 #include "spi_dll_file.h"
 #include "test_support.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel_handles.h"
+#include "base/process_probes.h"
 #include "registry.h"
 #include "spi_files_manage.h"
 #include "spi_input_stream.h"

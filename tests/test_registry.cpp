@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "kernel_handles.h"
+#include "base/process_probes.h"
 #include "registry.h"
 
 namespace {

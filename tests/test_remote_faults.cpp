@@ -9,7 +9,7 @@
 #include <string>
 
 #include "remote_test_support.h"
-#include "kernel_handles.h"
+#include "base/process_probes.h"
 #include "spiplugin.h"
 #include "test_support.h"
 

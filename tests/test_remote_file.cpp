@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -426,6 +429,211 @@ TEST_P(RemoteFile, WideCallsRefusedOrFaultingAnswerAsInProcess) {
     EXPECT_EQ(runner, partial.RunnerProcessId()) << "a caught fault keeps the runner";
     EXPECT_EQ(2, partial.GetPictureW(L"other.wpt", 0, 0, &a, &b, nullptr, 0));
     EXPECT_EQ(SpiFaultKind::None, partial.LastFault().kind);
+}
+
+// Every public operation SpiRemoteFile inherits from SpiDllFile, called on
+// a runner object and on an in-process one with the same arguments: each
+// answers alike and leaves the same bytes, except the residency machinery,
+// which answers as its header documents (no module is held here).
+
+// A block's bytes as a short text: their count and a digest.
+std::string Digest(const std::string& bytes) {
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : bytes) hash = (hash ^ c) * 16777619u;
+    char text[32];
+    snprintf(text, sizeof text, "%zu:%08x", bytes.size(), static_cast<unsigned>(hash));
+    return text;
+}
+
+std::string BlockDigest(HLOCAL block) {
+    std::string digest = block ? Digest(Bytes(block)) : "none";
+    FreeLiveLocal(block);
+    return digest;
+}
+
+// What an object's identification says: kind, texts, exports.
+std::vector<std::string> Identity(SpiDllFile& plugin) {
+    std::vector<std::string> seen = {
+        "kind " + std::to_string(plugin.GetKind()), std::string("about ") + plugin.GetAboutText(),
+        std::string("module ") + plugin.GetModulePath(),
+        std::string("extensions ") + (plugin.ExtensionList() ? plugin.ExtensionList() : "null"),
+        "mask " + std::to_string(plugin.ExportMask()),
+        "wide archive set " + std::to_string(plugin.HasWideArchiveSet())};
+    for (const SpiExportInfo& e : kSpiExports)
+        seen.push_back(std::string(e.name) + " " + std::to_string(plugin.HasExport(e.name)));
+    return seen;
+}
+
+// GetPictureInfoAsGiven on a record filled with 0x7f: the result, and the
+// record as the module left it (hInfo as a block's digest when it names one).
+std::string PictureAsGiven(SpiDllFile& plugin, LPCSTR source, intptr_t length, uint32_t flag) {
+    PictureInfo info;
+    memset(&info, 0x7f, sizeof info);
+    PictureInfo filled = info;
+    int32_t result = plugin.GetPictureInfoAsGiven(source, length, flag, &info);
+    std::string hInfo = "as given";
+    if (info.hInfo != filled.hInfo) hInfo = info.hInfo ? BlockDigest(info.hInfo) : "null";
+    info.hInfo = nullptr;
+    return std::to_string(result) + " " + Digest(std::string(reinterpret_cast<char*>(&info),
+                                                             sizeof info)) +
+           " hInfo " + hInfo + " fault " + std::to_string(static_cast<int>(plugin.LastFault().kind));
+}
+
+std::vector<std::string> ImageOperations(SpiDllFile& plugin, const std::string& path) {
+    std::vector<std::string> seen;
+    auto add = [&](const char* what, int32_t result, const std::string& detail = "") {
+        seen.push_back(std::string(what) + " " + std::to_string(result) + " " + detail);
+    };
+    SpiInputStream stream;
+    stream.SetFile(path.c_str(), 0);
+    add("IsSupportedStream", plugin.IsSupportedStream(stream));
+    for (bool preview : {false, true}) {
+        HLOCAL info = nullptr, bits = nullptr;
+        int32_t result = preview ? plugin.GetPreviewStream(stream, &info, &bits, nullptr, 0)
+                                 : plugin.GetPictureStream(stream, &info, &bits, nullptr, 0);
+        add(preview ? "GetPreviewStream" : "GetPictureStream", result,
+            BlockDigest(info) + " " + BlockDigest(bits));
+    }
+    std::string bytes = ReadBytes(path);
+    seen.push_back("AsGiven file " + PictureAsGiven(plugin, path.c_str(), 0, SPI_INPUT_FILE));
+    seen.push_back("AsGiven memory " + PictureAsGiven(plugin, bytes.data(),
+                                                      static_cast<intptr_t>(bytes.size()),
+                                                      SPI_INPUT_MEMORY));
+    return seen;
+}
+
+template <typename Record, typename Char>
+std::string ListDigest(const Record* list) {
+    size_t count = 0;
+    while (list && list[count].method[0]) ++count;
+    std::string digest = Digest(std::string(reinterpret_cast<const char*>(list),
+                                            count * sizeof(Record)));
+    free(const_cast<Record*>(list));
+    return digest;
+}
+
+// What a stream holds after OpenMember: the member's bytes.
+std::string Held(const SpiInputStream& stream) {
+    if (!stream.IsMemory()) return "file";
+    return Digest(std::string(stream.GetSource(nullptr), static_cast<size_t>(stream.GetLength(nullptr))));
+}
+
+std::vector<std::string> ArchiveOperations(SpiDllFile& plugin, const std::string& path,
+                                           const std::string& member, const TempDir& out) {
+    std::vector<std::string> seen;
+    auto add = [&](const char* what, int32_t result, const std::string& detail = "") {
+        seen.push_back(std::string(what) + " " + std::to_string(result) + " " + detail);
+    };
+    SpiInputStream stream;
+    stream.SetFile(path.c_str(), 0);
+    add("IsSupportedStream", plugin.IsSupportedStream(stream));
+    HLOCAL handle = nullptr;
+    add("GetArchiveInfoStream", plugin.GetArchiveInfoStream(stream, &handle), BlockDigest(handle));
+
+    fileInfo* list = nullptr;
+    int32_t listed = plugin.GetArchiveList(stream, &list);
+    fileInfo entry;
+    memset(&entry, 0, sizeof entry);
+    for (size_t n = 0; list && list[n].method[0]; ++n)
+        if (std::string(list[n].path) + list[n].filename == member) entry = list[n];
+    add("GetArchiveList", listed, ListDigest<fileInfo, char>(list));
+    fileInfo info;
+    memset(&info, 0, sizeof info);
+    add("GetFileInfoStream", plugin.GetFileInfoStream(stream, member.c_str(), 0, &info),
+        Digest(std::string(reinterpret_cast<char*>(&info), sizeof info)));
+    handle = nullptr;
+    add("GetFileToMemory", plugin.GetFileToMemory(stream, &entry, &handle, nullptr, 0),
+        BlockDigest(handle));
+    add("GetFileToDisk", plugin.GetFileToDisk(stream, &entry, out.path().c_str(), nullptr, 0),
+        Digest(ReadBytes(out.File(entry.filename))));
+
+    std::wstring wideMember = Wide(member);
+    fileInfoW* wideList = nullptr;
+    listed = plugin.GetArchiveListW(stream, &wideList);
+    fileInfoW wideEntry;
+    memset(&wideEntry, 0, sizeof wideEntry);
+    for (size_t n = 0; wideList && wideList[n].method[0]; ++n)
+        if (std::wstring(wideList[n].path) + wideList[n].filename == wideMember)
+            wideEntry = wideList[n];
+    add("GetArchiveListW", listed, ListDigest<fileInfoW, wchar_t>(wideList));
+    fileInfoW wideInfo;
+    memset(&wideInfo, 0, sizeof wideInfo);
+    add("GetFileInfoStreamW", plugin.GetFileInfoStreamW(stream, wideMember.c_str(), 0, &wideInfo),
+        Digest(std::string(reinterpret_cast<char*>(&wideInfo), sizeof wideInfo)));
+    handle = nullptr;
+    add("GetFileToMemoryW", plugin.GetFileToMemoryW(stream, &wideEntry, &handle, nullptr, 0),
+        BlockDigest(handle));
+    std::wstring folder = Wide(out.path());
+    add("GetFileToDiskW", plugin.GetFileToDiskW(stream, &wideEntry, folder.c_str(), nullptr, 0),
+        Digest(ReadBytes(out.File(entry.filename))));
+
+    SpiInputStream opened;
+    opened.SetFile(path.c_str(), 0);
+    LPCSTR rest = nullptr;
+    add("OpenMember", plugin.OpenMember(opened, member.c_str(), &rest), Held(opened));
+    SpiInputStream openedW;
+    openedW.SetFile(path.c_str(), 0);
+    LPCWSTR wideRest = nullptr;
+    add("OpenMemberW", plugin.OpenMemberW(openedW, wideMember.c_str(), &wideRest),
+        Held(openedW));
+
+    // An image operation on an archive plug-in: refused before the record
+    // is touched.
+    seen.push_back("AsGiven " + PictureAsGiven(plugin, path.c_str(), 0, SPI_INPUT_FILE));
+    return seen;
+}
+
+TEST_P(RemoteFile, InheritedOperationsAnswerAsInProcess) {
+    std::string bitmap = FixturePath("bmp", "info8.bmp");
+    std::string archive = FixturePath("tar", "gnu.tar");
+    for (const char* name : {"bmp", "tar"}) {
+        SCOPED_TRACE(name);
+        // The same path given to both, so that GetModulePath compares too;
+        // the in-process object loads the module of this build's bitness.
+        std::string given = Plugin(name);
+        SpiDllFile local;
+        SpiRemoteFile remote;
+        ASSERT_EQ(1, local.Load(nullptr, PluginOfBits(name, sizeof(void*) * 8).c_str()));
+        ASSERT_EQ(1, remote.Load(nullptr, given.c_str()));
+        std::vector<std::string> expected = Identity(local), seen = Identity(remote);
+        EXPECT_EQ(std::string("module ") + given, seen[2]);
+        expected[2] = seen[2] = "module";
+        EXPECT_EQ(expected, seen);
+
+        if (std::string(name) == "bmp") {
+            EXPECT_EQ(ImageOperations(local, bitmap), ImageOperations(remote, bitmap));
+        } else {
+            TempDir out[2];
+            EXPECT_EQ(ArchiveOperations(local, archive, "hello.txt", out[0]),
+                      ArchiveOperations(remote, archive, "hello.txt", out[1]));
+        }
+        EXPECT_EQ(local.LastFault().kind, remote.LastFault().kind);
+
+        // The residency machinery, as documented: the runner holds the
+        // module, this process holds none, and the decision is the hook's.
+        EXPECT_EQ(1, remote.EnsureLoaded());
+        EXPECT_NE(0u, remote.RunnerProcessId());
+        EXPECT_FALSE(remote.HoldsModule());
+        EXPECT_EQ(1, remote.ReleaseAfterCall());
+        EXPECT_NE(0u, remote.RunnerProcessId()) << "the runner keeps the module";
+        EXPECT_EQ(Undecided, remote.Residency());
+        EXPECT_EQ(local.DecideResidency(1, 2), local.Residency());
+        EXPECT_EQ(DefaultResidencyDecision(&remote, 1, 2), remote.DecideResidency(1, 2));
+        remote.Unload();
+        EXPECT_EQ(1, remote.EnsureLoaded()) << "a new runner loads the module again";
+        remote.Unload();
+    }
+    // Nothing loaded: refused alike.
+    SpiDllFile local;
+    SpiRemoteFile remote;
+    PictureInfo a, b;
+    memset(&a, 0x7f, sizeof a);
+    memset(&b, 0x7f, sizeof b);
+    EXPECT_EQ(local.GetPictureInfoAsGiven(bitmap.c_str(), 0, 0, &a),
+              remote.GetPictureInfoAsGiven(bitmap.c_str(), 0, 0, &b));
+    EXPECT_EQ(0, memcmp(&a, &b, sizeof a));
+    EXPECT_EQ(local.EnsureLoaded(), remote.EnsureLoaded());
+    EXPECT_EQ(Identity(local), Identity(remote));
 }
 
 INSTANTIATE_TEST_SUITE_P(Bitness, RemoteFile, ::testing::Values(32, 64),

@@ -5,41 +5,24 @@
 #ifndef SPIPROBE_TESTS_FENCED_INPUT_H
 #define SPIPROBE_TESTS_FENCED_INPUT_H
 
-#include <windows.h>
-
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "base/fenced_buffer.h"
+
 class FencedInput {
 public:
-    explicit FencedInput(const std::string& bytes) {
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        const size_t page = info.dwPageSize;
-        const size_t body = (bytes.size() + page - 1) / page * page;
-        base_ = static_cast<char*>(
-            VirtualAlloc(nullptr, body + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old = 0;
-        if (!base_ || !VirtualProtect(base_ + body, page, PAGE_NOACCESS, &old)) return;
-        data_ = base_ + body - bytes.size();
-        if (!bytes.empty()) memcpy(data_, bytes.data(), bytes.size());
-        size_ = static_cast<int32_t>(bytes.size());
+    explicit FencedInput(const std::string& bytes) : buffer_(bytes.size()) {
+        if (buffer_.ok() && !bytes.empty()) memcpy(buffer_.data(), bytes.data(), bytes.size());
     }
-    ~FencedInput() {
-        if (base_) VirtualFree(base_, 0, MEM_RELEASE);
-    }
-    FencedInput(const FencedInput&) = delete;
-    FencedInput& operator=(const FencedInput&) = delete;
 
     // Null when no fenced memory could be had.
-    const char* data() const { return data_; }
-    int32_t size() const { return size_; }
+    const char* data() const { return buffer_.chars(); }
+    int32_t size() const { return buffer_.ok() ? static_cast<int32_t>(buffer_.size()) : 0; }
 
 private:
-    char* base_ = nullptr;
-    char* data_ = nullptr;
-    int32_t size_ = 0;
+    FencedBuffer buffer_;
 };
 
 #endif

@@ -1,15 +1,16 @@
-// Counting the kernel handles of the calling process, to tell whether a
-// piece of work (a load and release of a plug-in, a call) left any open.
+// Probes of the calling process: its kernel handles, to tell whether a
+// piece of work (a load and release of a plug-in, a call) left any open,
+// and its heaps, to tell whether a call damaged one.
 // GetProcessHandleCount cannot serve: Wine answers 0 whatever is open.
 //
 //   long before = KernelHandleCount();
 //   ... load and release a module a few hundred times ...
 //   long left = KernelHandleCount() - before;   // 0 when nothing leaked
 //
-// Header-only and internal: the library does not use it; the tests and
-// spicheck do.
-#ifndef SPIPROBE_PLUGIN_KERNEL_HANDLES_H
-#define SPIPROBE_PLUGIN_KERNEL_HANDLES_H
+// Header-only; the processes that run plug-ins, spicheck and the tests
+// use them.
+#ifndef SPIPROBE_PLUGIN_BASE_PROCESS_PROBES_H
+#define SPIPROBE_PLUGIN_BASE_PROCESS_PROBES_H
 
 #include <windows.h>
 
@@ -66,6 +67,19 @@ inline long KernelHandleCount() {
 inline uintptr_t NextHandleValue() {
     UniqueKernelHandle probe(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     return reinterpret_cast<uintptr_t>(probe.get());  // closed on return
+}
+
+// Whether every heap of the process is intact: a walk of each heap that
+// GetProcessHeaps names, with HeapValidate. A plug-in that writes past a
+// block it allocated leaves a heap that fails it; the walk costs about a
+// millisecond, so processes that run plug-ins call it after their calls.
+inline bool EveryHeapIntact() {
+    HANDLE heaps[256];
+    DWORD count = GetProcessHeaps(256, heaps);
+    if (count > 256) count = 256;
+    for (DWORD n = 0; n < count; ++n)
+        if (!HeapValidate(heaps[n], 0, nullptr)) return false;
+    return true;
 }
 
 #endif

@@ -3,7 +3,8 @@
 // The runner (spirunner32.exe for a 32-bit module, spirunner64.exe for an
 // x64 one, chosen by the module's PE header) loads the module with a
 // guarded, Resident SpiDllFile and serves the nine operations and the
-// wide ones over a pipe (remote_protocol.h). The operations answer as SpiDllFile's do, with the
+// wide ones over a pipe (remote/protocol.h; the link to the runner is
+// remote/runner_link.h). The operations answer as SpiDllFile's do, with the
 // caller's own blocks where the plug-in API promises blocks (pictures,
 // comments, lists, members extracted to memory), and progress callbacks
 // are called in the caller's thread, one round trip each, so a cancel
@@ -24,31 +25,48 @@
 //
 // It is a SpiDllFile, so the stream-level operations (which call the nine
 // and the wide ones through the virtual interface) and every caller of a
-// SpiDllFile take it; it holds no module of its own (HoldsModule() is
-// false) and has no residency. An object is used from one thread at a time.
-#ifndef SPIPROBE_PLUGIN_SPI_REMOTE_FILE_H
-#define SPIPROBE_PLUGIN_SPI_REMOTE_FILE_H
+// SpiDllFile take it. Every public operation it inherits answers as the
+// in-process object's does, except these, which describe a module held in
+// this process and answer as for one that is not:
+// - HoldsModule() is false and Residency() is Undecided: the module is
+//   held by the runner, which keeps it Resident;
+// - EnsureLoaded() answers 1 when a runner with the module loaded runs
+//   (starting one when none does), 0 otherwise; ReleaseAfterCall() releases
+//   nothing and answers 1.
+// An object is used from one thread at a time.
+#ifndef SPIPROBE_PLUGIN_REMOTE_SPI_REMOTE_FILE_H
+#define SPIPROBE_PLUGIN_REMOTE_SPI_REMOTE_FILE_H
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
+#include "remote/runner_link.h"
 #include "spi_dll_file.h"
-#include "win32_handles.h"
 
 namespace remote {
-class Section;
-struct Request;
-struct Answer;
-enum class Op : uint32_t;
+// A source of an export (buf, len, flag), with its name in UTF-16 when
+// wide; and a second name (a member, a destination folder), given or not,
+// with the answer when it does not fit a frame.
+struct Source {
+    const void* data;
+    intptr_t length;
+    uint32_t flag;
+    bool wide;
+};
+struct Name {
+    const void* text = nullptr;
+    bool wide = false;
+    int32_t misfit = 0;
+    bool given = false;
+};
 }  // namespace remote
 
 class SpiRemoteFile : public SpiDllFile {
 public:
     // Time a call may take before its runner is ended, and time a runner
     // gets to start (both reset by every progress callback).
-    static constexpr DWORD kDefaultDeadline = 30000;
-    static constexpr DWORD kStartDeadline = 20000;
+    static constexpr DWORD kDefaultDeadline = RunnerLink::kDefaultDeadline;
+    static constexpr DWORD kStartDeadline = RunnerLink::kStartDeadline;
 
     SpiRemoteFile();
     ~SpiRemoteFile() override;
@@ -71,6 +89,11 @@ public:
     int32_t ConfigurationDlg(HWND parent, int32_t function) override;
     int32_t GetPictureInfo(LPCSTR source, intptr_t length, uint32_t flag,
                            PictureInfo* info) override;
+    // The record travels as the caller filled it and comes back as the
+    // module left it; an hInfo the module set to a block of its own comes
+    // back as a block of the caller's, any other value as it is.
+    int32_t GetPictureInfoAsGiven(LPCSTR source, intptr_t length, uint32_t flag,
+                                  PictureInfo* info) override;
     int32_t GetPicture(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info, HLOCAL* bits,
                        ProgressCallback progress, intptr_t data) override;
     int32_t GetPreview(LPCSTR source, intptr_t length, uint32_t flag, HLOCAL* info, HLOCAL* bits,
@@ -104,54 +127,66 @@ public:
     int32_t GetFileW(LPCWSTR source, intptr_t length, LPWSTR destination, uint32_t flag,
                      ProgressCallback progress, intptr_t data) override;
 
+    // A runner with the module loaded: 1, starting one when none runs; 0
+    // when nothing is loaded or no runner could be had.
+    int32_t EnsureLoaded() override;
+    // Nothing is held in this process: always 1.
+    int32_t ReleaseAfterCall() override { return 1; }
+
     // LastFault(): what the last operation caught, in the runner or of the
     // runner. GetAboutText, GetModulePath, ExtensionList and HasExport
     // answer from the module's identification in its runner.
 
     // Milliseconds each call may take (0: kDefaultDeadline).
-    void SetDeadline(DWORD milliseconds) { deadline = milliseconds ? milliseconds : kDefaultDeadline; }
-    DWORD Deadline() const { return deadline; }
+    void SetDeadline(DWORD milliseconds) { link_.SetDeadline(milliseconds); }
+    DWORD Deadline() const { return link_.Deadline(); }
     // Where spirunner32.exe and spirunner64.exe are; null or empty: the
     // folder of the calling program.
     void SetRunnerFolder(LPCSTR folder);
 
-    // 32 or 64 for a module of that bitness, 0 for anything else.
-    static int ModuleBits(LPCSTR path);
     // The bitness of the module named at the last Load (0 before one).
     int RunnerBits() const { return bits; }
     // The running runner's process id, 0 when none runs.
-    DWORD RunnerProcessId() const;
+    DWORD RunnerProcessId() const { return link_.ProcessId(); }
 
 private:
-    bool StartRunner();
-    // Ends the runner: asked to end (its pipe closed), or killed at once.
-    void EndRunner(bool kill);
     // A running runner with the module loaded; false (lastFault set) when
     // none could be had.
     bool EnsureRunner();
-    // One call: the request, its progress callbacks, the answer. False
-    // when the runner ended or missed its deadline; then lastFault says so
-    // and the runner is gone.
-    bool Exchange(remote::Request& request, remote::Answer& answer, ProgressCallback progress,
-                  intptr_t data);
+    // The link's exchange; false, with lastFault saying why, when the
+    // runner failed.
+    bool Exchange(remote::Request& request, remote::Answer& answer,
+                  ProgressCallback progress = nullptr, intptr_t data = 0);
     // A call with its answer taken in: the runner's result and fault, or
     // faultResult when the runner failed. -1 when nothing is loaded.
     int32_t Call(remote::Request& request, remote::Answer& answer, int32_t faultResult,
                  ProgressCallback progress = nullptr, intptr_t data = 0);
+    // The answer to give when no runner could be had: -1 when nothing
+    // failed (nothing loaded), else faultResult.
+    int32_t NoRunner(int32_t faultResult) const {
+        return lastFault.kind == SpiFaultKind::None ? SPI_NOT_IMPLEMENTED : faultResult;
+    }
+    // A call on a source: a runner had (else NoRunner's answer), the source
+    // put into the request (else 4), the second name put when given (else
+    // its misfit answer), then Call.
+    int32_t CallOn(remote::Request& request, remote::Answer& answer,
+                   const remote::Source& source, const remote::Name& second = remote::Name(),
+                   ProgressCallback progress = nullptr,
+                   intptr_t data = 0);
     // Puts a source into the request: the file name (ANSI, or UTF-16 when
     // wide), or the bytes.
     bool PutSource(remote::Request& request, const void* source, intptr_t length, uint32_t flag,
                    bool wide);
     // Whether a wide operation goes to the runner at all: a module is
-    // loaded, of the kind (imageOrArchive: either), and it has the export.
-    bool WideAllowed(const char* exportName, PluginKind needed, bool imageOrArchive = false) const;
+    // loaded, of a kind that calls the export, and it has the export.
+    bool WideAllowed(SpiExport e) const;
     // IsSupported and IsSupportedW: the sample, or a file handle's next
     // 2048 bytes, into the section.
     int32_t CheckSupport(remote::Request& request, void* data);
-    bool Transfer(bool write, void* buffer, DWORD size, DWORD started);
-    void RunnerFailed(bool timedOut);
     // A block of the caller's with the bytes at offset in the section.
     HLOCAL MakeBlock(uint64_t offset, uint64_t size) const;
+    // Whether an answer came whole from a runner that is still there.
+    bool Answered(const remote::Answer& answer) const;
     // GetPicture and GetPreview: the same call, the operation aside.
     int32_t FetchPicture(remote::Op op, const void* source, intptr_t length, uint32_t flag,
                          HLOCAL* info, HLOCAL* bits, ProgressCallback progress, intptr_t data);
@@ -166,18 +201,10 @@ private:
     int32_t FetchFile(remote::Op op, const void* source, intptr_t length, void* destination,
                       uint32_t flag, ProgressCallback progress, intptr_t data);
 
-    DWORD deadline = kDefaultDeadline;
+    RunnerLink link_;
     std::string runnerFolder;
     bool loaded = false;  // a Load succeeded: every runner loads the module
     int bits = 0;
-
-    UniqueKernelHandle process;
-    UniqueKernelHandle pipe;
-    UniqueKernelHandle ioEvent;
-    UniqueKernelHandle controlMapping;
-    std::unique_ptr<void, BOOL(WINAPI*)(LPCVOID)> controlView{nullptr, UnmapViewOfFile};
-    std::unique_ptr<remote::Section> bulk;
-    uint64_t nextId = 1;
 };
 
 #endif

@@ -25,6 +25,8 @@
 
 #include <malloc.h>  // _resetstkoflw
 
+#include "base/fault_record.h"
+
 #if !defined(__GNUC__) || !defined(__x86_64__)
 #error "fault_guard_x64.cpp is the guard for x86-64 GCC builds"
 #endif
@@ -65,16 +67,12 @@ void SpiGuardTrampoline(GuardedBody body, void* context, GuardState* state);
 __attribute__((used)) static LONG SpiGuardFilter(EXCEPTION_POINTERS* pointers,
                                                  void* establisherFrame) {
     GuardState* state = *reinterpret_cast<GuardState**>(static_cast<char*>(establisherFrame) + 32);
-    const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+    FaultRecord read = ReadFaultRecord(*pointers->ExceptionRecord);
     CaughtFault& fault = state->fault;
-    fault.code = record->ExceptionCode;
-    fault.instruction = reinterpret_cast<uintptr_t>(record->ExceptionAddress);
-    if ((record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION ||
-         record->ExceptionCode == EXCEPTION_IN_PAGE_ERROR) &&
-        record->NumberParameters >= 2) {
-        fault.access = static_cast<int32_t>(record->ExceptionInformation[0]);
-        fault.address = record->ExceptionInformation[1];
-    }
+    fault.code = read.code;
+    fault.instruction = read.instruction;
+    fault.access = read.access;
+    fault.address = read.address;
     __builtin_longjmp(state->resume, 1);
 }
 

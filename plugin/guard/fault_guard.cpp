@@ -2,20 +2,17 @@
 
 #include <malloc.h>  // _resetstkoflw
 
+#include "base/fault_record.h"
+
 namespace {
 
 // What a caught exception record says, in the terms of CaughtFault.
 void Describe(const EXCEPTION_RECORD& record, CaughtFault* fault) {
-    fault->code = record.ExceptionCode;
-    fault->instruction = reinterpret_cast<uintptr_t>(record.ExceptionAddress);
-    fault->access = -1;
-    fault->address = 0;
-    if ((record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION ||
-         record.ExceptionCode == EXCEPTION_IN_PAGE_ERROR) &&
-        record.NumberParameters >= 2) {
-        fault->access = static_cast<int32_t>(record.ExceptionInformation[0]);
-        fault->address = static_cast<uintptr_t>(record.ExceptionInformation[1]);
-    }
+    FaultRecord read = ReadFaultRecord(record);
+    fault->code = read.code;
+    fault->instruction = read.instruction;
+    fault->access = read.access;
+    fault->address = read.address;
 }
 
 }  // namespace

@@ -46,8 +46,8 @@ struct CaughtFault {
     DWORD code = 0;             // the exception code
     uintptr_t instruction = 0;  // where it was raised (ExceptionRecord->ExceptionAddress)
     int32_t access = -1;        // access violation / in-page error: 0 read, 1 write, 8 execute
-                                // (ExceptionInformation[0]); -1 for any other exception
-    uintptr_t address = 0;      // access violation: the address touched (ExceptionInformation[1])
+                                // (the record's first parameter); -1 for any other exception
+    uintptr_t address = 0;      // access violation: the address touched (its second parameter)
 };
 
 typedef void (*GuardedBody)(void* context);

@@ -20,8 +20,10 @@
 // - Blocks a plug-in hands back (HLOCAL) belong to the runner's process:
 //   the runner copies LocalSize bytes into the section and frees them, and
 //   the host makes blocks of its own from the copy.
-// - The control section holds what a runner leaves behind when it ends
-//   through its unhandled-exception filter: the exception it caught.
+// - The control section holds the isolation kit's board
+//   (isolation/board.h): what a runner leaves behind when it ends through
+//   its last-chance filter. A runner ends with the kit's exit codes
+//   (isolation/exit_codes.h).
 //
 // Every field is little endian and of a fixed size, and positions, sizes,
 // lengths, callback data and handles are 64-bit whatever the bitness of
@@ -35,47 +37,50 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "exports.h"
+
 namespace remote {
 
 constexpr uint32_t kRequestMagic = 0x51525053;  // "SPRQ"
 constexpr uint32_t kAnswerMagic = 0x41525053;   // "SPRA"
-constexpr uint32_t kCrashMagic = 0x43525053;    // "SPRC"
-
-// Exit codes a runner ends with by its own decision.
-constexpr DWORD kExitUnhandledException = 0xE5A10001;  // the filter caught one (see Crash)
-constexpr DWORD kExitHeapDamage = 0xE5A10002;          // a call left a heap damaged
-constexpr DWORD kExitHostGone = 0xE5A10003;            // the host process ended
-constexpr DWORD kExitBadStart = 0xE5A10004;            // wrong arguments, pipe or sections
 
 constexpr size_t kNameChars = 260;
 constexpr size_t kControlSize = 4096;
 constexpr uint64_t kFirstBulkSize = 1 << 16;
 
+// Load, Unload and Progress, then one operation per export in the order
+// of exports.h, each with the export's arguments:
+// - GetPluginInfo: arg0 infono, arg1 buflen; the text comes back in the
+//   section. GetPluginInfoW: the same with buflen in WCHARs, the caller's
+//   buffer (dataSize bytes) in the section, and back there.
+// - IsSupported(W): name; the sample in the section (dataSize 0: none).
+// - ConfigurationDlg: handle the parent window, arg0 the function.
+// - GetPictureInfo, GetPicture, GetPreview, GetArchiveInfo: a source
+//   (below) and flag. GetFileInfo: the member in name2. GetFile: the
+//   destination folder in name2 unless SPI_OUTPUT_MEMORY.
+// - The wide ones hand the names in name and name2 over as the UTF-16 they
+//   are; GetArchiveInfoW's list comes as WireEntryW records, GetFileInfoW's
+//   record as one WireEntryW, the first block.
 enum class Op : uint32_t {
     Load = 1,  // name: the plug-in's path
     Unload = 2,
-    GetPluginInfo = 3,   // arg0 infono, arg1 buflen; the text comes back in the section
-    IsSupported = 4,     // name; the sample in the section (dataSize 0: no sample)
-    ConfigurationDlg = 5,  // handle: parent window, arg0 function
-    GetPictureInfo = 6,  // source (below), flag
-    GetPicture = 7,
-    GetPreview = 8,
-    GetArchiveInfo = 9,
-    GetFileInfo = 10,  // source, member in name2
-    GetFile = 11,      // source; destination folder in name2 unless SPI_OUTPUT_MEMORY
-    Progress = 12,     // runner: a callback (num, denom); host: arg0 its result
-    // The wide exports: as the operations above, with the names in name
-    // and name2 handed over as the UTF-16 they are.
-    GetPluginInfoW = 13,   // arg0 infono, arg1 buflen in WCHARs; the caller's buffer
-                           // (dataSize bytes) in the section, and back there
-    IsSupportedW = 14,
-    GetPictureInfoW = 15,
-    GetPictureW = 16,
-    GetPreviewW = 17,
-    GetArchiveInfoW = 18,  // the list as WireEntryW records
-    GetFileInfoW = 19,     // the record: one WireEntryW, the first block
-    GetFileW = 20,
+    Progress = 3,  // runner: a callback (num, denom); host: arg0 its result
+    // GetPictureInfo with the record handed over as the caller filled it
+    // (given), and returned as the module left it (given; a block the
+    // module put in hInfo as the first block).
+    GetPictureInfoAsGiven = 4,
+    BeforeExports = 15,
+#define SPI_EXPORT_OP(name, kinds, text) name,
+    SPI_EXPORT_LIST(SPI_EXPORT_OP)
+#undef SPI_EXPORT_OP
 };
+
+
+// The operation of an export.
+constexpr Op OpFor(SpiExport e) {
+    return static_cast<Op>(static_cast<uint32_t>(Op::BeforeExports) + 1 + ExportIndex(e));
+}
+static_assert(OpFor(SpiExport::GetFileW) == Op::GetFileW, "one operation per export");
 
 // A source (the buf/len/flag of the exports): with SPI_INPUT_MEMORY in the
 // flag the bytes are in the section and arg0 is their count; otherwise name
@@ -101,6 +106,29 @@ struct SectionRef {
     uint64_t size;
 };
 
+// PictureInfo without its handle, which is a block in the section here.
+struct WirePicture {
+    int32_t left;
+    int32_t top;
+    int32_t width;
+    int32_t height;
+    uint16_t x_density;  // the names of PictureInfo's fields, so that one copy serves
+    uint16_t y_density;
+    int16_t colorDepth;
+    uint16_t reserved;
+};
+static_assert(sizeof(WirePicture) == 24, "WirePicture");
+
+// A PictureInfo as its bytes stand, in the x64 layout (the pad before an
+// 8-byte hInfo) whatever the bitness of either side.
+struct WireGivenPicture {
+    WirePicture picture;
+    unsigned char pad[2];
+    unsigned char spare[6];
+    uint64_t hInfo;
+};
+static_assert(sizeof(WireGivenPicture) == 40, "WireGivenPicture");
+
 struct Request {
     uint32_t magic;
     uint32_t op;  // Op
@@ -114,21 +142,10 @@ struct Request {
     uint32_t progress;  // 1: the caller gave a progress callback
     wchar_t name[kNameChars];
     wchar_t name2[kNameChars];
+    WireGivenPicture given;  // GetPictureInfoAsGiven
 };
-static_assert(sizeof(Request) == 72 + 4 * kNameChars, "Request");
+static_assert(sizeof(Request) == 72 + 4 * kNameChars + 40, "Request");
 
-// PictureInfo without its handle, which is a block in the section here.
-struct WirePicture {
-    int32_t left;
-    int32_t top;
-    int32_t width;
-    int32_t height;
-    uint16_t xDensity;
-    uint16_t yDensity;
-    int16_t colorDepth;
-    uint16_t reserved;
-};
-static_assert(sizeof(WirePicture) == 24, "WirePicture");
 
 // A fileInfo record; a list is an array of these in the section.
 struct WireEntry {
@@ -171,7 +188,7 @@ struct Answer {
     int32_t result;
     int32_t kind;  // Load: the plug-in's kind
     WireFault fault;
-    uint32_t exports;  // Load: bit n set when the nth export is there
+    uint32_t exports;  // Load: ExportBit of each export the plug-in has
     uint32_t blocks;   // kBlock bits
     uint64_t size0;    // bytes of the first block (or text, extension list)
     uint64_t size1;    // bytes of the second
@@ -179,30 +196,11 @@ struct Answer {
     int32_t progressDenom;
     WirePicture picture;  // GetPictureInfo
     WireEntry entry;      // GetFileInfo
+    WireGivenPicture given;  // GetPictureInfoAsGiven
 };
-static_assert(sizeof(Answer) == 104 + 24 + 448, "Answer");
-
-// Left in the control section by a runner's unhandled-exception filter.
-struct Crash {
-    uint32_t magic;
-    uint32_t code;
-    int32_t access;
-    uint32_t reserved;
-    uint64_t address;
-    uint64_t instruction;
-};
+static_assert(sizeof(Answer) == 104 + 24 + 448 + 40, "Answer");
 
 #pragma pack(pop)
-
-// The order of the bits of Answer.exports: the nine, then the wide ones.
-constexpr const char* kExportNames[] = {
-    "GetPluginInfo",  "IsSupported",  "GetPictureInfo",  "GetPicture",  "GetPreview",
-    "GetArchiveInfo", "GetFileInfo",  "GetFile",         "ConfigurationDlg",
-    "GetPluginInfoW", "IsSupportedW", "GetPictureInfoW", "GetPictureW", "GetPreviewW",
-    "GetArchiveInfoW", "GetFileInfoW", "GetFileW",
-};
-constexpr int kExportCount = sizeof kExportNames / sizeof kExportNames[0];
-static_assert(kExportCount <= 32, "Answer.exports");
 
 // The most WCHARs of a GetPluginInfoW buffer that travel: a longer buffer is
 // offered to the plug-in as this long (no text of a plug-in comes near).

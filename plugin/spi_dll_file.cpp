@@ -1,5 +1,6 @@
-// SpiDllFile: construction, Load (identification, extension list,
-// residency) and Unload.
+// SpiDllFile: construction, Load (identification and extension list) and
+// Unload. Residency is in spi_dll_file_residency.cpp, the export calls in
+// spi_dll_file_calls.cpp, the stream operations in spi_dll_file_streams.cpp.
 #include <mbstring.h>
 
 #include <cstdio>
@@ -7,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "canary_buffer.h"
-#include "proc_address.h"
+#include "base/fenced_buffer.h"
+#include "base/proc_address.h"
 #include "spi_dll_file.h"
 #include "win32_handles.h"
 
@@ -24,90 +25,10 @@ SpiDllFile::~SpiDllFile() {
     free(extensionList);
 }
 
-namespace {
-
-// The nine export names, in the order of the entry-point fields, then the
-// eight wide ones.
-const char* const kExportNames[] = {
-    "GetPluginInfo",  "IsSupported",  "GetPictureInfo",  "GetPicture",  "GetPreview",
-    "GetArchiveInfo", "GetFileInfo",  "GetFile",         "ConfigurationDlg",
-    "GetPluginInfoW", "IsSupportedW", "GetPictureInfoW", "GetPictureW", "GetPreviewW",
-    "GetArchiveInfoW", "GetFileInfoW", "GetFileW",
-};
-constexpr int kExportCount = sizeof kExportNames / sizeof kExportNames[0];
-
-}  // namespace
-
 bool SpiDllFile::HasExport(const char* exportName) const {
-    if (!exportName) return false;
-    for (int n = 0; n < kExportCount; ++n) {
-        if (strcmp(exportName, kExportNames[n]) == 0) return (exportsFound >> n) & 1;
-    }
-    return false;
+    SpiExport e;
+    return FindExport(exportName, &e) && HasExport(e);
 }
-
-// The one export resolution, for identification and for every reload: an
-// OnDemand module holds the same entry points during a call as a Resident
-// one of its kind. The other kind's entry points stay null (the kind check
-// of every operation stops before them anyway).
-void SpiDllFile::ResolveEntryPoints() {
-    ResolveExport(module, "GetPluginInfo", &pGetPluginInfo);
-    ResolveExport(module, "GetPluginInfoW", &pGetPluginInfoW);
-    if (kind == PluginKind::Image) {
-        ResolveExport(module, "IsSupported", &pIsSupported);
-        ResolveExport(module, "GetPictureInfo", &pGetPictureInfo);
-        ResolveExport(module, "GetPicture", &pGetPicture);
-        ResolveExport(module, "GetPreview", &pGetPreview);
-        ResolveExport(module, "IsSupportedW", &pIsSupportedW);
-        ResolveExport(module, "GetPictureInfoW", &pGetPictureInfoW);
-        ResolveExport(module, "GetPictureW", &pGetPictureW);
-        ResolveExport(module, "GetPreviewW", &pGetPreviewW);
-    } else if (kind == PluginKind::Archive) {
-        ResolveExport(module, "IsSupported", &pIsSupported);
-        ResolveExport(module, "GetArchiveInfo", &pGetArchiveInfo);
-        ResolveExport(module, "GetFileInfo", &pGetFileInfo);
-        ResolveExport(module, "GetFile", &pGetFile);
-        ResolveExport(module, "IsSupportedW", &pIsSupportedW);
-        ResolveExport(module, "GetArchiveInfoW", &pGetArchiveInfoW);
-        ResolveExport(module, "GetFileInfoW", &pGetFileInfoW);
-        ResolveExport(module, "GetFileW", &pGetFileW);
-    }
-    ResolveExport(module, "ConfigurationDlg", &pConfigurationDlg);
-}
-
-HMODULE SpiDllFile::DetachModule() {
-    HMODULE held = module;
-    module = nullptr;
-    pGetPluginInfo = nullptr;
-    pIsSupported = nullptr;
-    pGetPictureInfo = nullptr;
-    pGetPicture = nullptr;
-    pGetPreview = nullptr;
-    pGetArchiveInfo = nullptr;
-    pGetFileInfo = nullptr;
-    pGetFile = nullptr;
-    pConfigurationDlg = nullptr;
-    pGetPluginInfoW = nullptr;
-    pIsSupportedW = nullptr;
-    pGetPictureInfoW = nullptr;
-    pGetPictureW = nullptr;
-    pGetPreviewW = nullptr;
-    pGetArchiveInfoW = nullptr;
-    pGetFileInfoW = nullptr;
-    pGetFileW = nullptr;
-    return held;
-}
-
-// Both releases clear the object before the module's unload code runs, so
-// a fault in that code leaves it consistent.
-void SpiDllFile::ReleaseModuleGuarded() {
-    HMODULE held = DetachModule();
-    if (!held) return;
-    auto release = [held] { FreeLibrary(held); };
-    RunInModule(release);
-}
-
-void SpiDllFile::ReleaseModule() { UniqueModule released(DetachModule()); }
 
 // GetPluginInfo during identification, guarded: a module that faults while
 // it is identified fails to load. False when it faulted. The module writes
@@ -115,8 +36,8 @@ void SpiDllFile::ReleaseModule() { UniqueModule released(DetachModule()); }
 // that size never reaches the object's fields; it is recorded as an overrun,
 // and the first size bytes are what the caller's buffer gets.
 bool SpiDllFile::QueryInfo(int32_t number, LPSTR buffer, int32_t size, int32_t* result) {
-    CanaryBuffer scratch(size);
-    LPSTR text = scratch.data();
+    FencedBuffer scratch(size, FencedBuffer::kCanaryTail);
+    LPSTR text = scratch.chars();
     if (!text) return false;
     GetPluginInfoProc proc = pGetPluginInfo;
     auto query = [=] { *result = proc(number, text, size); };
@@ -184,8 +105,8 @@ int32_t SpiDllFile::Identify() {
     ResolveEntryPoints();
     if (!BuildExtensionList()) return 0;
     uint32_t found = 0;
-    for (int n = 0; n < kExportCount; ++n) {
-        if (GetProcAddress(module, kExportNames[n])) found |= 1u << n;
+    for (int n = 0; n < kSpiExportCount; ++n) {
+        if (GetProcAddress(module, kSpiExports[n].name)) found |= 1u << n;
     }
     exportsFound = found;
     return 1;

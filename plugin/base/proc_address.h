@@ -1,7 +1,7 @@
 // Resolves a module's export into a typed entry point. The one place that
 // casts a FARPROC; the detour through void* keeps -Wcast-function-type quiet.
-#ifndef SPIPROBE_PLUGIN_PROC_ADDRESS_H
-#define SPIPROBE_PLUGIN_PROC_ADDRESS_H
+#ifndef SPIPROBE_PLUGIN_BASE_PROC_ADDRESS_H
+#define SPIPROBE_PLUGIN_BASE_PROC_ADDRESS_H
 
 #include <windows.h>
 

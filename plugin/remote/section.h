@@ -1,6 +1,6 @@
 // The bulk section of a host and its runner: a named file mapping that
 // either side replaces by a larger one of the next generation when a
-// transfer needs more room (see remote_protocol.h). Header-only: the
+// transfer needs more room (see remote/protocol.h). Header-only: the
 // library and the runner both use it.
 #ifndef SPIPROBE_PLUGIN_REMOTE_SECTION_H
 #define SPIPROBE_PLUGIN_REMOTE_SECTION_H
@@ -11,7 +11,7 @@
 #include <cwchar>
 #include <string>
 
-#include "remote_protocol.h"
+#include "remote/protocol.h"
 #include "win32_handles.h"
 
 namespace remote {

@@ -1,0 +1,82 @@
+// The host's side of a helper process: a program of the library's (the
+// plug-in runner, spicheck's worker) that runs a plug-in so that whatever
+// the plug-in does to its process (a fault no guard catches, ExitProcess,
+// a call that never returns, a damaged heap) ends the helper, not the host.
+//
+//     isolation::HelperProcess helper;
+//     std::wstring program = isolation::HelperProgram(L"spirunner", 64, folder);
+//     if (!helper.Start(program, arguments, nullptr, 0)) ... GetLastError()
+//     ... talk to it over a channel of the caller's own ...
+//     isolation::HelperEnd end = helper.End(isolation::kExitEndedByHost, board);
+//
+// Each helper keeps its own channel (the runner's frames, the worker's
+// journal): only starting, watching, ending and the board are common.
+#ifndef SPIPROBE_PLUGIN_ISOLATION_HELPER_PROCESS_H
+#define SPIPROBE_PLUGIN_ISOLATION_HELPER_PROCESS_H
+
+#include <windows.h>
+
+#include <cstddef>
+#include <string>
+
+#include "base/fault_record.h"
+#include "isolation/board.h"
+#include "isolation/exit_codes.h"
+#include "win32_handles.h"
+
+namespace isolation {
+
+// Time a helper gets to be seen ended once it was ended (killed, or told
+// to end by its channel's close). Wine can leave a killed process
+// half-ended and never signalled, so no wait on a helper is unbounded.
+constexpr DWORD kEndGrace = 3000;
+
+// The program "<stem><bits>.exe" in folder (ending in a separator or
+// empty: the folder of the calling program).
+std::wstring HelperProgram(const wchar_t* stem, int bits, const std::wstring& folder);
+// The folder of the calling program, with its separator; empty when unknown.
+std::wstring ProgramFolder();
+
+// How a helper ended.
+struct HelperEnd {
+    bool ended = false;     // it was seen ended (false: it outlived every bound)
+    DWORD exitCode = STILL_ACTIVE;
+    bool crashed = false;   // its last-chance filter caught an exception
+    FaultRecord crash;      // that exception (when crashed)
+};
+
+class HelperProcess {
+public:
+    // A helper still running when its owner goes is ended. It owns its
+    // process: it is neither copied nor moved.
+    ~HelperProcess() { End(kExitEndedByHost); }
+
+    // Starts program with the command line "program" arguments, detached
+    // from the console, inheriting exactly the inherit handles given (which
+    // must be inheritable) and nothing else. False with the system's error
+    // in GetLastError() when it cannot be started.
+    bool Start(const std::wstring& program, const std::wstring& arguments,
+               const HANDLE* inherit, size_t inheritCount);
+
+    bool Running() const { return process_.valid(); }
+    // Its process handle, to wait on beside a channel; null when none runs.
+    HANDLE handle() const { return process_.get(); }
+    DWORD ProcessId() const { return process_.valid() ? GetProcessId(process_.get()) : 0; }
+
+    // Whether it ended within milliseconds.
+    bool WaitEnded(DWORD milliseconds) const;
+    // How it ended, read after a wait of at most milliseconds; the crash
+    // from the board when it ended through its last-chance filter. The
+    // helper is still held.
+    HelperEnd HowEnded(const Board* board, DWORD milliseconds = kEndGrace) const;
+    // Ends it (after grace milliseconds of its own ending, when given) with
+    // the code, waits a bounded time and lets it go. Nothing when none runs.
+    void End(DWORD code, DWORD grace = 0);
+
+private:
+    UniqueKernelHandle process_;
+};
+
+}  // namespace isolation
+
+#endif

@@ -1,0 +1,176 @@
+#include "remote/runner_link.h"
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include "base/text.h"
+#include "remote/wire.h"
+
+using remote::Answer;
+using remote::Op;
+using remote::Request;
+
+bool RunnerLink::Start(int bits, const std::string& folder) {
+    static LONG counter = 0;
+    wchar_t base[96];
+    swprintf(base, 96, L"spiremote-%lu-%ld-%lu", GetCurrentProcessId(),
+             InterlockedIncrement(&counter), GetTickCount());
+    std::wstring pipeName = std::wstring(L"\\\\.\\pipe\\") + base;
+    std::wstring program = isolation::HelperProgram(L"spirunner", bits, WideFromAnsi(folder.c_str()));
+
+    auto failed = [this] {
+        failure_ = SpiFault();
+        failure_.kind = SpiFaultKind::RunnerStart;
+        failure_.code = GetLastError();
+        End(true);
+        return false;
+    };
+    End(true);
+    pipe_.reset(CreateNamedPipeW(pipeName.c_str(),
+                                 PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
+                                     FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 1 << 16,
+                                 1 << 16, 0, nullptr));
+    if (pipe_.get() == INVALID_HANDLE_VALUE) pipe_.release();
+    ioEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    boardMapping_.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                           remote::kControlSize,
+                                           (std::wstring(base) + L"-control").c_str()));
+    if (!pipe_.valid() || !ioEvent_.valid() || !boardMapping_.valid()) return failed();
+    boardView_.reset(MapViewOfFile(boardMapping_.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0,
+                                   remote::kControlSize));
+    bulk_.reset(new remote::Section(base));
+    if (!boardView_.valid() || !bulk_->Create(0, remote::kFirstBulkSize)) return failed();
+
+    // The runner inherits no handle of ours and has no console: what a
+    // plug-in writes there goes nowhere. It finds the pipe and the sections
+    // by name.
+    std::wstring arguments =
+        pipeName + L" " + base + L" " + std::to_wstring(GetCurrentProcessId());
+    if (!helper_.Start(program, arguments, nullptr, 0)) return failed();
+
+    // Its connection, or its end.
+    OVERLAPPED overlapped;
+    memset(&overlapped, 0, sizeof overlapped);
+    overlapped.hEvent = ioEvent_.get();
+    ResetEvent(ioEvent_.get());
+    if (!ConnectNamedPipe(pipe_.get(), &overlapped)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            HANDLE waits[2] = {ioEvent_.get(), helper_.handle()};
+            DWORD limit = deadline_ > kStartDeadline ? deadline_ : kStartDeadline;
+            DWORD woke = WaitForMultipleObjects(2, waits, FALSE, limit);
+            if (woke != WAIT_OBJECT_0) {
+                CancelIo(pipe_.get());
+                DWORD ignored = 0;
+                GetOverlappedResult(pipe_.get(), &overlapped, &ignored, TRUE);
+                Failed(woke == WAIT_TIMEOUT);
+                if (failure_.kind == SpiFaultKind::RunnerTimeout) failure_.waited = limit;
+                return false;
+            }
+        } else if (error != ERROR_PIPE_CONNECTED) {
+            // Connected and gone already (ERROR_NO_DATA).
+            Failed(false);
+            return false;
+        }
+    }
+    return true;
+}
+
+void RunnerLink::End(bool kill) {
+    pipe_.reset();  // a runner waiting for the next frame ends on this
+    helper_.End(isolation::kExitEndedByHost, kill ? 0 : isolation::kEndGrace);
+    ioEvent_.reset();
+    bulk_.reset();
+    boardView_.reset();
+    boardMapping_.reset();
+}
+
+void RunnerLink::Failed(bool timedOut) {
+    failure_ = SpiFault();
+    if (timedOut || !helper_.Running()) {
+        failure_.kind = SpiFaultKind::RunnerTimeout;
+        failure_.waited = deadline_;
+        End(true);
+        return;
+    }
+    // A broken pipe comes a moment before the process's end.
+    isolation::HelperEnd end =
+        helper_.HowEnded(static_cast<const isolation::Board*>(boardView_.get()));
+    if (end.crashed) {
+        failure_.kind = SpiFaultKind::RunnerException;
+        failure_.code = end.crash.code;
+        failure_.access = end.crash.access;
+        failure_.address = end.crash.address;
+        failure_.instruction = end.crash.instruction;
+    } else {
+        failure_.kind = SpiFaultKind::RunnerExited;
+        failure_.code = end.exitCode;
+    }
+    End(true);
+}
+
+bool RunnerLink::Transfer(bool write, void* buffer, DWORD size, DWORD started) {
+    char* at = static_cast<char*>(buffer);
+    while (size) {
+        OVERLAPPED overlapped;
+        memset(&overlapped, 0, sizeof overlapped);
+        overlapped.hEvent = ioEvent_.get();
+        ResetEvent(ioEvent_.get());
+        DWORD done = 0;
+        BOOL ok = write ? WriteFile(pipe_.get(), at, size, &done, &overlapped)
+                        : ReadFile(pipe_.get(), at, size, &done, &overlapped);
+        if (!ok) {
+            if (GetLastError() != ERROR_IO_PENDING) {
+                Failed(false);
+                return false;
+            }
+            DWORD spent = GetTickCount() - started;
+            DWORD left = spent < deadline_ ? deadline_ - spent : 0;
+            HANDLE waits[2] = {ioEvent_.get(), helper_.handle()};
+            DWORD woke = WaitForMultipleObjects(2, waits, FALSE, left);
+            if (woke != WAIT_OBJECT_0) CancelIo(pipe_.get());
+            ok = GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE);
+            if (woke != WAIT_OBJECT_0 || !ok) {
+                // The frame may have arrived whole just as the process ended.
+                if (!(ok && done == size)) {
+                    Failed(woke == WAIT_TIMEOUT);
+                    return false;
+                }
+            }
+        }
+        if (done == 0) {
+            Failed(false);
+            return false;
+        }
+        at += done;
+        size -= done;
+    }
+    return true;
+}
+
+bool RunnerLink::Exchange(Request& request, Answer& answer, ProgressCallback progress,
+                          intptr_t data) {
+    request.id = nextId_++;
+    request.section = bulk_->Ref();
+    request.progress = progress ? 1 : 0;
+    DWORD started = GetTickCount();
+    if (!Transfer(true, &request, sizeof request, started)) return false;
+    for (;;) {
+        if (!Transfer(false, &answer, sizeof answer, started)) return false;
+        if (answer.magic != remote::kAnswerMagic || answer.id != request.id ||
+            !bulk_->Follow(answer.section)) {
+            Failed(false);
+            return false;
+        }
+        if (answer.op != static_cast<uint32_t>(Op::Progress)) return true;
+        Request reply = remote::NewRequest(Op::Progress);
+        reply.id = request.id;
+        reply.section = bulk_->Ref();
+        reply.arg0 = progress ? progress(answer.progressNum, answer.progressDenom, data) : 0;
+        // The plug-in's time starts again after each callback.
+        started = GetTickCount();
+        if (!Transfer(true, &reply, sizeof reply, started)) return false;
+    }
+}
