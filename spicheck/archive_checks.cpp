@@ -74,12 +74,7 @@ void RemoveTree(const std::string& folder) {
 
 std::string ReadFileBytes(const std::string& path) {
     std::string bytes;
-    FILE* in = fopen(path.c_str(), "rb");
-    if (!in) return bytes;
-    char chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, in)) > 0) bytes.append(chunk, n);
-    fclose(in);
+    ReadBytes(path, &bytes);
     return bytes;
 }
 

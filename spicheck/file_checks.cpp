@@ -358,9 +358,3 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool SaveBytes(const std::string& path, const std::string& bytes) {
-    FILE* out = fopen(path.c_str(), "wb");
-    if (!out) return false;
-    bool ok = fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-    return fclose(out) == 0 && ok;
-}

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bitmap.h"
+#include "file_bytes.h"
 #include "memory_tools.h"
 #include "spi_api.h"
 #include "win32_handles.h"
@@ -187,6 +188,5 @@ std::string BaseName(const std::string& path);
 // A text field of a record up to its terminator (or its size): bytes past
 // the terminator are whatever the plug-in's block held, and never compared.
 std::string TextField(const void* text, size_t size);
-bool SaveBytes(const std::string& path, const std::string& bytes);
 
 #endif

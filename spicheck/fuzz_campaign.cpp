@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "file_bytes.h"
 #include "fuzz_coverage.h"
 #include "fuzz_findings.h"
 #include "fuzz_hang.h"
@@ -210,16 +211,6 @@ Execution Executor::Run(const std::string& bytes, int calls) {
     return e;
 }
 
-bool ReadWhole(const std::string& path, std::string* bytes) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) return false;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) bytes->append(chunk, got);
-    fclose(file);
-    return true;
-}
-
 // The files of a corpus folder, by name.
 std::vector<std::string> CorpusFiles(const std::string& folder) {
     std::vector<std::string> names;
@@ -358,12 +349,7 @@ void Campaign::Execute(const std::string& bytes, bool initial) {
         entry.bytes = bytes;
         entry.comparisons = coverage::Comparisons();
         if (fresh && !initial && !options_.corpusDir.empty()) {
-            std::string path = options_.corpusDir + "\\" + CorpusName(bytes);
-            FILE* out = fopen(path.c_str(), "wb");
-            if (out) {
-                fwrite(bytes.data(), 1, bytes.size(), out);
-                fclose(out);
-            }
+            SaveBytes(options_.corpusDir + "\\" + CorpusName(bytes), bytes);
         }
         corpus_.push_back(std::move(entry));
     }
@@ -403,7 +389,7 @@ CampaignResult Campaign::Run() {
         CreateDirectoryA(options_.corpusDir.c_str(), nullptr);
         for (const std::string& name : CorpusFiles(options_.corpusDir)) {
             std::string bytes;
-            if (ReadWhole(options_.corpusDir + "\\" + name, &bytes) && bytes.size() <= maxSize_)
+            if (ReadBytes(options_.corpusDir + "\\" + name, &bytes) && bytes.size() <= maxSize_)
                 initial.push_back(bytes);
         }
     }

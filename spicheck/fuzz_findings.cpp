@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "file_bytes.h"
 #include "report.h"
 
 std::string ModuleOffset(uintptr_t address) {
@@ -88,13 +89,6 @@ std::string ReproducerPath(const std::string& folder, const std::string& signatu
 
 namespace {
 
-bool WriteWhole(const std::string& path, const std::string& bytes) {
-    FILE* file = fopen(path.c_str(), "wb");
-    if (!file) return false;
-    bool ok = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return fclose(file) == 0 && ok;
-}
-
 std::string Quoted(const std::string& text) {
     return text.find_first_of(" \t") == std::string::npos ? text : "\"" + text + "\"";
 }
@@ -104,7 +98,7 @@ std::string Quoted(const std::string& text) {
 bool WriteReproducer(const std::string& path, const std::string& bytes, const Reproducer& about,
                      const std::string& crashesFolder) {
     CreateDirectoryA(crashesFolder.c_str(), nullptr);
-    if (!WriteWhole(path, bytes)) return false;
+    if (!SaveBytes(path, bytes)) return false;
     const char* spicheck = sizeof(void*) == 8 ? "spicheck64" : "spicheck";
     const char* spiprobe = sizeof(void*) == 8 ? "spiprobe64" : "spiprobe";
     std::string text;
@@ -130,5 +124,5 @@ bool WriteReproducer(const std::string& path, const std::string& bytes, const Re
     if (fileFormToo)
         text += std::string("  ") + spiprobe + " " + Quoted(about.plugin) + " " + Quoted(path) +
                 "   (through the plug-in's file interface; it may not show there)\r\n";
-    return WriteWhole(path + ".txt", text);
+    return SaveBytes(path + ".txt", text);
 }

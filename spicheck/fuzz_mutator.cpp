@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "file_bytes.h"
+
 namespace {
 
 const uint32_t kInteresting[] = {0,          1,          0xFFFFFFFFu, 0x7F,        0x80,
@@ -38,16 +40,11 @@ int HexDigit(char c) {
 
 bool ReadDictionary(const std::string& path, std::vector<std::string>* tokens,
                     std::string* error) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) {
+    std::string text;
+    if (!ReadBytes(path, &text)) {
         *error = "cannot read the dictionary " + path;
         return false;
     }
-    std::string text;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, got);
-    fclose(file);
     size_t start = 0;
     for (int line = 1; start < text.size(); ++line) {
         size_t end = text.find('\n', start);
