@@ -311,9 +311,12 @@ bool HtmlPage::RestoreIdentity(const std::string& bytes) {
 // A member as the page shows it, field by field: the worker and spicheck
 // may be of different bitnesses, and so of different record layouts.
 std::string HtmlPage::SavedLastFile() const {
+    return files_.empty() ? journal::Packet('f').Bytes() : SavedFile(files_.size() - 1);
+}
+
+std::string HtmlPage::SavedFile(size_t index) const {
     journal::Packet packet('f');
-    if (files_.empty()) return packet.Bytes();
-    const PageFile& file = files_.back();
+    const PageFile& file = files_[index];
     packet.Add(file.name).Add(file.description).Add(static_cast<long long>(file.figures.size()));
     for (const PageFigure& f : file.figures)
         packet.Add(f.source).Add(f.caption).Add(f.bmp).Add(f.width).Add(f.height);

@@ -51,13 +51,17 @@ void Report::Add(Verdict verdict, CheckId check, const std::string& file,
     results_.push_back(CheckResult{verdict, name, file, reason});
     if (sink_) sink_(verdict, check, file, reason);
     if (!stream_) return;
-    std::string line = std::string(VerdictText(verdict)) + "  " + name;
-    if (!file.empty()) line += "  " + ShownName(file);
+    fprintf(stream_, "%s\n", ResultLine(results_.back()).c_str());
+    fflush(stream_);
+}
+
+std::string ResultLine(const CheckResult& result) {
+    std::string line = std::string(VerdictText(result.verdict)) + "  " + result.check;
+    if (!result.file.empty()) line += "  " + ShownName(result.file);
     // A pass has a reason only where it says what was done (robust.fuzz's
     // campaign).
-    if (!reason.empty()) line += ": " + reason;
-    fprintf(stream_, "%s\n", line.c_str());
-    fflush(stream_);
+    if (!result.reason.empty()) line += ": " + result.reason;
+    return line;
 }
 
 void Report::Skip(CheckId check, const std::string& file, const std::string& reason) {

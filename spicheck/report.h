@@ -63,6 +63,8 @@ private:
     std::function<void(Verdict, CheckId, const std::string&, const std::string&)> sink_;
 };
 
+// One result as the text report prints it (without the line's end).
+std::string ResultLine(const CheckResult& result);
 // One result as the JSON document lists it (without the comma before it).
 std::string JsonResult(Verdict verdict, const char* check, const std::string& file,
                        const std::string& reason);
