@@ -61,9 +61,11 @@ bool BatchResult::Restore(const std::string& bytes, size_t* index) {
         if (!count(4, &n)) return false;
         list->clear();
         for (size_t k = 0; k < n; ++k, i += 4) {
-            long long check = r.Number(i + 1);
-            if (check < 0 || check >= static_cast<long long>(kCheckCount)) return false;
-            list->push_back({static_cast<Verdict>(r.Number(i)), static_cast<CheckId>(check),
+            long long verdict = r.Number(i), check = r.Number(i + 1);
+            if (verdict < 0 || verdict > static_cast<long long>(Verdict::Fail) || check < 0 ||
+                check >= static_cast<long long>(kCheckCount))
+                return false;
+            list->push_back({static_cast<Verdict>(verdict), static_cast<CheckId>(check),
                              r.Text(i + 2), r.Text(i + 3)});
         }
     }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +21,14 @@
 #include "supervisor.h"
 
 namespace {
+
+// Tests set this to N to have the run killed once N batches are in the
+// resume journal: how a run stopped half-way is had without timing.
+size_t StopAfterJournaled() {
+    char value[16];
+    DWORD n = GetEnvironmentVariableA("SPICHECK_TEST_STOP_AFTER_BATCHES", value, sizeof value);
+    return n > 0 && n < sizeof value ? strtoul(value, nullptr, 10) : 0;
+}
 
 // A batch as the run keeps it while it is checked.
 struct Slot {
@@ -59,6 +68,8 @@ private:
     size_t failed_ = 0;
     ResumeJournal journal_;
     bool journaling_ = false;
+    size_t journaled_ = 0;
+    const size_t stopAfter_ = StopAfterJournaled();
     ProgressLine progress_;
 };
 
@@ -140,10 +151,14 @@ void Scheduler::CheckBatch(size_t index) {
     slot.done = true;
     if (r.endsRun) stopAt_ = std::min(stopAt_, index + 1);
     if (index == 0) opened_ = true;
-    if (journaling_ && status == 0 && !journal_.Append(r.Bytes(index))) {
-        fprintf(stderr, "spicheck: cannot write to %s: the run goes on without it\n",
-                options_.resumeFile.c_str());
-        journaling_ = false;
+    if (journaling_ && status == 0) {
+        if (!journal_.Append(r.Bytes(index))) {
+            fprintf(stderr, "spicheck: cannot write to %s: the run goes on without it\n",
+                    options_.resumeFile.c_str());
+            journaling_ = false;
+        } else if (++journaled_ == stopAfter_) {
+            TerminateProcess(GetCurrentProcess(), 9);
+        }
     }
     Flush();
     changed_.notify_all();

@@ -13,10 +13,6 @@ const char* VerdictText(Verdict verdict) {
     return "?";
 }
 
-namespace {
-
-// Bytes pass unchanged (plug-in texts are in the plug-in's code page);
-// only what JSON forbids raw is escaped.
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
@@ -33,8 +29,6 @@ std::string JsonString(const std::string& text) {
     }
     return out + "\"";
 }
-
-}  // namespace
 
 std::string Format(const char* format, ...) {
     char buffer[1024];
