@@ -1,5 +1,6 @@
 // What a person reads first at the end of a long text report: the files
-// that failed, grouped by check, in the order of the table of checks.
+// that failed, grouped by check, in the order of the table of checks
+// (printed before the summary line of a run of more than one file).
 #ifndef SPICHECK_FAILURE_SUMMARY_H
 #define SPICHECK_FAILURE_SUMMARY_H
 
