@@ -282,6 +282,8 @@ int Scheduler::Finish() {
             out.spans.push_back({span.file, span.first + offset, span.end + offset});
         for (const std::string& page : r.pages) out.page.RestoreFile(page);
         if (releaseFailure.empty()) releaseFailure = r.releaseFailure;
+        // Held once: the run's report has it now.
+        slots_[index].result = BatchResult();
     }
     // A fault while the plug-in was released belongs to no file's check.
     if (!releaseFailure.empty()) {
