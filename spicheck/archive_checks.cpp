@@ -18,18 +18,21 @@ std::string RecordDifference(const fileInfo& a, const fileInfo& b) {
     if (TextField(a.method, sizeof a.method) != TextField(b.method, sizeof b.method))
         return "method \"" + TextField(a.method, sizeof a.method) + "\" against \"" +
                TextField(b.method, sizeof b.method) + "\"";
-    if (a.position != b.position) return Format("position %llu against %llu",
-                                                static_cast<unsigned long long>(a.position),
-                                                static_cast<unsigned long long>(b.position));
-    if (a.compsize != b.compsize) return Format("compsize %llu against %llu",
-                                                static_cast<unsigned long long>(a.compsize),
-                                                static_cast<unsigned long long>(b.compsize));
-    if (a.filesize != b.filesize) return Format("filesize %llu against %llu",
-                                                static_cast<unsigned long long>(a.filesize),
-                                                static_cast<unsigned long long>(b.filesize));
-    if (a.timestamp != b.timestamp) return Format("timestamp %llu against %llu",
-                                                  static_cast<unsigned long long>(a.timestamp),
-                                                  static_cast<unsigned long long>(b.timestamp));
+    const struct {
+        const char* field;
+        unsigned long long a, b;
+    } numbers[] = {
+        {"position", static_cast<unsigned long long>(a.position),
+         static_cast<unsigned long long>(b.position)},
+        {"compsize", static_cast<unsigned long long>(a.compsize),
+         static_cast<unsigned long long>(b.compsize)},
+        {"filesize", static_cast<unsigned long long>(a.filesize),
+         static_cast<unsigned long long>(b.filesize)},
+        {"timestamp", static_cast<unsigned long long>(a.timestamp),
+         static_cast<unsigned long long>(b.timestamp)},
+    };
+    for (const auto& n : numbers)
+        if (n.a != n.b) return Format("%s %llu against %llu", n.field, n.a, n.b);
     if (FullName(a) != FullName(b)) return "name \"" + FullName(a) + "\" against \"" +
                                            FullName(b) + "\"";
     if (a.crc != b.crc) return Format("crc %lu against %lu", static_cast<unsigned long>(a.crc),

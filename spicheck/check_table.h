@@ -7,47 +7,55 @@
 
 #include <cstddef>
 
+// The checks by the name of their function (a member of Checker's), in
+// the order of the table. The ids and the functions' declarations are made
+// from this list; a row carries its function.
+#define SPICHECK_CHECK_LIST(X) \
+    X(IdentVersion) \
+    X(IdentAbout) \
+    X(IdentFilters) \
+    X(IdentInfoBounds) \
+    X(IdentExports) \
+    X(WideExports) \
+    X(WideInfoBounds) \
+    X(FileRead) \
+    X(ProbeSampleBounds) \
+    X(ProbeFormsAgree) \
+    X(ProbeZeroSample) \
+    X(ProbeAccepts) \
+    X(ProbeLowAddress) \
+    X(PictureLayout) \
+    X(PictureInfoAgree) \
+    X(PictureComment) \
+    X(PictureHeader) \
+    X(PictureBlocks) \
+    X(PictureSources) \
+    X(PicturePreview) \
+    X(PictureReference) \
+    X(ArchiveStride) \
+    X(ArchiveListEnd) \
+    X(ArchiveListAgree) \
+    X(ArchiveExtractMemory) \
+    X(ArchiveExtractDisk) \
+    X(ArchiveLookup) \
+    X(WideAgree) \
+    X(WideNames) \
+    X(WidePairing) \
+    X(CallbackProgress) \
+    X(CallbackNull) \
+    X(CallbackCancel) \
+    X(ResourceLeak) \
+    X(ResourceHandles) \
+    X(RobustPrefixes) \
+    X(RobustFuzz) \
+    X(RobustReload) \
+    X(RobustTime)
+
 // Indexes into kChecks, in the same order.
 enum class CheckId {
-    IdentVersion,
-    IdentAbout,
-    IdentFilters,
-    IdentInfoBounds,
-    IdentExports,
-    WideExports,
-    WideInfoBounds,
-    FileRead,
-    ProbeSampleBounds,
-    ProbeFormsAgree,
-    ProbeZeroSample,
-    ProbeAccepts,
-    ProbeLowAddress,
-    PictureLayout,
-    PictureInfoAgree,
-    PictureComment,
-    PictureHeader,
-    PictureBlocks,
-    PictureSources,
-    PicturePreview,
-    PictureReference,
-    ArchiveStride,
-    ArchiveListEnd,
-    ArchiveListAgree,
-    ArchiveExtractMemory,
-    ArchiveExtractDisk,
-    ArchiveLookup,
-    WideAgree,
-    WideNames,
-    WidePairing,
-    CallbackProgress,
-    CallbackNull,
-    CallbackCancel,
-    ResourceLeak,
-    ResourceHandles,
-    RobustPrefixes,
-    RobustFuzz,
-    RobustReload,
-    RobustTime,
+#define SPICHECK_CHECK_ID(function) function,
+    SPICHECK_CHECK_LIST(SPICHECK_CHECK_ID)
+#undef SPICHECK_CHECK_ID
 };
 
 // The kinds a check applies to (bits).
@@ -78,11 +86,17 @@ enum CheckTraits : unsigned {
     kNeedsWideExports = 64,
 };
 
+class Checker;
+struct FileContext;
+// A check: on a file, or (kOfThePlugin) on a context without one.
+using CheckFunction = void (Checker::*)(FileContext&);
+
 struct CheckRow {
     CheckId id;
     const char* name;
     unsigned kinds;
     unsigned traits;
+    CheckFunction run;
     const char* question;
 };
 

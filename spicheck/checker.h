@@ -71,6 +71,13 @@ public:
     // The check running (or run last).
     CheckId CurrentCheck() const { return current_; }
 
+    // The checks, one function per row of the table (its `run`), declared
+    // from the list of checks. Those of the plug-in itself get a context
+    // without a file.
+#define SPICHECK_CHECK_FUNCTION(function) void function(FileContext& context);
+    SPICHECK_CHECK_LIST(SPICHECK_CHECK_FUNCTION)
+#undef SPICHECK_CHECK_FUNCTION
+
 private:
     bool Applies(const CheckRow& row) const;
     // Whether the row is past the resume point (and so runs).
@@ -86,54 +93,13 @@ private:
     // the plug-in does not implement it; true then.
     bool SkippedForMemoryInput(FileContext& context);
 
-    // The checks, one function each, in the order of the table. Those of
-    // the plug-in itself get a context without a file.
-    void IdentVersion(FileContext&);
-    void IdentAbout(FileContext&);
-    void IdentFilters(FileContext&);
-    void IdentInfoBounds(FileContext&);
-    void IdentExports(FileContext&);
     // The exports of the plug-in's kind it lacks, ", " between them.
     std::string MissingKindExports() const;
-    void FileRead(FileContext& context);
-    void ProbeSampleBounds(FileContext& context);
-    void ProbeFormsAgree(FileContext& context);
-    void ProbeZeroSample(FileContext& context);
-    void ProbeAccepts(FileContext& context);
-    void ProbeLowAddress(FileContext& context);
-    void PictureLayout(FileContext& context);
-    void PictureInfoAgree(FileContext& context);
-    void PictureComment(FileContext& context);
-    void PictureHeader(FileContext& context);
-    void PictureBlocks(FileContext& context);
-    void PictureSources(FileContext& context);
-    void PicturePreview(FileContext& context);
-    void PictureReference(FileContext& context);
-    void ArchiveStride(FileContext& context);
-    void ArchiveListEnd(FileContext& context);
-    void ArchiveListAgree(FileContext& context);
-    void ArchiveExtractMemory(FileContext& context);
-    void ArchiveExtractDisk(FileContext& context);
-    void ArchiveLookup(FileContext& context);
-    void WideExports(FileContext&);
-    void WideInfoBounds(FileContext&);
-    void WideAgree(FileContext& context);
-    void WideNames(FileContext& context);
-    void WidePairing(FileContext& context);
     // Whether the plug-in has the wide exports a kNeedsWideExports check asks.
     bool WideApplies(CheckId id) const;
-    void CallbackProgress(FileContext& context);
-    void CallbackNull(FileContext& context);
-    void CallbackCancel(FileContext& context);
-    void ResourceLeak(FileContext& context);
-    void ResourceHandles(FileContext& context);
-    void RobustPrefixes(FileContext& context);
-    void RobustFuzz(FileContext& context);
-    void RobustReload(FileContext& context);
     // Unloads the module and loads it again, as a host that loads a
     // plug-in around each call does between two calls.
     void Reload();
-    void RobustTime(FileContext& context);
 
     // The shared calls of a file, made by the first check that asks.
     SampleAnswer& Sample(FileContext& context);

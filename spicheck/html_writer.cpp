@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "bitmap.h"
+#include "exports.h"
 #include "html_matrix.h"
 #include "journal.h"
 #include "junit_writer.h"
@@ -14,9 +15,13 @@
 
 namespace {
 
-const char* const kExportNames[] = {"GetPluginInfo", "IsSupported",   "GetPictureInfo",
-                                    "GetPicture",    "GetPreview",    "GetArchiveInfo",
-                                    "GetFileInfo",   "GetFile",       "ConfigurationDlg"};
+// The exports the page lists: the API's ANSI ones, in the list's order.
+std::vector<const char*> PageExportNames() {
+    std::vector<const char*> names;
+    for (const SpiExportInfo& info : kSpiExports)
+        if (info.text == ExportText::Ansi) names.push_back(info.name);
+    return names;
+}
 
 const char kStyle[] =
     "body{font:14px/1.4 sans-serif;margin:1em 2em;color:#222;background:#fff}"
@@ -164,7 +169,7 @@ void HtmlPage::SetPlugin(const SpiDllFile& plugin, const std::string& version,
     about_ = Field(plugin.GetAboutText(), SpiDllFile::kAboutTextSize);
     filters_ = filters;
     exports_.clear();
-    for (const char* name : kExportNames) exports_.emplace_back(name, plugin.HasExport(name));
+    for (const char* name : PageExportNames()) exports_.emplace_back(name, plugin.HasExport(name));
 }
 
 PageFigure HtmlPage::MakeFigure(const char* source, const char* label, const Decoded& decoded) {
@@ -236,7 +241,8 @@ bool HtmlPage::RestoreIdentity(const std::string& bytes) {
     size_t at = 0;
     if (!journal::ParseRecord(bytes, &at, &r) || r.type != 'i' || r.fields.size() < 4) return false;
     size_t filters = static_cast<size_t>(r.Number(3));
-    const size_t exportCount = sizeof kExportNames / sizeof kExportNames[0];
+    const std::vector<const char*> exportNames = PageExportNames();
+    const size_t exportCount = exportNames.size();
     if (r.fields.size() != 4 + 2 * filters + exportCount) return false;
     identified_ = r.Number(0) != 0;
     version_ = r.Text(1);
@@ -246,7 +252,7 @@ bool HtmlPage::RestoreIdentity(const std::string& bytes) {
         filters_.emplace_back(r.Text(4 + 2 * i), r.Text(5 + 2 * i));
     exports_.clear();
     for (size_t i = 0; i < exportCount; ++i)
-        exports_.emplace_back(kExportNames[i], r.Number(4 + 2 * filters + i) != 0);
+        exports_.emplace_back(exportNames[i], r.Number(4 + 2 * filters + i) != 0);
     return true;
 }
 

@@ -1,9 +1,9 @@
 // The channel between spicheck and the process of its own that runs the
 // plug-in (a worker): the worker writes records of what it does (the file
 // and the check it starts, each result, what the HTML page keeps of a file)
-// to an inherited pipe, and the call it is in to a CallBoard, so that
-// whatever ends the worker, spicheck knows which check and which call were
-// running.
+// to an inherited pipe; the call it is in and an exception no guard caught
+// are on the helper's board (isolation/board.h), so that whatever ends the
+// worker, spicheck knows which check and which call were running.
 //
 // A record is its size (4 bytes, little endian, of what follows), a type
 // byte and fields, each a 4-byte size and its bytes. Fields hold text as it
@@ -30,24 +30,12 @@ enum Type : char {
     kPage = 'P',       // what the HTML page keeps of the file just checked
     kSaveName = 'N',   // a name --save gave
     kHeapDamage = 'D', // the call just ended left a heap damaged
-    kCrash = 'U',      // an exception no guard caught: code, address
     kEnd = 'E',        // the run is complete
 };
 
 // A kResult record whose verdict is this tells of a check left out, with
 // its reason.
 constexpr long long kSkipVerdict = 3;
-
-// The call a worker is in, in memory spicheck and the worker share: cheaper
-// than a record per call for the thousands of calls of a run. The worker
-// counts each call it starts, so spicheck can tell a call that hangs from
-// many short ones.
-struct CallBoard {
-    volatile LONG calls;   // calls started
-    volatile LONG inCall;  // 1 while one runs
-    char label[120];       // the last call's, terminated
-};
-static_assert(sizeof(CallBoard) == 128, "the same in both bitnesses");
 
 struct Record {
     char type = 0;

@@ -9,7 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <string>
 
 #include "base/fenced_buffer.h"
 
@@ -17,6 +19,12 @@
 // of a no-access page (the base floor's fenced buffer without a tail).
 // Contents start zeroed.
 using EdgeBuffer = FencedBuffer;
+
+// The sample IsSupported is given: the first bytes of a file, as many as
+// fit, in a buffer of the sample's size (zeros after a shorter file).
+inline void FillSample(EdgeBuffer& sample, const std::string& bytes) {
+    memcpy(sample.data(), bytes.data(), bytes.size() < sample.size() ? bytes.size() : sample.size());
+}
 
 // A buffer of size bytes (at most a page) as EdgeBuffer places it, at an
 // address above 4 GiB whose low 32 bits are below 0x10000; null where

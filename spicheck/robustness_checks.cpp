@@ -216,3 +216,16 @@ void Checker::RobustFuzz(FileContext& context) {
     else
         report_.Add(Verdict::Pass, current_, currentFile_, reason);
 }
+
+void Checker::RobustTime(FileContext&) {
+    if (!unreturnedCall_.empty())
+        Fail(Format("%s did not return within %lu ms (limit %lu ms)", unreturnedCall_.c_str(),
+                    static_cast<unsigned long>(options_.timeLimitMs * 10),
+                    static_cast<unsigned long>(options_.timeLimitMs)));
+    else if (slowestMs_ > options_.timeLimitMs)
+        Fail(Format("%s took %lu ms (limit %lu ms)", slowestCall_.c_str(),
+                    static_cast<unsigned long>(slowestMs_),
+                    static_cast<unsigned long>(options_.timeLimitMs)));
+    else
+        Pass();
+}

@@ -10,6 +10,7 @@
 
 #include "base/pe_image.h"
 #include "file_walk.h"
+#include "isolation/helper_process.h"
 #include "journal.h"
 #include "names.h"
 #include "run_output.h"
@@ -18,8 +19,6 @@
 
 namespace {
 
-// Exit code of a worker ended here for a call past the hang limit.
-constexpr UINT kHungExit = 0xE5C10001;
 // How long a worker is given to be gone once it was ended (or said it was
 // ending itself). A process whose heap is wrecked, or one of several side
 // by side in a Wine prefix, can stay half-ended for good; Windows has
@@ -60,20 +59,12 @@ std::string ExitCodeText(DWORD code) {
 }
 
 // Ends the worker; false when it has not ended within the grace.
-bool EndWorker(HANDLE process, UINT code) {
-    if (!EndingIsIgnored()) TerminateProcess(process, code);
-    return WaitForSingleObject(process, kEndGraceMs) == WAIT_OBJECT_0;
+bool EndWorker(isolation::HelperProcess& worker) {
+    if (EndingIsIgnored()) return worker.WaitEnded(kEndGraceMs);
+    return worker.Terminate(isolation::kExitEndedByHost, kEndGraceMs);
 }
 // A run that needs more fresh workers than this ends with what it has.
 constexpr int kMostWorkers = 2000;
-
-std::wstring OwnFolder() {
-    wchar_t path[MAX_PATH * 2];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
-    std::wstring folder(path, n);
-    size_t slash = folder.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash + 1);
-}
 
 // The command line after the program's name, as the worker is to read it.
 std::wstring Arguments() {
@@ -107,8 +98,7 @@ struct WorkerEnd {
     std::string label;        // the call running (or last run)
     bool heapDamage = false;
     bool crashed = false;
-    DWORD crashCode = 0;
-    unsigned long long crashAddress = 0;
+    FaultRecord crash;  // the exception no guard caught (when crashed)
     DWORD exitCode = 0;
     Position position;
     bool progressed = false;  // it started a check past its resume point
@@ -205,11 +195,6 @@ void Supervisor::Take(const journal::Record& r, WorkerEnd* end) {
             end->heapDamage = true;
             end->label = r.Text(0);
             break;
-        case journal::kCrash:
-            end->crashed = true;
-            end->crashCode = static_cast<DWORD>(r.Number(0));
-            end->crashAddress = static_cast<unsigned long long>(r.Number(1));
-            break;
         case journal::kEnd:
             end->complete = true;
             break;
@@ -232,33 +217,30 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
     if (!self.valid()) return false;
     UniqueKernelHandle boardSection(CreateFileMappingA(INVALID_HANDLE_VALUE, &inherit,
                                                        PAGE_READWRITE, 0,
-                                                       sizeof(journal::CallBoard), nullptr));
+                                                       sizeof(isolation::Board), nullptr));
     if (!boardSection.valid()) return false;
     std::unique_ptr<void, BOOL(WINAPI*)(LPCVOID)> boardView(
-        MapViewOfFile(boardSection.get(), FILE_MAP_WRITE, 0, 0, sizeof(journal::CallBoard)),
+        MapViewOfFile(boardSection.get(), FILE_MAP_WRITE, 0, 0, sizeof(isolation::Board)),
         UnmapViewOfFile);
     if (!boardView) return false;
-    journal::CallBoard* board = static_cast<journal::CallBoard*>(boardView.get());
-    // Only the worker's ends are inherited: it must see its plan end.
+    isolation::Board* board = static_cast<isolation::Board*>(boardView.get());
+    // The worker gets its ends of the pipes, the board and this process
+    // and nothing else (a worker started beside it must not hold its plan
+    // open): it must see its plan end. Its output goes nowhere.
     SetHandleInformation(journalWrite.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     SetHandleInformation(planRead.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    const HANDLE inherited[] = {journalWrite.get(), boardSection.get(), self.get()};
+    isolation::StandardHandles standard;
+    standard.input = planRead.get();
+    standard.output = nul.get();
+    standard.error = nul.get();
 
-    std::wstring line = L"\"" + worker_ + L"\" --worker=" +
-                        std::to_wstring(reinterpret_cast<uintptr_t>(journalWrite.get())) + L"," +
-                        std::to_wstring(reinterpret_cast<uintptr_t>(boardSection.get())) + L"," +
-                        std::to_wstring(reinterpret_cast<uintptr_t>(self.get())) + L" " +
-                        Arguments();
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = planRead.get();
-    startup.hStdOutput = nul.get();
-    startup.hStdError = nul.get();
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(worker_.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &info))
-        return false;
-    UniqueKernelHandle process(info.hProcess), thread(info.hThread);
+    std::wstring arguments =
+        L"--worker=" + std::to_wstring(reinterpret_cast<uintptr_t>(journalWrite.get())) + L"," +
+        std::to_wstring(reinterpret_cast<uintptr_t>(boardSection.get())) + L"," +
+        std::to_wstring(reinterpret_cast<uintptr_t>(self.get())) + L" " + Arguments();
+    isolation::HelperProcess worker;
+    if (!worker.Start(worker_, arguments, inherited, 3, standard)) return false;
     end->started = true;
     journalWrite.reset();
     planRead.reset();
@@ -295,11 +277,16 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
             bytes.erase(0, at);
             at = 0;
             heardFrom = GetTickCount();
-            if (!ending && (end->complete || end->crashed || end->heapDamage)) {
+            if (!ending && (end->complete || end->heapDamage)) {
                 ending = true;
                 endingSince = GetTickCount();
             }
             continue;
+        }
+        // An exception no guard caught: the worker ends itself.
+        if (!ending && board->crashMagic == isolation::kCrashMagic) {
+            ending = true;
+            endingSince = GetTickCount();
         }
         // A call that has not ended since it was first seen running.
         LONG calls = board->calls;
@@ -308,7 +295,7 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
             callSeen = GetTickCount();
         } else if (GetTickCount() - callSeen > hangLimit && !end->hung) {
             end->hung = true;
-            if (!EndWorker(process.get(), kHungExit)) {
+            if (!EndWorker(worker)) {
                 end->abandoned = true;
                 break;
             }
@@ -322,7 +309,7 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
             callsHeard = board->calls;
             heardFrom = GetTickCount();
         }
-        if (!ending && (WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0 ||
+        if (!ending && (WaitForSingleObject(worker.mainThread(), 0) == WAIT_OBJECT_0 ||
                         (!board->inCall && GetTickCount() - heardFrom > hangLimit + kSilenceMs))) {
             ending = true;
             end->stopped = true;
@@ -331,12 +318,12 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
         // A worker that said it is ending and has not gone: ended here,
         // and given up when even that does not take.
         if (ending && GetTickCount() - endingSince > (end->complete ? kExitGraceMs : kEndGraceMs)) {
-            if (!EndWorker(process.get(), kHungExit)) end->abandoned = true;
+            if (!EndWorker(worker)) end->abandoned = true;
             break;
         }
         // The pipe ends when the worker does; a worker that has ended while
         // something of its own still holds the pipe is waited for no more.
-        if (WaitForSingleObject(process.get(), 1) == WAIT_OBJECT_0) {
+        if (worker.WaitEnded(1)) {
             if (PeekNamedPipe(journalRead.get(), nullptr, 0, nullptr, &available, nullptr) &&
                 available)
                 continue;
@@ -345,11 +332,11 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
     }
     // Every wait on the worker is bounded: one that will not end is given
     // up, its pipe and board abandoned with their handles.
-    if (!end->abandoned && WaitForSingleObject(process.get(), kExitGraceMs) != WAIT_OBJECT_0 &&
-        !EndWorker(process.get(), kHungExit))
+    if (!end->abandoned && !worker.WaitEnded(kExitGraceMs) && !EndWorker(worker))
         end->abandoned = true;
-    if (end->abandoned || !GetExitCodeProcess(process.get(), &end->exitCode))
-        end->exitCode = STILL_ACTIVE;
+    isolation::HelperEnd how = worker.HowEnded(board, 0);
+    end->exitCode = end->abandoned ? STILL_ACTIVE : how.exitCode;
+    if (isolation::ReadCrash(board, &end->crash)) end->crashed = true;
     char label[sizeof board->label + 1] = {};
     memcpy(label, board->label, sizeof board->label);
     if (!end->heapDamage) end->label = label;
@@ -379,13 +366,14 @@ std::string Supervisor::EndReason(const WorkerEnd& end) const {
     if (end.heapDamage)
         return "a heap of the plug-in's process was found damaged (HeapValidate) after " + call;
     if (end.crashed) {
-        if (end.crashCode == EXCEPTION_ACCESS_VIOLATION)
+        if (end.crash.code == EXCEPTION_ACCESS_VIOLATION)
             return Format("%s ended the plug-in's process: exception %08lx at address 0x%0*llx, "
                           "which no guard caught",
-                          call.c_str(), static_cast<unsigned long>(end.crashCode),
-                          bits_ == 64 ? 16 : 8, end.crashAddress);
+                          call.c_str(), static_cast<unsigned long>(end.crash.code),
+                          bits_ == 64 ? 16 : 8,
+                          static_cast<unsigned long long>(end.crash.address));
         return Format("%s ended the plug-in's process: exception %08lx, which no guard caught",
-                      call.c_str(), static_cast<unsigned long>(end.crashCode));
+                      call.c_str(), static_cast<unsigned long>(end.crash.code));
     }
     std::string reason =
         call + " ended the plug-in's process with exit code " + ExitCodeText(end.exitCode);
@@ -398,7 +386,9 @@ std::string Supervisor::EndReason(const WorkerEnd& end) const {
 int Supervisor::Run() {
     bits_ = PeImageBits(options_.pluginPath.c_str());
     if (!bits_) bits_ = sizeof(void*) == 8 ? 64 : 32;
-    worker_ = OwnFolder() + (bits_ == 64 ? L"spicheck64.exe" : L"spicheck.exe");
+    // The worker of a 32-bit plug-in is the 32-bit spicheck itself.
+    worker_ = bits_ == 64 ? isolation::HelperProgram(L"spicheck", 64, std::wstring())
+                          : isolation::ProgramFolder() + L"spicheck.exe";
     files_ = batch_.files;
     saveNames_ = batch_.saveNames;
     // A batch after the first goes on from its first file, the plug-in

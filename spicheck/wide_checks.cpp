@@ -256,8 +256,7 @@ void Checker::WideAgree(FileContext& context) {
     const std::wstring name = WideName(file.name);
     if (plugin_.HasExport("IsSupportedW")) {
         EdgeBuffer sample(SPI_SAMPLE_SIZE);
-        memcpy(sample.data(), file.bytes.data(),
-               file.bytes.size() < SPI_SAMPLE_SIZE ? file.bytes.size() : SPI_SAMPLE_SIZE);
+        FillSample(sample, file.bytes);
         Outcome wide = Watch(plugin_, "IsSupportedW (memory)", [&] {
             return plugin_.IsSupportedW(name.c_str(), sample.data());
         });
@@ -383,8 +382,7 @@ void Checker::WideNames(FileContext& context) {
     std::string fault;
     if (plugin_.HasExport("IsSupportedW")) {
         EdgeBuffer sample(SPI_SAMPLE_SIZE);
-        memcpy(sample.data(), file.bytes.data(),
-               file.bytes.size() < SPI_SAMPLE_SIZE ? file.bytes.size() : SPI_SAMPLE_SIZE);
+        FillSample(sample, file.bytes);
         Outcome o = Watch(plugin_, "IsSupportedW (copy)", [&] {
             return plugin_.IsSupportedW(copy.c_str(), sample.data());
         });

@@ -4,66 +4,39 @@
 
 #include <cstdlib>
 
-#include "base/process_probes.h"
+#include "checker.h"
 #include "fuzz_campaign.h"
+#include "isolation/helper_side.h"
+#include "report.h"
 #include "watchdog.h"
 
 namespace {
 
 HANDLE g_journal = nullptr;
 
-// Ends the worker with this code when a call damaged a heap: the process
-// cannot be trusted to go on.
-constexpr UINT kHeapDamageExit = 0xE5C10002;
-
-journal::CallBoard* g_board = nullptr;
-
 // A walk of every heap costs about a millisecond, and the checks make
-// thousands of calls in a row: the heaps are walked after each of the first
+// thousands of calls in a row (a runner, by contrast, walks after each of
+// its one call per request): the heaps are walked after each of the first
 // calls of a check, then when the last walk is some milliseconds old, and
 // always before the next check starts. Damage stays, so it is still found
 // within the check that did it.
-DWORD g_lastWalk = 0;
-int g_callsInCheck = 0;
-constexpr DWORD kWalkEveryMs = 20;
-constexpr int kWalkEachOfFirst = 32;
-
-void CallBegins(const char* label) {
-    if (!g_board) return;
-    lstrcpynA(g_board->label, label, sizeof g_board->label);
-    InterlockedIncrement(&g_board->calls);
-    InterlockedExchange(&g_board->inCall, 1);
-}
+isolation::HeapCheck g_heapCheck({32, 20});
 
 void CallDone(const char* label) {
-    if (++g_callsInCheck <= kWalkEachOfFirst || GetTickCount() - g_lastWalk >= kWalkEveryMs)
-        EnsureHeapsIntact(label);
-    if (g_board) InterlockedExchange(&g_board->inCall, 0);
+    if (!g_heapCheck.AfterCall()) HeapDamaged(label);
+    isolation::CallEnds();
 }
 
-// Reports the exception and ends the process, before Wine's debugger or
-// Windows' error reporting would start.
-LONG WINAPI LastChance(EXCEPTION_POINTERS* pointers) {
-    const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-    // For an access violation the address touched, as the guard names it.
-    uintptr_t address = reinterpret_cast<uintptr_t>(record->ExceptionAddress);
-    if (record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2)
-        address = record->ExceptionInformation[1];
+// The input a fuzz campaign was running is kept before the worker ends.
+void KeepCampaignInput(const FaultRecord& fault) {
     char what[24];
-    wsprintfA(what, "uncaught_%08lx", static_cast<unsigned long>(record->ExceptionCode));
+    wsprintfA(what, "uncaught_%08lx", static_cast<unsigned long>(fault.code));
     SaveCampaignInputBeforeTheEnd(what);
-    SendToSpicheck(journal::Packet(journal::kCrash)
-                       .Add(static_cast<long long>(record->ExceptionCode))
-                       .Add(static_cast<long long>(address)));
-    TerminateProcess(GetCurrentProcess(), record->ExceptionCode);
-    return EXCEPTION_EXECUTE_HANDLER;
 }
 
-DWORD WINAPI EndWithSpicheck(void* spicheck) {
-    WaitForSingleObject(static_cast<HANDLE>(spicheck), INFINITE);
-    TerminateProcess(GetCurrentProcess(), 1);
-    return 0;
-}
+// A worker's spicheck ends it first; this only ends a worker whose
+// spicheck is gone.
+void EndQuietly(const char*, DWORD, void*) {}
 
 bool ReadAll(HANDLE input, std::string* bytes) {
     char chunk[4096];
@@ -77,20 +50,20 @@ bool ReadAll(HANDLE input, std::string* bytes) {
 
 }  // namespace
 
-void EnsureHeapsIntact(const char* lastCall) {
-    if (!g_journal) return;
-    if (!EveryHeapIntact()) {
-        SendToSpicheck(journal::Packet(journal::kHeapDamage).Add(lastCall ? lastCall : ""));
-        TerminateProcess(GetCurrentProcess(), kHeapDamageExit);
-    }
-    g_lastWalk = GetTickCount();
+void HeapDamaged(const char* lastCall) {
+    SendToSpicheck(journal::Packet(journal::kHeapDamage).Add(lastCall ? lastCall : ""));
+    isolation::EndHelper(isolation::kExitHeapDamage);
 }
 
-void CheckStarts() { g_callsInCheck = 0; }
+void EnsureHeapsIntact(const char* lastCall) {
+    if (g_journal && !g_heapCheck.WalkNow()) HeapDamaged(lastCall);
+}
+
+void CheckStarts() { g_heapCheck.SpanStarts(); }
 
 void SendToSpicheck(const journal::Packet& packet) {
     if (g_journal && !journal::Write(g_journal, packet))
-        TerminateProcess(GetCurrentProcess(), 1);
+        isolation::EndHelper(isolation::kExitHostGone);
 }
 
 std::string PlanBytes(const WorkerPlan& plan) {
@@ -110,10 +83,10 @@ bool StartWorker(const std::string& handleText, WorkerPlan* plan) {
     if (!section || *end != ',') return false;
     unsigned long long parent = strtoull(end + 1, &end, 10);
     if (!parent || *end) return false;
-    g_board = static_cast<journal::CallBoard*>(
-        MapViewOfFile(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(section)), FILE_MAP_WRITE,
-                      0, 0, sizeof(journal::CallBoard)));
-    if (!g_board) return false;
+    // Mapped for the process's life: the last-chance filter writes to it.
+    void* board = MapViewOfFile(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(section)),
+                                FILE_MAP_WRITE, 0, 0, sizeof(isolation::Board));
+    if (!board) return false;
     std::string bytes;
     if (!ReadAll(GetStdHandle(STD_INPUT_HANDLE), &bytes)) return false;
     journal::Record state;
@@ -132,12 +105,41 @@ bool StartWorker(const std::string& handleText, WorkerPlan* plan) {
     g_journal = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
     // A worker whose spicheck has ended (killed, say, in the middle of a
     // call that hangs) ends too.
-    HANDLE watcher = CreateThread(nullptr, 0, EndWithSpicheck,
-                                  reinterpret_cast<void*>(static_cast<uintptr_t>(parent)), 0,
-                                  nullptr);
-    if (!watcher) return false;
-    CloseHandle(watcher);
-    SetUnhandledExceptionFilter(LastChance);
-    ObserveCalls(CallBegins, CallDone);
+    if (!isolation::EndWithHost(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(parent))))
+        return false;
+    isolation::BecomeHelper();
+    isolation::UseBoard(static_cast<isolation::Board*>(board));
+    isolation::OnLastChance(KeepCampaignInput);
+    ObserveCalls(isolation::CallBegins, CallDone);
     return true;
+}
+
+void ReportToSpicheck(Checker& checker, Report& report, const WorkerPlan& plan,
+                      DWORD hangLimitMs) {
+    report.ForwardTo([](Verdict verdict, CheckId check, const std::string& file,
+                            const std::string& reason) {
+        SendToSpicheck(journal::Packet(journal::kResult)
+                           .Add(static_cast<long long>(verdict))
+                           .Add(static_cast<long long>(check))
+                           .Add(file)
+                           .Add(reason));
+    });
+    report.ForwardSkipsTo([](CheckId check, const std::string& file,
+                                 const std::string& reason) {
+        SendToSpicheck(journal::Packet(journal::kResult)
+                           .Add(journal::kSkipVerdict)
+                           .Add(static_cast<long long>(check))
+                           .Add(file)
+                           .Add(reason));
+    });
+    checker.OnCheckStart([](CheckId check) {
+        EnsureHeapsIntact(LastCallLabel());
+        CheckStarts();
+        SendToSpicheck(journal::Packet(journal::kCheck).Add(static_cast<long long>(check)));
+    });
+    for (const std::string& name : plan.saveNames) checker.Names().Taken(name);
+    checker.Names().OnReserve([](const std::string& name) {
+        SendToSpicheck(journal::Packet(journal::kSaveName).Add(name));
+    });
+    StartWatchdog(hangLimitMs + 10000, EndQuietly, nullptr);
 }

@@ -1,7 +1,7 @@
 // spicheck as the worker process of another spicheck (--worker=H,B,P): it
 // runs the plug-in and the checks in process, as --in-process does, and
 // tells the spicheck that started it what it does through the journal
-// (pipe handle H) and a CallBoard in shared memory (B), so that a plug-in
+// (pipe handle H) and the helper's board in shared memory (B), so that a plug-in
 // that ends or stalls the worker costs one check, not the run. It ends
 // with that spicheck's process (handle P). The worker's own standard
 // output and error go nowhere: what a plug-in writes there never mixes
@@ -12,7 +12,12 @@
 #include <string>
 #include <vector>
 
+#include <windows.h>
+
 #include "journal.h"
+
+class Checker;
+class Report;
 
 // What the worker is to do, read from its standard input.
 struct WorkerPlan {
@@ -32,12 +37,21 @@ struct WorkerPlan {
 // handle or the plan is unusable.
 bool StartWorker(const std::string& handleText, WorkerPlan* plan);
 
+// A call damaged a heap: reported with its label, and the worker ends.
+[[noreturn]] void HeapDamaged(const char* lastCall);
 // Walks every heap of the process; damage is reported (with the label of
 // the last call into the plug-in) and ends the worker. Nothing outside a
 // worker.
 void EnsureHeapsIntact(const char* lastCall);
 // A check starts: the heaps are walked after each of its first calls again.
 void CheckStarts();
+
+// The run's steps go to spicheck: each check as it starts (the heaps
+// walked first), each result and skip, each name --save reserves (the
+// names earlier workers reserved are taken). The watchdog ends a worker
+// whose spicheck has not ended it within some seconds of the hang limit.
+void ReportToSpicheck(Checker& checker, Report& report, const WorkerPlan& plan,
+                      DWORD hangLimitMs);
 
 // Sends a record to spicheck; a worker whose spicheck is gone ends.
 void SendToSpicheck(const journal::Packet& packet);

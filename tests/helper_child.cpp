@@ -1,14 +1,28 @@
 // A helper for test_helper_process: each argument is a handle value (in
-// decimal); bit n of the exit code is set when the nth one names a handle
-// of this process. With "crash" first it becomes a helper on the board
-// named by the second argument and writes through a null pointer; with
-// "wait" it waits a minute.
+// decimal); bit n of the exit code is set when the nth one names a section
+// of the test's (marked "test section") in this process. With "crash" first it becomes a helper on the board
+// named by the second argument, starts a call labelled "a call" there and
+// writes through a null pointer, its last-chance hook first saying so on
+// its standard output; with "wait" it waits a minute; with "echo" it
+// copies its standard input to its standard output up to the end.
 #include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 
 #include "isolation/helper_side.h"
+
+namespace {
+
+void SayHooked(const FaultRecord& fault) {
+    char line[32];
+    DWORD written = 0;
+    int n = wsprintfA(line, "hook %08lx", static_cast<unsigned long>(fault.code));
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, n, &written, nullptr);
+}
+
+}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc == 3 && wcscmp(argv[1], L"crash") == 0) {
@@ -17,6 +31,8 @@ int wmain(int argc, wchar_t** argv) {
         void* board = mapping ? MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0) : nullptr;
         if (!board) return 2;
         isolation::UseBoard(static_cast<isolation::Board*>(board));
+        isolation::OnLastChance(SayHooked);
+        isolation::CallBegins("a call");
         *static_cast<volatile int*>(nullptr) = 1;
         return 3;
     }
@@ -24,11 +40,22 @@ int wmain(int argc, wchar_t** argv) {
         Sleep(60000);
         return 4;
     }
+    if (argc == 2 && wcscmp(argv[1], L"echo") == 0) {
+        char chunk[256];
+        DWORD got = 0, written = 0;
+        while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), chunk, sizeof chunk, &got, nullptr) && got)
+            if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), chunk, got, &written, nullptr))
+                return 6;
+        return 5;
+    }
     int seen = 0;
     for (int n = 1; n < argc; ++n) {
         HANDLE handle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(wcstoull(argv[n], nullptr, 10)));
-        DWORD flags = 0;
-        if (GetHandleInformation(handle, &flags)) seen |= 1 << (n - 1);
+        // The test's sections hold a mark: a handle of the child's own that
+        // happens to have the same value holds none.
+        const void* view = MapViewOfFile(handle, FILE_MAP_READ, 0, 0, 0);
+        if (view && memcmp(view, "test section", 13) == 0) seen |= 1 << (n - 1);
+        if (view) UnmapViewOfFile(view);
     }
     return seen;
 }

@@ -14,6 +14,7 @@
 
 #include "spi_dll_file.h"
 #include "low_half_sample.h"
+#include "local_blocks.h"
 #include "test_support.h"
 
 namespace {
@@ -34,13 +35,7 @@ std::vector<ListedBitmap> ListedBitmaps() {
 }
 
 // A decoded picture, owned: both handles are freed at the end of the scope.
-struct Decoded {
-    HLOCAL info = nullptr;
-    HLOCAL bits = nullptr;
-    ~Decoded() {
-        if (info) LocalFree(info);
-        if (bits) LocalFree(bits);
-    }
+struct Decoded : PictureBlocks {
     // "" when the handles hold a 24-bit bottom-up picture of the size;
     // else what is wrong. *rgb receives its pixels as R, G, B, top row first.
     std::string Check(int width, int height, std::string* rgb) const {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "isolation/helper_process.h"
@@ -20,10 +21,22 @@ std::wstring Value(HANDLE handle) {
     return std::to_wstring(reinterpret_cast<uintptr_t>(handle));
 }
 
+// A section holding the mark the helper looks for.
+HANDLE MarkedSection(SECURITY_ATTRIBUTES* attributes) {
+    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, attributes, PAGE_READWRITE, 0, 4096,
+                                        nullptr);
+    void* view = section ? MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, 0) : nullptr;
+    if (view) {
+        memcpy(view, "test section", 13);
+        UnmapViewOfFile(view);
+    }
+    return section;
+}
+
 TEST(HelperProcess, InheritsTheHandlesNamedAndNoOther) {
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    UniqueKernelHandle named(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
-    UniqueKernelHandle other(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
+    UniqueKernelHandle named(MarkedSection(&inheritable));
+    UniqueKernelHandle other(MarkedSection(&inheritable));
     ASSERT_TRUE(named.valid() && other.valid());
     HANDLE list[] = {named.get()};
 
@@ -41,6 +54,56 @@ TEST(HelperProcess, InheritsTheHandlesNamedAndNoOther) {
     EXPECT_EQ(0u, end.exitCode);
 }
 
+// Everything a pipe holds, up to its end (false: it did not end within
+// the bound, a writing end still open somewhere).
+bool ReadToEnd(HANDLE pipe, std::string* bytes) {
+    for (DWORD waited = 0; waited < 10000; waited += 10) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return true;
+        if (!available) {
+            Sleep(10);
+            continue;
+        }
+        std::string chunk(available, '\0');
+        DWORD got = 0;
+        if (!ReadFile(pipe, &chunk[0], available, &got, nullptr)) return true;
+        bytes->append(chunk, 0, got);
+    }
+    return false;
+}
+
+// Standard handles given: the helper reads its input to the end and
+// writes its output where it is told. Only the reading end of the input
+// pipe is inherited, so the helper sees the end once the host closes its
+// writing end, even with that end inheritable.
+TEST(HelperProcess, TakesTheStandardHandlesGiven) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE raw[4] = {};
+    ASSERT_TRUE(CreatePipe(&raw[0], &raw[1], &inheritable, 0));
+    UniqueKernelHandle inputRead(raw[0]), inputWrite(raw[1]);
+    ASSERT_TRUE(CreatePipe(&raw[2], &raw[3], &inheritable, 0));
+    UniqueKernelHandle outputRead(raw[2]), outputWrite(raw[3]);
+    isolation::StandardHandles standard;
+    standard.input = inputRead.get();
+    standard.output = outputWrite.get();
+    standard.error = outputWrite.get();
+
+    isolation::HelperProcess helper;
+    ASSERT_TRUE(helper.Start(Child(), L"echo", nullptr, 0, standard)) << GetLastError();
+    EXPECT_NE(nullptr, helper.mainThread());
+    inputRead.reset();
+    outputWrite.reset();
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(inputWrite.get(), "the plan", 8, &written, nullptr));
+    inputWrite.reset();
+    std::string echoed;
+    EXPECT_TRUE(ReadToEnd(outputRead.get(), &echoed)) << "a pipe end leaked into the helper";
+    EXPECT_EQ("the plan", echoed);
+    isolation::HelperEnd end = helper.HowEnded(nullptr, 10000);
+    EXPECT_TRUE(end.ended);
+    EXPECT_EQ(5u, end.exitCode);
+}
+
 TEST(HelperProcess, SaysHowItEnded) {
     // A crash, through the helper's last-chance filter, read from the board.
     std::wstring name = L"helper-board-" + std::to_wstring(GetCurrentProcessId());
@@ -50,8 +113,15 @@ TEST(HelperProcess, SaysHowItEnded) {
     void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0);
     ASSERT_NE(nullptr, view);
     const isolation::Board* board = static_cast<const isolation::Board*>(view);
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE raw[2] = {};
+    ASSERT_TRUE(CreatePipe(&raw[0], &raw[1], &inheritable, 0));
+    UniqueKernelHandle hookRead(raw[0]), hookWrite(raw[1]);
+    isolation::StandardHandles standard;
+    standard.output = hookWrite.get();
     isolation::HelperProcess helper;
-    ASSERT_TRUE(helper.Start(Child(), L"crash " + name, nullptr, 0));
+    ASSERT_TRUE(helper.Start(Child(), L"crash " + name, nullptr, 0, standard));
+    hookWrite.reset();
     isolation::HelperEnd end = helper.HowEnded(board, 10000);
     EXPECT_TRUE(end.ended);
     EXPECT_EQ(isolation::kExitUnhandledException, end.exitCode);
@@ -59,6 +129,13 @@ TEST(HelperProcess, SaysHowItEnded) {
     EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), end.crash.code);
     EXPECT_EQ(1, end.crash.access) << "a write";
     EXPECT_EQ(0u, end.crash.address);
+    // The call it was in, and what its hook did before the end.
+    EXPECT_EQ(1, board->inCall);
+    EXPECT_EQ(1, board->calls);
+    EXPECT_STREQ("a call", board->label);
+    std::string hooked;
+    EXPECT_TRUE(ReadToEnd(hookRead.get(), &hooked));
+    EXPECT_EQ("hook c0000005", hooked);
     UnmapViewOfFile(view);
 
     // Ended by its host, at once: the code given.
@@ -74,6 +151,13 @@ TEST(HelperProcess, SaysHowItEnded) {
     DWORD code = 0;
     GetExitCodeProcess(watched.get(), &code);
     EXPECT_EQ(isolation::kExitEndedByHost, code);
+
+    // Ended and still held: how it ended can be read after.
+    ASSERT_TRUE(helper.Start(Child(), L"wait", nullptr, 0));
+    EXPECT_TRUE(helper.Terminate(isolation::kExitEndedByHost));
+    EXPECT_TRUE(helper.Running());
+    EXPECT_EQ(isolation::kExitEndedByHost, helper.HowEnded(nullptr, 0).exitCode);
+    helper.End(isolation::kExitEndedByHost);
 
     // A program that is not there: the system's error.
     EXPECT_FALSE(helper.Start(L"C:\\nowhere\\helper_child32.exe", L"", nullptr, 0));

@@ -17,18 +17,7 @@ const WCHAR kMuller[] = L"M\u00fcller-\u03a9\u03bc.txt";
 const WCHAR kFolder[] = L"Ordner-\u03a9\\";
 const char kMullerBytes[] = "Gr\xc3\xbc\xc3\x9f" "e aus der Wide-Welt\n";
 
-// The records of a wide list block up to its terminator; frees the block.
-std::vector<fileInfoW> TakeListW(HLOCAL list) {
-    std::vector<fileInfoW> entries;
-    if (!list) return entries;
-    SIZE_T size = LocalSize(list);
-    const fileInfoW* records = static_cast<const fileInfoW*>(LocalLock(list));
-    for (SIZE_T i = 0; records && (i + 1) * sizeof(fileInfoW) <= size && records[i].method[0]; ++i)
-        entries.push_back(records[i]);
-    if (records) LocalUnlock(list);
-    LocalFree(list);
-    return entries;
-}
+std::vector<fileInfoW> TakeListW(HLOCAL list) { return TakeList<fileInfoW>(list); }
 
 std::wstring FullNameW(const fileInfoW& entry) { return std::wstring(entry.path) + entry.filename; }
 

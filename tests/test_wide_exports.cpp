@@ -11,6 +11,7 @@
 
 #include "dll_internals.h"
 #include "spiplugin.h"
+#include "local_blocks.h"
 #include "test_support.h"
 
 namespace {
@@ -28,13 +29,7 @@ const char* const kArchiveWide[] = {"GetArchiveInfoW", "GetFileInfoW", "GetFileW
 const WCHAR kOddName[] = L"M\u00fcller-\u03a9\u03bc.bmp";
 
 // A picture's two blocks, freed at the end of the scope.
-struct Picture {
-    HLOCAL info = nullptr;
-    HLOCAL bits = nullptr;
-    ~Picture() {
-        if (info) LocalFree(info);
-        if (bits) LocalFree(bits);
-    }
+struct Picture : PictureBlocks {
     std::string Bytes(HLOCAL h) const {
         if (!h) return std::string();
         const char* p = static_cast<const char*>(LocalLock(h));
@@ -70,12 +65,20 @@ int32_t SPI_API RecordData(int32_t, int32_t, intptr_t data) {
 
 }  // namespace
 
-TEST(WideExports, EachIsFoundOnItsOwnAndOnlyForItsKind) {
+// The reference plug-ins (every wide export of their kind), the plug-in
+// with some of the image ones and the scripted one (none), loaded.
+class FourPlugins : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(1, bmp.Load(nullptr, kBmp));
+        ASSERT_EQ(1, tar.Load(nullptr, kTar));
+        ASSERT_EQ(1, partial.Load(nullptr, kPartial));
+        ASSERT_EQ(1, scripted.Load(nullptr, kScripted));
+    }
     SpiDllFile bmp, tar, partial, scripted;
-    ASSERT_EQ(1, bmp.Load(nullptr, kBmp));
-    ASSERT_EQ(1, tar.Load(nullptr, kTar));
-    ASSERT_EQ(1, partial.Load(nullptr, kPartial));
-    ASSERT_EQ(1, scripted.Load(nullptr, kScripted));
+};
+
+TEST_F(FourPlugins, EachWideExportIsFoundOnItsOwnAndOnlyForItsKind) {
     for (const char* name : kImageWide) {
         SCOPED_TRACE(name);
         EXPECT_TRUE(bmp.HasExport(name));
@@ -99,12 +102,7 @@ TEST(WideExports, EachIsFoundOnItsOwnAndOnlyForItsKind) {
     EXPECT_FALSE(partial.HasExport("GetPictureW2"));
 }
 
-TEST(WideExports, MissingExportsAndTheWrongKindAnswerMinusOneTouchingNothing) {
-    SpiDllFile scripted, partial, bmp, tar;
-    ASSERT_EQ(1, scripted.Load(nullptr, kScripted));
-    ASSERT_EQ(1, partial.Load(nullptr, kPartial));
-    ASSERT_EQ(1, bmp.Load(nullptr, kBmp));
-    ASSERT_EQ(1, tar.Load(nullptr, kTar));
+TEST_F(FourPlugins, MissingWideExportsAndTheWrongKindAnswerMinusOneTouchingNothing) {
     WCHAR text[8] = {L'x', 0};
     char sample[SPI_SAMPLE_SIZE] = {};
     PictureInfo info;

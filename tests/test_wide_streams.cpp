@@ -150,11 +150,20 @@ TEST_F(WideBitmap, StreamOperationsDecodeItThroughTheWideExports) {
 
 // A plug-in without the wide export is never handed a name that is not
 // the file's: the stream is declined, the plug-in not called.
-TEST_F(WideBitmap, APluginWithoutTheWideExportDeclinesTheName) {
+// Beside the bitmap, an image plug-in without wide exports (the scripted
+// one as img, accepting everything) in a folder of its own.
+class WideBitmapAndAnAnsiPlugin : public WideBitmap {
+protected:
+    void SetUp() override {
+        WideBitmap::SetUp();
+        ASSERT_TRUE(CopyPlugin("scripted" SPI_EXT, scriptDir.File("img" SPI_EXT)));
+    }
     TempDir scriptDir;
-    ASSERT_TRUE(CopyPlugin("scripted" SPI_EXT, scriptDir.File("img" SPI_EXT)));
-    ScopedEnv version("SPITEST_img_VERSION", "00IN");
-    ScopedEnv accept("SPITEST_img_ACCEPT", "always");
+    ScopedEnv version{"SPITEST_img_VERSION", "00IN"};
+    ScopedEnv accept{"SPITEST_img_ACCEPT", "always"};
+};
+
+TEST_F(WideBitmapAndAnAnsiPlugin, APluginWithoutTheWideExportDeclinesTheName) {
     SpiDllFile plugin;
     ASSERT_EQ(1, plugin.Load(scriptDir.path().c_str(), "img" SPI_EXT));
     ASSERT_FALSE(plugin.HasExport("GetPictureW"));
@@ -171,11 +180,7 @@ TEST_F(WideBitmap, APluginWithoutTheWideExportDeclinesTheName) {
     EXPECT_EQ(1, plugin.IsSupportedStream(plain));
 }
 
-TEST_F(WideBitmap, ThePluginSetFindsThePluginForItByItsWideName) {
-    TempDir scriptDir;
-    ASSERT_TRUE(CopyPlugin("scripted" SPI_EXT, scriptDir.File("img" SPI_EXT)));
-    ScopedEnv version("SPITEST_img_VERSION", "00IN");
-    ScopedEnv accept("SPITEST_img_ACCEPT", "always");
+TEST_F(WideBitmapAndAnAnsiPlugin, ThePluginSetFindsThePluginForItByItsWideName) {
     SpiFilesManage set;
     SpiDllFile* ansiOnly = new SpiDllFile;
     ASSERT_EQ(1, ansiOnly->Load(scriptDir.path().c_str(), "img" SPI_EXT));

@@ -1,5 +1,6 @@
 #include "isolation/helper_process.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -22,7 +23,20 @@ std::wstring HelperProgram(const wchar_t* stem, int bits, const std::wstring& fo
 
 bool HelperProcess::Start(const std::wstring& program, const std::wstring& arguments,
                           const HANDLE* inherit, size_t inheritCount) {
+    return Start(program, arguments, inherit, inheritCount, StandardHandles());
+}
+
+bool HelperProcess::Start(const std::wstring& program, const std::wstring& arguments,
+                          const HANDLE* named, size_t namedCount,
+                          const StandardHandles& standard) {
     End(kExitEndedByHost);
+    // Every handle inherited, each once: those named and the standard ones.
+    std::vector<HANDLE> inherited(named, named + namedCount);
+    for (HANDLE handle : {standard.input, standard.output, standard.error})
+        if (handle && std::find(inherited.begin(), inherited.end(), handle) == inherited.end())
+            inherited.push_back(handle);
+    const HANDLE* inherit = inherited.data();
+    const size_t inheritCount = inherited.size();
     std::wstring line = L"\"" + program + L"\" " + arguments;
     std::vector<wchar_t> commandLine(line.begin(), line.end());
     commandLine.push_back(0);
@@ -32,6 +46,12 @@ bool HelperProcess::Start(const std::wstring& program, const std::wstring& argum
     STARTUPINFOEXW startup;
     memset(&startup, 0, sizeof startup);
     startup.StartupInfo.cb = sizeof startup;
+    if (standard.input || standard.output || standard.error) {
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = standard.input;
+        startup.StartupInfo.hStdOutput = standard.output;
+        startup.StartupInfo.hStdError = standard.error;
+    }
     std::vector<unsigned char> attributes;
     DWORD flags = DETACHED_PROCESS;
     if (inheritCount) {
@@ -62,7 +82,7 @@ bool HelperProcess::Start(const std::wstring& program, const std::wstring& argum
         return false;
     }
     process_.reset(info.hProcess);
-    CloseHandle(info.hThread);
+    thread_.reset(info.hThread);
     return true;
 }
 
@@ -85,6 +105,13 @@ void HelperProcess::End(DWORD code, DWORD grace) {
         WaitEnded(kEndGrace);
     }
     process_.reset();
+    thread_.reset();
+}
+
+bool HelperProcess::Terminate(DWORD code, DWORD milliseconds) {
+    if (!process_.valid()) return true;
+    TerminateProcess(process_.get(), code);
+    return WaitEnded(milliseconds);
 }
 
 }  // namespace isolation

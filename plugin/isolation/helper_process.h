@@ -45,6 +45,15 @@ struct HelperEnd {
     FaultRecord crash;      // that exception (when crashed)
 };
 
+// The standard handles a helper is given: each, when not null, is
+// inheritable and inherited beside the handles named (the same handle may
+// stand for several). All null: the helper gets none.
+struct StandardHandles {
+    HANDLE input = nullptr;
+    HANDLE output = nullptr;
+    HANDLE error = nullptr;
+};
+
 class HelperProcess {
 public:
     // A helper still running when its owner goes is ended. It owns its
@@ -57,11 +66,19 @@ public:
     // in GetLastError() when it cannot be started.
     bool Start(const std::wstring& program, const std::wstring& arguments,
                const HANDLE* inherit, size_t inheritCount);
+    // The same, with the standard handles given (a helper whose channel is
+    // its standard input, say, or whose output must go nowhere).
+    bool Start(const std::wstring& program, const std::wstring& arguments,
+               const HANDLE* inherit, size_t inheritCount, const StandardHandles& standard);
 
     bool Running() const { return process_.valid(); }
     // Its process handle, to wait on beside a channel; null when none runs.
     HANDLE handle() const { return process_.get(); }
     DWORD ProcessId() const { return process_.valid() ? GetProcessId(process_.get()) : 0; }
+    // Its first thread: a helper that does its work there has stopped once
+    // it ends, even where the process is never seen ended (Wine can leave
+    // a process half-ended). Null when none runs.
+    HANDLE mainThread() const { return thread_.get(); }
 
     // Whether it ended within milliseconds.
     bool WaitEnded(DWORD milliseconds) const;
@@ -72,9 +89,14 @@ public:
     // Ends it (after grace milliseconds of its own ending, when given) with
     // the code, waits a bounded time and lets it go. Nothing when none runs.
     void End(DWORD code, DWORD grace = 0);
+    // Ends it with the code and waits at most milliseconds for it to be
+    // seen ended, still holding it, so that how it ended can be read after.
+    // False when it was not seen ended (a process the system cannot end).
+    bool Terminate(DWORD code, DWORD milliseconds = kEndGrace);
 
 private:
     UniqueKernelHandle process_;
+    UniqueKernelHandle thread_;
 };
 
 }  // namespace isolation

@@ -7,16 +7,19 @@ namespace isolation {
 namespace {
 
 Board* g_board = nullptr;
+LastChanceHook g_hook = nullptr;
 
 LONG WINAPI LastChance(EXCEPTION_POINTERS* pointers) {
-    if (g_board && pointers && pointers->ExceptionRecord) {
-        FaultRecord fault = ReadFaultRecord(*pointers->ExceptionRecord);
+    if (!pointers || !pointers->ExceptionRecord) EndHelper(kExitUnhandledException);
+    FaultRecord fault = ReadFaultRecord(*pointers->ExceptionRecord);
+    if (g_board) {
         g_board->code = fault.code;
         g_board->access = fault.access;
         g_board->address = fault.address;
         g_board->instruction = fault.instruction;
         g_board->crashMagic = kCrashMagic;
     }
+    if (g_hook) g_hook(fault);
     EndHelper(kExitUnhandledException);
 }
 
@@ -34,6 +37,19 @@ void BecomeHelper() {
 }
 
 void UseBoard(Board* board) { g_board = board; }
+
+void OnLastChance(LastChanceHook hook) { g_hook = hook; }
+
+void CallBegins(const char* label) {
+    if (!g_board) return;
+    lstrcpynA(g_board->label, label ? label : "", sizeof g_board->label);
+    InterlockedIncrement(&g_board->calls);
+    InterlockedExchange(&g_board->inCall, 1);
+}
+
+void CallEnds() {
+    if (g_board) InterlockedExchange(&g_board->inCall, 0);
+}
 
 bool EndWithHost(HANDLE host) {
     HANDLE watcher = CreateThread(nullptr, 0, WatchHost, host, 0, nullptr);

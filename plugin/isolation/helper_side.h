@@ -23,6 +23,19 @@ namespace isolation {
 void BecomeHelper();
 // The board the filter writes to; it must stay mapped for the process's life.
 void UseBoard(Board* board);
+// What the helper does besides, before the filter ends it: a helper that
+// keeps something for the host (the input a campaign was running, the end
+// of a report) writes it here. It runs on the faulting thread, with the
+// heap perhaps damaged: it allocates nothing. It may end the process
+// itself, with a code of its own (EndHelper).
+typedef void (*LastChanceHook)(const FaultRecord& fault);
+void OnLastChance(LastChanceHook hook);
+
+// The call running, on the board (once UseBoard gave one): its label
+// (cut to the board's room) between CallBegins and CallEnds, counted, so
+// that the host can tell one call that does not return from many short ones.
+void CallBegins(const char* label);
+void CallEnds();
 // A thread that ends the process with kExitHostGone as soon as the host
 // process ends, even in the middle of a call. The handle must stay open.
 // False when the thread cannot be started.

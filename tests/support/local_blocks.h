@@ -23,6 +23,20 @@ inline bool IsFreed(HLOCAL h) {
 // How often the block is locked.
 inline UINT LockCount(HLOCAL h) { return LocalFlags(h) & LMEM_LOCKCOUNT; }
 
+// A picture's two blocks as a decode hands them back, freed at the end of
+// the scope.
+struct PictureBlocks {
+    HLOCAL info = nullptr;
+    HLOCAL bits = nullptr;
+    PictureBlocks() = default;
+    PictureBlocks(const PictureBlocks&) = delete;
+    PictureBlocks& operator=(const PictureBlocks&) = delete;
+    ~PictureBlocks() {
+        if (info) LocalFree(info);
+        if (bits) LocalFree(bits);
+    }
+};
+
 // A new movable block of size zero bytes, unlocked; the caller frees it.
 inline HLOCAL NewBlock(SIZE_T size) { return LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, size); }
 

@@ -73,13 +73,15 @@ inline const fileInfo* FindEntry(const std::vector<fileInfo>& entries, const std
     return nullptr;
 }
 
-// The records of a list block up to its terminator; frees the block.
-inline std::vector<fileInfo> TakeList(HLOCAL list) {
-    std::vector<fileInfo> entries;
+// The records of a list block up to its terminator (fileInfoW for a wide
+// list); frees the block.
+template <typename Record = fileInfo>
+std::vector<Record> TakeList(HLOCAL list) {
+    std::vector<Record> entries;
     if (!list) return entries;
     SIZE_T size = LocalSize(list);
-    const fileInfo* records = static_cast<const fileInfo*>(LocalLock(list));
-    for (SIZE_T i = 0; records && (i + 1) * sizeof(fileInfo) <= size && records[i].method[0]; ++i)
+    const Record* records = static_cast<const Record*>(LocalLock(list));
+    for (SIZE_T i = 0; records && (i + 1) * sizeof(Record) <= size && records[i].method[0]; ++i)
         entries.push_back(records[i]);
     if (records) LocalUnlock(list);
     LocalFree(list);
