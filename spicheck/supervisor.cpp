@@ -66,6 +66,11 @@ bool EndWorker(HANDLE process, UINT code) {
 }
 // A run that needs more fresh workers than this ends with what it has.
 constexpr int kMostWorkers = 2000;
+// A worker that ends before it calls the plug-in at all (Wine can fail to
+// start a process on a loaded machine, with no word of why) is started
+// again, up to this many times in a row.
+constexpr int kStartTries = 3;
+
 
 std::wstring OwnFolder() {
     wchar_t path[MAX_PATH * 2];
@@ -112,7 +117,16 @@ struct WorkerEnd {
     DWORD exitCode = 0;
     Position position;
     bool progressed = false;  // it started a check past its resume point
+    bool reachedPlugin = false;  // it started a call into the plug-in
 };
+
+// Whether the worker ended on its own before it reached the plug-in: no
+// call started, nothing said, not ended here.
+bool EndedBeforeThePlugin(const WorkerEnd& end) {
+    return end.started && !end.reachedPlugin && !end.complete && !end.identified &&
+           end.loadFailure.empty() && !end.hung && !end.abandoned && !end.crashed &&
+           !end.heapDamage;
+}
 
 class Supervisor {
 public:
@@ -354,6 +368,7 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
     memcpy(label, board->label, sizeof board->label);
     if (!end->heapDamage) end->label = label;
     end->inCall = board->inCall != 0;
+    end->reachedPlugin = board->calls != 0;
     return true;
 }
 
@@ -402,6 +417,7 @@ int Supervisor::Run() {
     for (const std::string& argument : options_.files) ExpandArgument(argument, &files_);
     out_.jsonExtra = Format(",\n  \"bits\": %d,\n  \"in_process\": false,\n  \"resident\": true", bits_);
 
+    int startFailures = 0;  // workers in a row that ended before the plug-in
     for (int workers = 0;; ++workers) {
         WorkerPlan plan;
         plan.resumeFile = resume_.file;
@@ -417,6 +433,18 @@ int Supervisor::Run() {
             return 2;
         }
         if (end.complete) break;
+        if (EndedBeforeThePlugin(end)) {
+            if (++startFailures < kStartTries) continue;
+            std::string why = Format(
+                "spicheck's worker process (%ls) ended with exit code %s before it reached the "
+                "plug-in, %d times in a row; the run ends here",
+                worker_.c_str(), ExitCodeText(end.exitCode).c_str(), startFailures);
+            fprintf(stderr, "spicheck: %s\n", why.c_str());
+            if (!identified_) return 2;
+            out_.report.Add(Verdict::Fail, CheckId::RobustTime, std::string(), why);
+            break;
+        }
+        startFailures = 0;
         if (!end.loadFailure.empty()) {
             if (identified_) {
                 fprintf(stderr, "spicheck: %s again; the run ends here\n", end.loadFailure.c_str());
