@@ -440,13 +440,13 @@ int Supervisor::Run() {
         if (end.complete) break;
         if (EndedBeforeThePlugin(end)) {
             if (++startFailures < kStartTries) continue;
-            std::string why = Format(
-                "spicheck's worker process (%ls) ended with exit code %s before it reached the "
+            batch_.message = Format(
+                "spicheck's worker process (%s) ended with exit code %s before it reached the "
                 "plug-in, %d times in a row; the run ends here",
-                worker_.c_str(), ExitCodeText(end.exitCode).c_str(), startFailures);
-            fprintf(stderr, "spicheck: %s\n", why.c_str());
+                Utf8Name(worker_).c_str(), ExitCodeText(end.exitCode).c_str(), startFailures);
             if (!identified_) return 2;
-            out_.report.Add(Verdict::Fail, CheckId::RobustTime, std::string(), why);
+            out_.report.Add(Verdict::Fail, CheckId::RobustTime, std::string(), batch_.message);
+            batch_.endsRun = true;
             break;
         }
         startFailures = 0;
