@@ -13,6 +13,7 @@
 #include "fuzz_mutator.h"
 #include "guarded_record.h"
 #include "picture_record.h"
+#include "worker.h"
 
 namespace {
 
@@ -73,8 +74,9 @@ public:
     bool ok() const { return input_.ok(); }
     // Runs the input through the first `calls` operations (all by
     // default): 1 IsSupported, 2 also GetPictureInfo or GetArchiveInfo,
-    // 3 also GetPicture or GetFile.
-    Execution Run(const std::string& bytes, int calls = 3);
+    // 3 also GetPicture or GetFile. The comparisons the plug-in made are
+    // logged when asked for (coverage::Comparisons).
+    Execution Run(const std::string& bytes, int calls = 3, bool comparisons = false);
     // The operation's name, 1 to 3.
     const char* Operation(int call) const {
         static const char* const image[] = {"IsSupported", "GetPictureInfo", "GetPicture"};
@@ -96,6 +98,15 @@ private:
     GuardedRecord<PictureInfo> info_;
     DWORD timeLimitMs_;
     HangBreaker breaker_;
+    // One watched call; in a worker the heaps are walked right after it
+    // (it costs next to nothing beside the call), so that damage is found
+    // with the input and the operation that did it.
+    template <typename Call>
+    Outcome Watched(const char* label, Call&& call) {
+        Outcome outcome = checker_.Watch(plugin_, label, call);
+        EnsureHeapsIntact(label);
+        return outcome;
+    }
     // One call into the plug-in, which the breaker may end.
     template <typename Call>
     int32_t Broken(Call&& call) {
@@ -124,9 +135,9 @@ std::string Executor::Judge(const char* operation, const Outcome& outcome,
     return std::string();
 }
 
-Execution Executor::Run(const std::string& bytes, int calls) {
+Execution Executor::Run(const std::string& bytes, int calls, bool comparisons) {
     Execution e;
-    coverage::BeginExecution();
+    coverage::BeginExecution(comparisons);
     unsigned char* at = input_.data() + input_.size() - bytes.size();
     if (!bytes.empty()) memcpy(at, bytes.data(), bytes.size());
     LPCSTR source = reinterpret_cast<LPCSTR>(at);
@@ -138,7 +149,7 @@ Execution Executor::Run(const std::string& bytes, int calls) {
     g_lastWords.input = bytes.data();
     g_lastWords.size = bytes.size();
     g_lastWords.operation = "IsSupported";
-    Outcome o = checker_.Watch(plugin_, "IsSupported (campaign)", [&] {
+    Outcome o = Watched("IsSupported (campaign)", [&] {
         return Broken([&] { return plugin_.IsSupported(name_.c_str(), &sample_[0]); });
     });
     e.signature = Judge("IsSupported", o, &e);
@@ -150,7 +161,7 @@ Execution Executor::Run(const std::string& bytes, int calls) {
         info_.Reset();
         FillHInfo(info_.get());
         g_lastWords.operation = "GetPictureInfo";
-        o = checker_.Watch(plugin_, "GetPictureInfo (campaign)", [&] {
+        o = Watched("GetPictureInfo (campaign)", [&] {
             return Broken([&] {
                 return plugin_.GetPictureInfoAsGiven(source, size, SPI_INPUT_MEMORY, info_.get());
             });
@@ -162,7 +173,7 @@ Execution Executor::Run(const std::string& bytes, int calls) {
         if (e.signature.empty() && calls >= 3) {
             UniqueLocal header, bits;
             g_lastWords.operation = "GetPicture";
-            o = checker_.Watch(plugin_, "GetPicture (campaign)", [&] {
+            o = Watched("GetPicture (campaign)", [&] {
                 return Broken([&] {
                     return plugin_.GetPicture(source, size, SPI_INPUT_MEMORY, header.put(),
                                               bits.put(), NullProgress, 0);
@@ -175,7 +186,7 @@ Execution Executor::Run(const std::string& bytes, int calls) {
     } else if (e.signature.empty()) {
         UniqueLocal list;
         g_lastWords.operation = "GetArchiveInfo";
-        o = checker_.Watch(plugin_, "GetArchiveInfo (campaign)", [&] {
+        o = Watched("GetArchiveInfo (campaign)", [&] {
             return Broken([&] {
                 return plugin_.GetArchiveInfo(source, size, SPI_INPUT_MEMORY, list.put());
             });
@@ -190,7 +201,7 @@ Execution Executor::Run(const std::string& bytes, int calls) {
                 if (++tried > kMembersPerExecution) break;
                 UniqueLocal member;
                 g_lastWords.operation = "GetFile";
-                o = checker_.Watch(plugin_, "GetFile (campaign)", [&] {
+                o = Watched("GetFile (campaign)", [&] {
                     return Broken([&] {
                         return plugin_.GetFile(source + record.position,
                                                size - static_cast<int32_t>(record.position),
@@ -347,7 +358,13 @@ void Campaign::Execute(const std::string& bytes, bool initial) {
     if (fresh || initial) {
         Entry entry;
         entry.bytes = bytes;
-        entry.comparisons = coverage::Comparisons();
+        // Its comparisons, from a run that logs them: logging on every
+        // execution would cost more than the edges.
+        if (result_.instrumented && !execution.hang) {
+            executor_.Run(bytes, 3, true);
+            ++result_.minimising;
+            entry.comparisons = coverage::Comparisons();
+        }
         if (fresh && !initial && !options_.corpusDir.empty()) {
             SaveBytes(options_.corpusDir + "\\" + CorpusName(bytes), bytes);
         }

@@ -24,7 +24,8 @@ struct CampaignFinding {
 
 struct CampaignResult {
     long long executions = 0;  // the campaign's, minimising left out
-    long long minimising = 0;  // executions spent minimising and looking for leaks
+    long long minimising = 0;  // executions spent minimising, looking for leaks and
+                               // logging a kept input's comparisons
     DWORD ms = 0;
     bool instrumented = false;
     size_t edges = 0;
@@ -36,10 +37,11 @@ struct CampaignResult {
 CampaignResult RunFuzzCampaign(Checker& checker, SpiDllFile& plugin, bool image,
                                const Options& options, const InputFile& file);
 
-// For a worker about to end on an exception no guard caught, in the
-// middle of a campaign's execution: writes the input to the crashes folder
-// as "<operation>_<what><extension>", with no allocation (the process is
-// in no state for one). Nothing outside an execution.
+// For a worker about to end on an exception no guard caught, or with a
+// call stuck in a system wait, in the middle of a campaign's execution:
+// writes the input to the crashes folder as "<operation>_<what><extension>",
+// with no allocation (the process is in no state for one). Nothing outside
+// an execution.
 void SaveCampaignInputBeforeTheEnd(const char* what);
 
 // "5000 executions, 41000/s, 312 edges, corpus 17", the edges left out

@@ -9,7 +9,7 @@ constexpr uint32_t kComparisons = 512;
 alignas(8) uint8_t g_edges[coverage::kEdges];
 spicov_cmp g_comparisons[kComparisons];
 spicov_region g_region = {SPICOV_MAGIC, SPICOV_VERSION, g_edges, coverage::kEdges, 0,
-                          g_comparisons, kComparisons, 0, 0, 0, {}, {}, 0};
+                          g_comparisons, kComparisons, 0, 0, 0, {}, {}, 0, 0};
 
 // AFL's buckets, as bits: a count's class, not the count, makes an input new.
 uint8_t g_bucket[256];
@@ -32,10 +32,11 @@ namespace coverage {
 
 bool Instrumented() { return g_region.attached != 0; }
 
-void BeginExecution() {
+void BeginExecution(bool comparisons) {
     memset(g_edges, 0, sizeof g_edges);
     g_region.prev = 0;
     g_region.cmp_count = 0;
+    g_region.cmp_wanted = comparisons;
 }
 
 void EndExecution() {

@@ -18,11 +18,13 @@ constexpr uint32_t kEdges = 1u << 16;
 
 // Whether a module of the plug-in found the map (it is instrumented).
 bool Instrumented();
-// Before an execution: the counts and the comparisons cleared.
-void BeginExecution();
+// Before an execution: the counts and the comparisons cleared; the
+// comparisons are logged only when asked for.
+void BeginExecution(bool comparisons);
 // After it: the counts of clang's inline counters folded in, then bucketed.
 void EndExecution();
-// The comparisons the last execution failed (at most a few hundred).
+// The comparisons the last execution failed (at most a few hundred), when
+// it asked for them.
 std::vector<spicov_cmp> Comparisons();
 
 // What a campaign has seen: one bit per edge and bucket.

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "fuzz_campaign.h"
+
 // The place a stopped thread is sent: it raises kHangException as a call
 // from the instruction it was stopped at (that address is pushed as its
 // return address), so the dispatcher walks from there through the
@@ -83,9 +85,19 @@ DWORD WINAPI HangBreaker::Watch(void* self) {
     HangBreaker& breaker = *static_cast<HangBreaker*>(self);
     DWORD step = breaker.limitMs_ / 4 < 5 ? 5 : breaker.limitMs_ / 4 > 50 ? 50 : breaker.limitMs_ / 4;
     while (WaitForSingleObject(breaker.stop_, step) == WAIT_TIMEOUT) {
-        if (breaker.active_ && GetTickCount() - breaker.started_ > breaker.limitMs_ &&
-            breaker.calls_ != breaker.broken_)
+        if (!breaker.active_) continue;
+        DWORD running = GetTickCount() - breaker.started_;
+        LONG call = breaker.calls_;
+        if (running > breaker.limitMs_ && call != breaker.broken_) {
             breaker.Break();
+        } else if (running > 3 * breaker.limitMs_ && call == breaker.broken_ &&
+                   call != breaker.kept_) {
+            // Redirected long ago and still in the call: the thread waits
+            // in the system, where the redirection does not reach. The
+            // worker will be ended; its input is kept first.
+            breaker.kept_ = call;
+            SaveCampaignInputBeforeTheEnd("hangs_in_a_system_wait");
+        }
     }
     return 0;
 }

@@ -10,8 +10,10 @@
 // - Only around a guarded call into the plug-in (CallBegins / CallEnds
 //   right inside the call's lambda): a thread stopped in spicheck's own
 //   code is never redirected, it is looked at again later.
-// - A call blocked in the system (a wait that never ends) may not be
-//   reached this way; the worker's own hang limit still ends it.
+// - A call blocked in the system (a wait that never ends) is not reached
+//   this way: still running three limits after it was redirected, its
+//   input is kept (as the campaign keeps a worker's last input) and the
+//   worker's own hang limit ends it.
 #ifndef SPICHECK_FUZZ_HANG_H
 #define SPICHECK_FUZZ_HANG_H
 
@@ -45,6 +47,7 @@ private:
     volatile LONG calls_ = 0;
     volatile DWORD started_ = 0;
     LONG broken_ = -1;  // the call that was ended last
+    LONG kept_ = -1;    // the call whose input was kept last
 };
 
 #endif

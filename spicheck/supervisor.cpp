@@ -65,6 +65,11 @@ bool EndWorker(isolation::HelperProcess& worker) {
 }
 // A run that needs more fresh workers than this ends with what it has.
 constexpr int kMostWorkers = 2000;
+// A worker that ends before it calls the plug-in at all (Wine can fail to
+// start a process on a loaded machine, with no word of why) is started
+// again, up to this many times in a row.
+constexpr int kStartTries = 3;
+
 
 // The command line after the program's name, as the worker is to read it.
 std::wstring Arguments() {
@@ -102,7 +107,16 @@ struct WorkerEnd {
     DWORD exitCode = 0;
     Position position;
     bool progressed = false;  // it started a check past its resume point
+    bool reachedPlugin = false;  // it started a call into the plug-in
 };
+
+// Whether the worker ended on its own before it reached the plug-in: no
+// call started, nothing said, not ended here.
+bool EndedBeforeThePlugin(const WorkerEnd& end) {
+    return end.started && !end.reachedPlugin && !end.complete && !end.identified &&
+           end.loadFailure.empty() && !end.hung && !end.abandoned && !end.crashed &&
+           !end.heapDamage;
+}
 
 class Supervisor {
 public:
@@ -341,6 +355,7 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
     memcpy(label, board->label, sizeof board->label);
     if (!end->heapDamage) end->label = label;
     end->inCall = board->inCall != 0;
+    end->reachedPlugin = board->calls != 0;
     return true;
 }
 
@@ -397,6 +412,7 @@ int Supervisor::Run() {
     if (!batch_.pluginChecks) resume_ = {0, -1};
     out_.jsonExtra = Format(",\n  \"bits\": %d,\n  \"in_process\": false,\n  \"resident\": true", bits_);
 
+    int startFailures = 0;  // workers in a row that ended before the plug-in
     for (int workers = 0;; ++workers) {
         WorkerPlan plan;
         plan.resumeFile = resume_.file;
@@ -412,6 +428,18 @@ int Supervisor::Run() {
             return 2;
         }
         if (end.complete) break;
+        if (EndedBeforeThePlugin(end)) {
+            if (++startFailures < kStartTries) continue;
+            batch_.message = Format(
+                "spicheck's worker process (%s) ended with exit code %s before it reached the "
+                "plug-in, %d times in a row; the run ends here",
+                Utf8Name(worker_).c_str(), ExitCodeText(end.exitCode).c_str(), startFailures);
+            if (!identified_) return 2;
+            out_.report.Add(Verdict::Fail, CheckId::RobustTime, std::string(), batch_.message);
+            batch_.endsRun = true;
+            break;
+        }
+        startFailures = 0;
         if (!end.loadFailure.empty()) {
             if (identified_) {
                 batch_.message = end.loadFailure + " again; the run ends here";

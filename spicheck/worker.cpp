@@ -76,6 +76,14 @@ std::string PlanBytes(const WorkerPlan& plan) {
 }
 
 bool StartWorker(const std::string& handleText, WorkerPlan* plan) {
+    // Tests set this to a file's path to make a worker fail to start, as
+    // Wine sometimes makes one: the worker that finds the file removes it
+    // and ends at once ("always": every worker).
+    char failing[MAX_PATH];
+    DWORD n = GetEnvironmentVariableA("SPICHECK_TEST_WORKER_START_FAILS", failing, sizeof failing);
+    if (n > 0 && n < sizeof failing &&
+        (lstrcmpA(failing, "always") == 0 || DeleteFileA(failing)))
+        TerminateProcess(GetCurrentProcess(), 0xC0000001);
     char* end = nullptr;
     unsigned long long value = strtoull(handleText.c_str(), &end, 10);
     if (!value || *end != ',') return false;

@@ -33,6 +33,10 @@ static struct spicov_region* volatile g_region = kNotLooked;
 /* The region's map, copied out of it when found. */
 static uint8_t* g_edges;
 static uint32_t g_mask;
+/* Where the region says whether comparisons are wanted; a first-version
+ * region has no such field and always wants them. */
+static const uint32_t g_always = 1;
+static const volatile uint32_t* g_cmp_wanted = &g_always;
 
 static SPICOV_PLAIN struct spicov_region* FindRegion(void) {
     struct spicov_region* region = 0;
@@ -46,7 +50,8 @@ static SPICOV_PLAIN struct spicov_region* FindRegion(void) {
         } entry;
         entry.proc = proc;
         region = entry.get();
-        if (region && (region->magic != SPICOV_MAGIC || region->version != SPICOV_VERSION ||
+        if (region && (region->magic != SPICOV_MAGIC || region->version < 1 ||
+                       region->version > SPICOV_VERSION ||
                        !region->edges || !region->edge_size ||
                        (region->edge_size & (region->edge_size - 1))))
             region = 0;
@@ -54,6 +59,7 @@ static SPICOV_PLAIN struct spicov_region* FindRegion(void) {
     if (region) {
         g_edges = region->edges;
         g_mask = region->edge_size - 1;
+        if (region->version >= 2) g_cmp_wanted = &region->cmp_wanted;
         InterlockedIncrement((volatile LONG*)&region->attached);
     }
     g_region = region;
@@ -80,10 +86,10 @@ static SPICOV_PLAIN void Visit(struct spicov_region* region, uint32_t location) 
 static SPICOV_PLAIN void Compared(uint32_t size, uint32_t constant, uint64_t a, uint64_t b) {
     struct spicov_region* region;
     uint32_t n;
-    if (a == b) return;
     region = Region();
+    if (!region || !*g_cmp_wanted || a == b) return;
     /* A full log takes no more: loops compare on every round. */
-    if (!region || !region->cmps || (n = region->cmp_count) >= region->cmp_capacity) return;
+    if (!region->cmps || (n = region->cmp_count) >= region->cmp_capacity) return;
     region->cmp_count = n + 1;
     region->cmps[n].size = size;
     region->cmps[n].constant = constant;

@@ -25,7 +25,7 @@ extern "C" {
 #endif
 
 #define SPICOV_MAGIC 0x766F6353u /* "Scov" */
-#define SPICOV_VERSION 1u
+#define SPICOV_VERSION 2u
 
 /* One comparison whose operands differed: size in bytes (1, 2, 4, 8) and
  * the two operands; for a comparison with a constant, the constant is a. */
@@ -38,7 +38,9 @@ struct spicov_cmp {
 
 /* The host's region. edges has edge_size bytes (a power of two); each edge
  * reached adds one to its byte. cmps holds up to cmp_capacity records,
- * cmp_count of them filled: the first comparisons of the execution.
+ * cmp_count of them filled: the first comparisons of the execution, and
+ * only while cmp_wanted is not 0 (a host of the first version, whose region
+ * ends before cmp_wanted, always wants them).
  * prev is the runtime's last location (the host clears it before each
  * execution). attached counts the modules that found the region. */
 struct spicov_region {
@@ -58,6 +60,10 @@ struct spicov_region {
     uint8_t* counter_end[16];
     /* The next free number for trace-pc-guard's guards. */
     uint32_t next_guard;
+    /* Version 2: whether the host wants the comparisons of this execution;
+     * logging them costs more than the edges, and a host needs them only
+     * for the few inputs it keeps. */
+    volatile uint32_t cmp_wanted;
 };
 
 /* The host's export, by this name: its region. */

@@ -798,6 +798,32 @@ TEST_F(SpicheckTest, AWorkerThatCannotBeEndedIsGivenUp) {
     EXPECT_LT(ms, hung * (1000 + 2000 + 1500) + 8000) << hung << " hung calls";
 }
 
+// A worker that ends before it reaches the plug-in (Wine can fail to start
+// a process on a busy machine, without a word: simulated by the variable
+// the worker reads) is started again, and the run is as without it. One
+// that never starts ends the run, saying why; it is never silent.
+TEST_F(SpicheckTest, AWorkerThatFailsToStartIsStartedAgain) {
+    std::string marker = dir_.File("fails-once");
+    ASSERT_TRUE(WriteBytes(marker, "x"));
+    SetEnvironmentVariableA("SPICHECK_TEST_WORKER_START_FAILS", marker.c_str());
+    ProcessResult once = RunSpicheck(Quick("defect_image", picture_));
+    SetEnvironmentVariableA("SPICHECK_TEST_WORKER_START_FAILS", "always");
+    ProcessResult never = RunSpicheck(Quick("defect_image", picture_));
+    SetEnvironmentVariableA("SPICHECK_TEST_WORKER_START_FAILS", nullptr);
+    ProcessResult plain = RunSpicheck(Quick("defect_image", picture_));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(marker.c_str()));
+    EXPECT_EQ(plain.status, once.status);
+    EXPECT_EQ(plain.out, once.out);
+    EXPECT_EQ("", once.err);
+
+    EXPECT_EQ(2u, never.status);
+    EXPECT_EQ("", never.out);
+    EXPECT_NE(std::string::npos,
+              never.err.find("ended with exit code 0xC0000001 before it reached the plug-in, 3 "
+                             "times in a row; the run ends here\r\n"))
+        << never.err;
+}
+
 // Bytes that are no part of a value (a row's padding, what follows a
 // terminated text) change from call to call in these plug-ins: their
 // verdicts are all passes, the same in every run, in a worker and in

@@ -204,6 +204,19 @@ TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
     ASSERT_GE(reproducer.size(), 6u);
     EXPECT_EQ('\0', reproducer[5]);  // a height of 0
 
+    // A call waiting in the system cannot be broken: the worker is ended
+    // past its limit, and the input that was running is kept.
+    std::string waits = dir_.File("waits");
+    args = Campaign("fuzz_target_wait", seed_, waits, 200);
+    args.insert(args.begin(), "--time-limit=100");
+    ProcessResult w = RunSpicheck(args);
+    EXPECT_EQ(0u, FuzzLine(w.out).find("FAIL  robust.fuzz  " + seed_ +
+                                       ": GetPicture (campaign) did not return within 1000 ms"))
+        << w.out;
+    std::string kept = ReadBytes(waits + "\\GetPicture_hangs_in_a_system_wait.fzt");
+    ASSERT_GE(kept.size(), 6u) << w.out;
+    EXPECT_EQ('\0', kept[5]);
+
     // The defect plug-in that keeps a 4 KB block of every decode; its toy
     // picture leaks as it is.
     std::string toy = dir_.File("toy.dfi");

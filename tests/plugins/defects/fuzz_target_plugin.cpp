@@ -3,7 +3,8 @@
 // compared byte by byte and whose length must be exactly right. Built
 // with and without the coverage options (and spicov.c), and with one more
 // defect each: FUZZ_TARGET_OVERREAD trusts a chunk's length and reads
-// past its input; FUZZ_TARGET_HANG spins for ever on a picture of height 0.
+// past its input; FUZZ_TARGET_HANG spins for ever on a picture of height 0
+// and FUZZ_TARGET_WAIT waits for ever in the system on one.
 //
 // Format (extension .fzt): "FZT1", width and height (a byte each, 1..16),
 // then chunks: a 4-byte type, a 16-bit little-endian length, the data.
@@ -148,6 +149,9 @@ SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR buf, intptr_t len, uint32_t flag, H
         // Waits for rows that never come.
         volatile uint32_t rows = 0;
         while (height == 0) rows = rows + 1;
+#endif
+#ifdef FUZZ_TARGET_WAIT
+        if (height == 0) Sleep(INFINITE);
 #endif
         code = ReadChunks(in, &pixels, &count);
         if (code == 0 && (width < 1 || width > 16 || height < 1 || height > 16)) code = 3;
