@@ -40,6 +40,10 @@ struct Runner {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     remote::Section* bulk = nullptr;
     uint64_t callId = 0;
+    // Posted progress: the shared state in the control section and the
+    // host's event (null when the host has none: no posts then).
+    remote::PostedProgress* posted = nullptr;
+    HANDLE progressEvent = nullptr;
 };
 Runner runner;
 
@@ -80,6 +84,20 @@ int32_t SPI_API ForwardProgress(int32_t num, int32_t denom, intptr_t) {
         reply.magic != remote::kRequestMagic || reply.op != static_cast<uint32_t>(Op::Progress))
         isolation::EndHelper(isolation::kExitHostGone);
     return static_cast<int32_t>(reply.arg0);
+}
+
+// The plug-in's progress callback when the host takes posts: answered at
+// once with the host's last answer; the host is woken when it has taken
+// the post before, and reads the latest when it gets to it.
+int32_t SPI_API PostProgress(int32_t num, int32_t denom, intptr_t) {
+    remote::PostLatest(runner.posted, num, denom);
+    if (InterlockedExchange(&runner.posted->pending, 1) == 0) SetEvent(runner.progressEvent);
+    return static_cast<int32_t>(InterlockedCompareExchange(&runner.posted->answer, 0, 0));
+}
+
+ProgressCallback ProgressFor(uint32_t mode) {
+    if (mode == remote::kProgressPosted && runner.progressEvent) return PostProgress;
+    return mode != remote::kProgressNone ? ForwardProgress : nullptr;
 }
 
 // Copies the plug-in's blocks into the section, one after the other, and
@@ -134,7 +152,7 @@ public:
         answer_ = &answer;
         source_ = remote::AnsiField(request.name);
         wideSource_ = remote::WideField(request.name);
-        progress_ = request.progress ? ForwardProgress : nullptr;
+        progress_ = ProgressFor(request.progress);
         bool memory = (request.flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY;
         LPCSTR source = memory ? reinterpret_cast<LPCSTR>(runner.bulk->data()) : source_.c_str();
         LPCWSTR wideSource =
@@ -414,6 +432,10 @@ int wmain(int argc, wchar_t** argv) {
                                 0, nullptr));
     if (!control.valid() || !pipe.valid()) return static_cast<int>(isolation::kExitBadStart);
     isolation::UseBoard(static_cast<isolation::Board*>(control.get()));
+    UniqueKernelHandle progressEvent(
+        OpenEventW(EVENT_MODIFY_STATE, FALSE, (base + L"-progress").c_str()));
+    runner.posted = remote::PostedIn(control.get());
+    runner.progressEvent = progressEvent.get();
     runner.pipe = pipe.get();
     runner.bulk = &bulk;
 

@@ -115,6 +115,59 @@ TEST_P(RemoteFile, ProgressCallbacksRunInTheCallerAndCancel) {
     }
 }
 
+struct Seen {
+    int calls = 0;
+    int32_t num = -1, denom = -1;
+    bool ordered = true;
+};
+
+int32_t SPI_API Watch(int32_t num, int32_t denom, intptr_t data) {
+    Seen* seen = reinterpret_cast<Seen*>(data);
+    if (num < seen->num) seen->ordered = false;
+    ++seen->calls;
+    seen->num = num;
+    seen->denom = denom;
+    return 0;
+}
+
+TEST_P(RemoteFile, PostedProgressEndsWhereTheDecodeEnds) {
+    // Posted callbacks may be merged, but come in order, and the last one
+    // the caller sees is the decode's last, before the call returns.
+    SpiDllFile local;
+    SpiRemoteFile remote;
+    remote.SetPostedProgress(true);
+    ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
+    ASSERT_EQ(1, remote.Load(nullptr, Plugin("bmp").c_str()));
+    for (const char* name : {"info24.bmp", "rle8.bmp"}) {
+        SCOPED_TRACE(name);
+        std::string path = FixturePath("bmp", name);
+        Seen in, out;
+        HLOCAL info[2] = {}, bits[2] = {};
+        EXPECT_EQ(SPI_SUCCESS, local.GetPicture(path.c_str(), 0, 0, &info[0], &bits[0], Watch,
+                                                reinterpret_cast<intptr_t>(&in)));
+        EXPECT_EQ(SPI_SUCCESS, remote.GetPicture(path.c_str(), 0, 0, &info[1], &bits[1], Watch,
+                                                 reinterpret_cast<intptr_t>(&out)));
+        EXPECT_EQ(Bytes(bits[0]), Bytes(bits[1]));
+        EXPECT_GE(out.calls, 1);
+        EXPECT_LE(out.calls, in.calls);
+        EXPECT_TRUE(out.ordered);
+        EXPECT_EQ(in.num, out.num);
+        EXPECT_EQ(in.denom, out.denom);
+        for (HLOCAL block : {info[0], info[1], bits[0], bits[1]}) FreeLiveLocal(block);
+    }
+    // Calls without a callback and with the exact round trip still work
+    // on the same runner.
+    remote.SetPostedProgress(false);
+    Progress exact;
+    HLOCAL info = nullptr, bits = nullptr;
+    std::string path = FixturePath("bmp", "info24.bmp");
+    EXPECT_EQ(SPI_SUCCESS, remote.GetPicture(path.c_str(), 0, 0, &info, &bits, CountProgress,
+                                             reinterpret_cast<intptr_t>(&exact)));
+    EXPECT_GT(exact.calls, 0);
+    FreeLiveLocal(info);
+    FreeLiveLocal(bits);
+}
+
 TEST_P(RemoteFile, ArchivesListAndExtractAsInProcess) {
     SpiDllFile local;
     SpiRemoteFile remote;

@@ -7,6 +7,9 @@
 //   FAULT_THREAD   a thread of its own writes through a null pointer
 //   FAULT_CONSOLE  writes to standard output and error (and answers as usual)
 //   FAULT_FPU      changes the FPU control word (and answers as usual)
+//   FAULT_ENDLESS  calls its progress callback, (n, 0) at its n-th call,
+//                  until it answers non-zero and then returns 1, or
+//                  gives up after 5,000,000 calls and returns 0; no blocks
 // and with FAULT_DETACH its unload code writes through a null pointer.
 // GetPictureInfo reports the FPU control word it found in x_density.
 #include <windows.h>
@@ -61,10 +64,16 @@ SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR, intptr_t, uint32_t, PictureInf
 }
 
 SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR, intptr_t, uint32_t, HLOCAL* info, HLOCAL* bits,
-                                      ProgressCallback, intptr_t) {
+                                      ProgressCallback progress, intptr_t data) {
     (void)info;
     (void)bits;
-#if defined(FAULT_THROW)
+    (void)progress;
+    (void)data;
+#if defined(FAULT_ENDLESS)
+    for (int32_t n = 1; n <= 5000000; ++n)
+        if (progress && progress(n, 0, data)) return SPI_ABORT;
+    return 0;
+#elif defined(FAULT_THROW)
     throw std::runtime_error("escapes the plug-in");
 #elif defined(FAULT_EXIT)
     ExitProcess(42);
