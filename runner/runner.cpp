@@ -110,6 +110,15 @@ void ReturnBlocks(Answer& answer, HLOCAL first, HLOCAL second) {
         answer.result = SPI_NO_MEMORY;
         return;
     }
+    if (size0 + size1 >= remote::kBlocksAheadSize) {
+        // The host makes its blocks (and touches their pages) while the
+        // copy runs here.
+        Answer ahead = NewAnswer(static_cast<uint32_t>(Op::BlocksAhead));
+        ahead.section = runner.bulk->Ref();
+        ahead.size0 = size0;
+        ahead.size1 = size1;
+        if (!WriteAll(&ahead, sizeof ahead)) isolation::EndHelper(isolation::kExitHostGone);
+    }
     if (one.data()) {
         memcpy(runner.bulk->data(), one.data(), size0);
         answer.blocks |= remote::kBlockFirst;
@@ -218,6 +227,7 @@ public:
                 break;
             // Not calls: an operation no runner is asked for answers -1.
             case Op::Progress:
+            case Op::BlocksAhead:
             case Op::BeforeExports: answer.result = SPI_NOT_IMPLEMENTED; break;
         }
         if (!checked_) Intact(answer);

@@ -29,7 +29,11 @@ figures "$x64" "$work/64"
 
 { sed 's/^/1 /' "$work/32"; sed 's/^/2 /' "$work/64"; } | awk '
   { value[$1, $2] = $3 }
-  function v(side, name) { return ((side, name) in value) ? value[side, name] : "" }
+  function v(side, name,   key) {
+    key = side SUBSEP name
+    if (key in value) return value[key]
+    return ""
+  }
   function cell(side, format, name) {
     return v(side, name) == "" ? sprintf("%9s", "-") : sprintf(format, v(side, name))
   }

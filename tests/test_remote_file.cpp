@@ -168,6 +168,50 @@ TEST_P(RemoteFile, PostedProgressEndsWhereTheDecodeEnds) {
     FreeLiveLocal(bits);
 }
 
+// A bottom-up 24-bit bitmap of the size, its pixels a pattern.
+std::string LargeBitmap(int width, int height) {
+    size_t row = (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
+    std::string file(54 + row * height, '\0');
+    BITMAPFILEHEADER head = {};
+    head.bfType = 0x4D42;
+    head.bfSize = static_cast<DWORD>(file.size());
+    head.bfOffBits = 54;
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    memcpy(&file[0], &head, sizeof head);
+    memcpy(&file[14], &info, sizeof info);
+    for (size_t n = 54; n < file.size(); ++n) file[n] = static_cast<char>(n * 7 + n / 4099);
+    return file;
+}
+
+TEST_P(RemoteFile, LargePicturesComeBackWhole) {
+    // Past a megabyte the caller's blocks are made while the runner copies
+    // the plug-in's into the section: they must still hold every byte, call
+    // after call, also when a smaller picture comes between.
+    SpiDllFile local;
+    SpiRemoteFile remote;
+    ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
+    ASSERT_EQ(1, remote.Load(nullptr, Plugin("bmp").c_str()));
+    TempDir dir;
+    std::string large = dir.File("large.bmp"), small = dir.File("small.bmp");
+    WriteBytes(large, LargeBitmap(1021, 700));
+    WriteBytes(small, LargeBitmap(3, 2));
+    for (const std::string* path : {&large, &small, &large}) {
+        SCOPED_TRACE(*path);
+        Picture in = Decode(local, *path, SPI_INPUT_FILE),
+                out = Decode(remote, *path, SPI_INPUT_FILE);
+        EXPECT_EQ(SPI_SUCCESS, out.result);
+        EXPECT_EQ(in.info, out.info);
+        EXPECT_EQ(in.bits.size(), out.bits.size());
+        EXPECT_TRUE(in.bits == out.bits);
+    }
+    EXPECT_EQ(SpiFaultKind::None, remote.LastFault().kind);
+}
+
 TEST_P(RemoteFile, ArchivesListAndExtractAsInProcess) {
     SpiDllFile local;
     SpiRemoteFile remote;

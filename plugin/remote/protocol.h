@@ -21,7 +21,9 @@
 //   back, so a cancel reaches the plug-in at its next callback.
 // - The pipe carries only these fixed-size records. Bulk data (a source in
 //   memory, a sample, a decoded picture, an archive list, an extracted
-//   member, info texts) lies in the current bulk section, from byte 0. The
+//   member, info texts) lies in the current bulk section, from byte 0;
+//   before the runner copies large blocks there it names their sizes in an
+//   Answer of kind BlocksAhead. The
 //   side that needs more room makes the next generation of the section
 //   (the base name with "-<generation>" after it) and names its generation
 //   and size in the next frame it sends; the other side then opens it and
@@ -81,12 +83,19 @@ enum class Op : uint32_t {
     // (given), and returned as the module left it (given; a block the
     // module put in hInfo as the first block).
     GetPictureInfoAsGiven = 4,
+    // runner: the sizes of the blocks it is about to copy into the section
+    // (size0, size1), sent before the copy when they are large, so that the
+    // host makes its own blocks meanwhile; no reply.
+    BlocksAhead = 5,
     BeforeExports = 15,
 #define SPI_EXPORT_OP(name, kinds, text) name,
     SPI_EXPORT_LIST(SPI_EXPORT_OP)
 #undef SPI_EXPORT_OP
 };
 
+
+// The least size of the blocks of an answer that BlocksAhead announces.
+constexpr uint64_t kBlocksAheadSize = 1 << 20;
 
 // Request.progress: the caller gave no progress callback, or one that the
 // runner reaches by a round trip per callback, or by posts.

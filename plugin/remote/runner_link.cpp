@@ -87,6 +87,7 @@ bool RunnerLink::Start(int bits, const std::string& folder) {
 }
 
 void RunnerLink::End(bool kill) {
+    DropPrepared();
     pipe_.reset();  // a runner waiting for the next frame ends on this
     helper_.End(isolation::kExitEndedByHost, kill ? 0 : isolation::kEndGrace);
     ioEvent_.reset();
@@ -118,6 +119,30 @@ void RunnerLink::Failed(bool timedOut) {
         failure_.code = end.exitCode;
     }
     End(true);
+}
+
+void RunnerLink::Prepare(uint64_t size0, uint64_t size1) {
+    DropPrepared();
+    const uint64_t sizes[2] = {size0, size1};
+    for (int n = 0; n < 2; ++n) {
+        if (!sizes[n] || !remote::Fits(sizes[n])) continue;
+        prepared_[n].reset(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(sizes[n])));
+        LocalLockScope lock(prepared_[n].get());
+        if (!lock.data()) {
+            prepared_[n].reset();
+            continue;
+        }
+        // A fresh block's pages are mapped at their first touch: here, while
+        // the runner copies, rather than in the copy out of the section.
+        volatile unsigned char* bytes = lock.as<unsigned char>();
+        for (size_t at = 0; at < lock.size(); at += 4096) bytes[at] = 0;
+    }
+}
+
+HLOCAL RunnerLink::TakePrepared(uint64_t size) {
+    for (UniqueLocal& block : prepared_)
+        if (block.valid() && LocalSize(block.get()) == size) return block.release();
+    return nullptr;
 }
 
 bool RunnerLink::TakePosted(const CallProgress& progress) {
@@ -193,6 +218,7 @@ bool RunnerLink::Transfer(bool write, void* buffer, DWORD size, DWORD& started,
 
 bool RunnerLink::Exchange(Request& request, Answer& answer, ProgressCallback progress,
                           intptr_t data) {
+    DropPrepared();
     request.id = nextId_++;
     request.section = bulk_->Ref();
     request.progress = !progress ? remote::kProgressNone
@@ -219,6 +245,10 @@ bool RunnerLink::Exchange(Request& request, Answer& answer, ProgressCallback pro
         // The callback sees the last progress the plug-in posted before it
         // returned, as it would have seen it in process.
         if (call.shared) TakePosted(call);
+        if (answer.op == static_cast<uint32_t>(Op::BlocksAhead)) {
+            Prepare(answer.size0, answer.size1);
+            continue;
+        }
         if (answer.op != static_cast<uint32_t>(Op::Progress)) return true;
         Request reply = remote::NewRequest(Op::Progress);
         reply.id = request.id;

@@ -66,6 +66,12 @@ public:
     void SetPostedProgress(bool posted) { posted_ = posted; }
     bool ProgressPosted() const { return posted_; }
 
+    // A block of the caller's of the size, made while the runner copied the
+    // bytes into the section (BlocksAhead) and not yet taken; null when
+    // none. The caller owns it and fills it. Blocks not taken are freed at
+    // the next exchange and when the runner ends.
+    HLOCAL TakePrepared(uint64_t size);
+
     // The bulk section of the running runner; null when none runs.
     remote::Section* bulk() const { return bulk_.get(); }
 
@@ -97,6 +103,11 @@ private:
     // meanwhile takes the call's posts: what WaitForMultipleObjects says of
     // the first two handles.
     DWORD WaitForFrame(DWORD& started, CallProgress* posted);
+    // The blocks a BlocksAhead names, made and touched page by page.
+    void Prepare(uint64_t size0, uint64_t size1);
+    void DropPrepared() {
+        for (UniqueLocal& block : prepared_) block.reset();
+    }
     // The latest posted progress to the caller's callback, once; its
     // result goes back to the shared state. False when nothing was posted.
     static bool TakePosted(const CallProgress& progress);
@@ -112,6 +123,7 @@ private:
     UniqueKernelHandle boardMapping_;
     remote::UniqueView boardView_;
     std::unique_ptr<remote::Section> bulk_;
+    UniqueLocal prepared_[2];
     uint64_t nextId_ = 1;
     bool posted_ = false;
     SpiFault failure_;

@@ -196,7 +196,7 @@ private:
     // 2048 bytes, into the section.
     int32_t CheckSupport(remote::Request& request, void* data);
     // A block of the caller's with the bytes at offset in the section.
-    HLOCAL MakeBlock(uint64_t offset, uint64_t size) const;
+    HLOCAL MakeBlock(uint64_t offset, uint64_t size);
     // Whether an answer came whole from a runner that is still there.
     bool Answered(const remote::Answer& answer) const;
     // GetPicture and GetPreview: the same call, the operation aside.
