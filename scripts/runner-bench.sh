@@ -35,11 +35,12 @@ figures "$x64" "$work/64"
     return ""
   }
   function cell(side, format, name) {
-    return v(side, name) == "" ? sprintf("%9s", "-") : sprintf(format, v(side, name))
+    if (v(side, name) == "") return sprintf("%9s", "-")
+    return sprintf(format, v(side, name))
   }
   function ratio(side, a, b) {
-    return (v(side, a) == "" || v(side, b) + 0 == 0) ? sprintf("%9s", "-") :
-           sprintf("   x%5.2f", v(side, a) / v(side, b))
+    if (v(side, a) == "" || v(side, b) + 0 == 0) return sprintf("%9s", "-")
+    return sprintf("%9s", sprintf("x%.2f", v(side, a) / v(side, b)))
   }
   function row(label, format, name) {
     printf "%-46s %s %s\n", label, cell(1, format, name), cell(2, format, name)
