@@ -112,18 +112,21 @@ double DecodeMs(Plugin& plugin, const char* name, ProgressCallback progress, int
     return best;
 }
 
+// A fresh block of 12 MB with the bytes.
+HLOCAL BlockOf(const unsigned char* bytes) {
+    HLOCAL block = LocalAlloc(LMEM_MOVEABLE, kPixels);
+    LocalLockScope lock(block);
+    if (lock.data()) memcpy(lock.data(), bytes, kPixels);
+    return block;
+}
+
 // The steps of a picture's way back from a runner, each on its own, with
 // 12 MB as the plug-in's block.
 void PrintSteps() {
     std::vector<unsigned char> pixels(kPixels, 0x5A);
     HLOCAL block = nullptr;
     printf("step_plugin_block_ms %.2f\n",
-           BestMs([&] { FreeLiveLocal(block); },
-                  [&] {
-                      block = LocalAlloc(LMEM_MOVEABLE, kPixels);
-                      LocalLockScope lock(block);
-                      if (lock.data()) memcpy(lock.data(), pixels.data(), kPixels);
-                  }));
+           BestMs([&] { FreeLiveLocal(block); }, [&] { block = BlockOf(pixels.data()); }));
     // The walk of every heap, with the plug-in's block still live.
     printf("step_heap_walk_ms %.2f\n", BestMs([] {}, [] { EveryHeapIntact(); }));
     uint32_t generation = 0;
@@ -149,12 +152,7 @@ void PrintSteps() {
                   }));
     HLOCAL host = nullptr;
     printf("step_host_block_ms %.2f\n",
-           BestMs([&] { FreeLiveLocal(host); },
-                  [&] {
-                      host = LocalAlloc(LMEM_MOVEABLE, kPixels);
-                      LocalLockScope lock(host);
-                      if (lock.data()) memcpy(lock.data(), fresh.data(), kPixels);
-                  }));
+           BestMs([&] { FreeLiveLocal(host); }, [&] { host = BlockOf(fresh.data()); }));
     FreeLiveLocal(host);
 }
 

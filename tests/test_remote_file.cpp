@@ -50,6 +50,12 @@ protected:
     void TearDown() override { EXPECT_EQ(0, RunnerProcessCount()) << "a runner was left behind"; }
     // The reference plug-in of the parameter's bitness.
     std::string Plugin(const char* name) const { return PluginOfBits(name, GetParam()); }
+    // bmp in process and in a runner, the runner's progress posted or not.
+    void LoadBmp(SpiDllFile& local, SpiRemoteFile& remote, bool posted) const {
+        remote.SetPostedProgress(posted);
+        ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
+        ASSERT_EQ(1, remote.Load(nullptr, Plugin("bmp").c_str()));
+    }
 };
 
 TEST_P(RemoteFile, PicturesAreThoseOfTheInProcessDecode) {
@@ -135,9 +141,7 @@ TEST_P(RemoteFile, PostedProgressEndsWhereTheDecodeEnds) {
     // the caller sees is the decode's last, before the call returns.
     SpiDllFile local;
     SpiRemoteFile remote;
-    remote.SetPostedProgress(true);
-    ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
-    ASSERT_EQ(1, remote.Load(nullptr, Plugin("bmp").c_str()));
+    LoadBmp(local, remote, true);
     for (const char* name : {"info24.bmp", "rle8.bmp"}) {
         SCOPED_TRACE(name);
         std::string path = FixturePath("bmp", name);
@@ -194,8 +198,7 @@ TEST_P(RemoteFile, LargePicturesComeBackWhole) {
     // after call, also when a smaller picture comes between.
     SpiDllFile local;
     SpiRemoteFile remote;
-    ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
-    ASSERT_EQ(1, remote.Load(nullptr, Plugin("bmp").c_str()));
+    LoadBmp(local, remote, false);
     TempDir dir;
     std::string large = dir.File("large.bmp"), small = dir.File("small.bmp");
     WriteBytes(large, LargeBitmap(1021, 700));
