@@ -44,6 +44,9 @@ struct Runner {
     // host's event (null when the host has none: no posts then).
     remote::PostedProgress* posted = nullptr;
     HANDLE progressEvent = nullptr;
+    // The plug-in's blocks of the answer being sent, freed after it: the
+    // host need not wait for the free.
+    UniqueLocal spent[2];
 };
 Runner runner;
 
@@ -100,10 +103,12 @@ ProgressCallback ProgressFor(uint32_t mode) {
     return mode != remote::kProgressNone ? ForwardProgress : nullptr;
 }
 
-// Copies the plug-in's blocks into the section, one after the other, and
-// frees them. A handle that names no live block comes back as none.
+// Copies the plug-in's blocks into the section, one after the other; they
+// are freed once the answer is sent. A handle that names no live block
+// comes back as none.
 void ReturnBlocks(Answer& answer, HLOCAL first, HLOCAL second) {
-    UniqueLocal firstOwner(first), secondOwner(second);
+    runner.spent[0].reset(first);
+    runner.spent[1].reset(second);
     LocalLockScope one(first), two(second);
     uint64_t size0 = one.data() ? one.size() : 0, size1 = two.data() ? two.size() : 0;
     if (!runner.bulk->Reserve(size0 + size1)) {
@@ -458,6 +463,7 @@ int wmain(int argc, wchar_t** argv) {
         Answer answer = server.Serve(request);
         answer.section = bulk.Ref();
         if (!WriteAll(&answer, sizeof answer)) break;
+        for (UniqueLocal& block : runner.spent) block.reset();
         // Nothing of this process can be trusted after heap damage.
         if (server.Damaged()) isolation::EndHelper(isolation::kExitHeapDamage);
     }
