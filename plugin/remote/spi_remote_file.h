@@ -147,9 +147,12 @@ public:
     // is called in the caller's thread, while the call runs, with the
     // latest progress it has not seen (callbacks it had no time for are
     // merged into the next one; the last progress of the call always
-    // reaches it). A non-zero answer reaches the plug-in at its next
-    // callback: a cancel takes effect one callback later than in process
-    // at most. Off by default (one round trip per callback).
+    // reaches it, before the call returns). A non-zero answer reaches the
+    // plug-in at its first callback after the answer: one callback later
+    // than in process when the callback keeps up; a plug-in that makes no
+    // further callback finishes as without it. Callbacks are taken at most
+    // every RunnerLink::kPostInterval ms, the last one aside. Off by
+    // default (one round trip per callback).
     void SetPostedProgress(bool posted) { link_.SetPostedProgress(posted); }
     bool PostedProgress() const { return link_.ProgressPosted(); }
     // Where spirunner32.exe and spirunner64.exe are; null or empty: the
