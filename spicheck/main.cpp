@@ -19,7 +19,7 @@
 #include "run_output.h"
 #include "save_variant.h"
 #include "base/pe_image.h"
-#include "supervisor.h"
+#include "job_scheduler.h"
 #include "watchdog.h"
 #include "worker.h"
 
