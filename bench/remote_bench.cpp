@@ -1,13 +1,23 @@
-// Prints what running a plug-in in a runner process costs, side by side in
-// one run: the round trip of one call to an export that does nothing
-// beside the same call in process (Resident and OnDemand), and a 12 MB
-// picture decoded through the runner beside the same decode in process.
+// Measures what running a plug-in in a runner process costs, side by side
+// in one run: the round trip of one call to an export that does nothing
+// beside the same call in process (Resident and OnDemand); a 12 MB picture
+// decoded through the runner beside the same decode in process, without
+// and with a progress callback (one round trip per callback, and posted);
+// and, one by one in this process, the steps a picture takes on its way
+// back from a runner, so that the difference can be told apart.
+//
+// Prints one figure a line, "name value" (microseconds or milliseconds as
+// the name says); scripts/runner-bench.sh sets the two bitnesses' figures
+// side by side.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/process_probes.h"
+#include "remote/section.h"
 #include "spiplugin.h"
 
 namespace {
@@ -19,6 +29,9 @@ const char* const kBmp = "bmp.sph";
 const char* const kEmpty = "bench_empty.spi";
 const char* const kBmp = "bmp.spi";
 #endif
+
+const int kSide = 2048;
+const size_t kPixels = static_cast<size_t>(kSide) * kSide * 3;
 
 double Seconds() {
     LARGE_INTEGER frequency, now;
@@ -40,18 +53,33 @@ double MicrosecondsPerCall(int calls, Body body) {
     return best;
 }
 
+// Milliseconds of one run of the body, best of five; set() runs before
+// each, untimed.
+template <typename Set, typename Body>
+double BestMs(Set set, Body body) {
+    double best = 1e30;
+    for (int round = 0; round < 5; ++round) {
+        set();
+        double start = Seconds();
+        body();
+        double ms = (Seconds() - start) * 1e3;
+        if (ms < best) best = ms;
+    }
+    return best;
+}
+
 // A 2048 x 2048 24-bit bitmap: 12 MB of pixels.
 bool WriteLargeBitmap(const char* name) {
-    const int side = 2048, row = side * 3;
-    std::vector<unsigned char> file(54 + static_cast<size_t>(row) * side);
+    const int row = kSide * 3;
+    std::vector<unsigned char> file(54 + static_cast<size_t>(row) * kSide);
     BITMAPFILEHEADER* head = reinterpret_cast<BITMAPFILEHEADER*>(file.data());
     head->bfType = 0x4D42;
     head->bfSize = static_cast<DWORD>(file.size());
     head->bfOffBits = 54;
     BITMAPINFOHEADER* info = reinterpret_cast<BITMAPINFOHEADER*>(file.data() + 14);
     info->biSize = 40;
-    info->biWidth = side;
-    info->biHeight = side;
+    info->biWidth = kSide;
+    info->biHeight = kSide;
     info->biPlanes = 1;
     info->biBitCount = 24;
     for (size_t n = 54; n < file.size(); ++n) file[n] = static_cast<unsigned char>(n * 7);
@@ -84,6 +112,50 @@ double DecodeMs(Plugin& plugin, const char* name, ProgressCallback progress, int
     return best;
 }
 
+// A fresh block of 12 MB with the bytes.
+HLOCAL BlockOf(const unsigned char* bytes) {
+    HLOCAL block = LocalAlloc(LMEM_MOVEABLE, kPixels);
+    LocalLockScope lock(block);
+    if (lock.data()) memcpy(lock.data(), bytes, kPixels);
+    return block;
+}
+
+// The steps of a picture's way back from a runner, each on its own, with
+// 12 MB as the plug-in's block.
+void PrintSteps() {
+    std::vector<unsigned char> pixels(kPixels, 0x5A);
+    HLOCAL block = nullptr;
+    printf("step_plugin_block_ms %.2f\n",
+           BestMs([&] { FreeLiveLocal(block); }, [&] { block = BlockOf(pixels.data()); }));
+    // The walk of every heap, with the plug-in's block still live.
+    printf("step_heap_walk_ms %.2f\n", BestMs([] {}, [] { EveryHeapIntact(); }));
+    uint32_t generation = 0;
+    remote::Section fresh(L"remote-bench-steps-" + std::to_wstring(GetCurrentProcessId()));
+    printf("step_fresh_section_ms %.2f\n",
+           BestMs([&] { fresh.Close(); },
+                  [&] {
+                      if (fresh.Create(++generation, kPixels))
+                          memcpy(fresh.data(), pixels.data(), kPixels);
+                  }));
+    printf("step_kept_section_ms %.2f\n",
+           BestMs([] {}, [&] { memcpy(fresh.data(), pixels.data(), kPixels); }));
+    printf("step_free_plugin_block_ms %.2f\n",
+           BestMs([&] {
+                      FreeLiveLocal(block);
+                      block = LocalAlloc(LMEM_MOVEABLE, kPixels);
+                      LocalLockScope lock(block);
+                      if (lock.data()) memset(lock.data(), 1, kPixels);
+                  },
+                  [&] {
+                      LocalFree(block);
+                      block = nullptr;
+                  }));
+    HLOCAL host = nullptr;
+    printf("step_host_block_ms %.2f\n",
+           BestMs([&] { FreeLiveLocal(host); }, [&] { host = BlockOf(fresh.data()); }));
+    FreeLiveLocal(host);
+}
+
 }  // namespace
 
 int main() {
@@ -108,26 +180,30 @@ int main() {
         fprintf(stderr, "cannot set up the 12 MB decode (error %lu)\n", GetLastError());
         return 1;
     }
-    int localCalls = 0, remoteCalls = 0;
-    double localMs = DecodeMs(local, large, nullptr, &localCalls);
-    double remoteMs = DecodeMs(decoder, large, nullptr, &remoteCalls);
+    int localCalls = 0, roundTripCalls = 0, postedCalls = 0, ignored = 0;
+    double localMs = DecodeMs(local, large, nullptr, &ignored);
+    double remoteMs = DecodeMs(decoder, large, nullptr, &ignored);
     double localProgressMs = DecodeMs(local, large, GoOn, &localCalls);
-    double remoteProgressMs = DecodeMs(decoder, large, GoOn, &remoteCalls);
+    double roundTripMs = DecodeMs(decoder, large, GoOn, &roundTripCalls);
+    decoder.SetPostedProgress(true);
+    double postedMs = DecodeMs(decoder, large, GoOn, &postedCalls);
     DeleteFileA(large);
+    if (localMs < 0 || remoteMs < 0 || localProgressMs < 0 || roundTripMs < 0 || postedMs < 0) {
+        fprintf(stderr, "a 12 MB decode failed\n");
+        return 1;
+    }
 
-    printf("One call to an export that does nothing (best of 5 rounds):\n");
-    printf("  in process, Resident                  %9.3f us\n", residentUs);
-    printf("  in process, OnDemand                  %9.3f us\n", onDemandUs);
-    printf("  through the runner (round trip)       %9.3f us  (x%.0f of Resident, x%.2f of "
-           "OnDemand)\n",
-           remoteUs, remoteUs / residentUs, remoteUs / onDemandUs);
-    printf("A 2048 x 2048 24-bit picture, 12 MB (best of 5):\n");
-    printf("  in process                            %9.1f ms\n", localMs);
-    printf("  through the runner                    %9.1f ms  (x%.2f of in process)\n", remoteMs,
-           remoteMs / localMs);
-    printf("  in process, with a progress callback  %9.1f ms  (%d callbacks a decode)\n",
-           localProgressMs, localCalls / 5);
-    printf("  through the runner, with the callback %9.1f ms  (x%.2f; one round trip each)\n",
-           remoteProgressMs, remoteProgressMs / localProgressMs);
+    printf("empty_resident_us %.3f\n", residentUs);
+    printf("empty_ondemand_us %.3f\n", onDemandUs);
+    printf("empty_runner_us %.3f\n", remoteUs);
+    printf("picture_local_ms %.2f\n", localMs);
+    printf("picture_runner_ms %.2f\n", remoteMs);
+    printf("progress_local_ms %.2f\n", localProgressMs);
+    printf("progress_round_trip_ms %.2f\n", roundTripMs);
+    printf("progress_posted_ms %.2f\n", postedMs);
+    printf("callbacks_local %d\n", localCalls / 5);
+    printf("callbacks_round_trip %d\n", roundTripCalls / 5);
+    printf("callbacks_posted %d\n", postedCalls / 5);
+    PrintSteps();
     return 0;
 }

@@ -40,6 +40,13 @@ struct Runner {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     remote::Section* bulk = nullptr;
     uint64_t callId = 0;
+    // Posted progress: the shared state in the control section and the
+    // host's event (null when the host has none: no posts then).
+    remote::PostedProgress* posted = nullptr;
+    HANDLE progressEvent = nullptr;
+    // The plug-in's blocks of the answer being sent, freed after it: the
+    // host need not wait for the free.
+    UniqueLocal spent[2];
 };
 Runner runner;
 
@@ -82,15 +89,40 @@ int32_t SPI_API ForwardProgress(int32_t num, int32_t denom, intptr_t) {
     return static_cast<int32_t>(reply.arg0);
 }
 
-// Copies the plug-in's blocks into the section, one after the other, and
-// frees them. A handle that names no live block comes back as none.
+// The plug-in's progress callback when the host takes posts: answered at
+// once with the host's last answer; the host is woken when it has taken
+// the post before, and reads the latest when it gets to it.
+int32_t SPI_API PostProgress(int32_t num, int32_t denom, intptr_t) {
+    remote::PostLatest(runner.posted, num, denom);
+    if (InterlockedExchange(&runner.posted->pending, 1) == 0) SetEvent(runner.progressEvent);
+    return static_cast<int32_t>(InterlockedCompareExchange(&runner.posted->answer, 0, 0));
+}
+
+ProgressCallback ProgressFor(uint32_t mode) {
+    if (mode == remote::kProgressPosted && runner.progressEvent) return PostProgress;
+    return mode != remote::kProgressNone ? ForwardProgress : nullptr;
+}
+
+// Copies the plug-in's blocks into the section, one after the other; they
+// are freed once the answer is sent. A handle that names no live block
+// comes back as none.
 void ReturnBlocks(Answer& answer, HLOCAL first, HLOCAL second) {
-    UniqueLocal firstOwner(first), secondOwner(second);
+    runner.spent[0].reset(first);
+    runner.spent[1].reset(second);
     LocalLockScope one(first), two(second);
     uint64_t size0 = one.data() ? one.size() : 0, size1 = two.data() ? two.size() : 0;
     if (!runner.bulk->Reserve(size0 + size1)) {
         answer.result = SPI_NO_MEMORY;
         return;
+    }
+    if (size0 + size1 >= remote::kBlocksAheadSize) {
+        // The host makes its blocks (and touches their pages) while the
+        // copy runs here.
+        Answer ahead = NewAnswer(static_cast<uint32_t>(Op::BlocksAhead));
+        ahead.section = runner.bulk->Ref();
+        ahead.size0 = size0;
+        ahead.size1 = size1;
+        if (!WriteAll(&ahead, sizeof ahead)) isolation::EndHelper(isolation::kExitHostGone);
     }
     if (one.data()) {
         memcpy(runner.bulk->data(), one.data(), size0);
@@ -134,7 +166,7 @@ public:
         answer_ = &answer;
         source_ = remote::AnsiField(request.name);
         wideSource_ = remote::WideField(request.name);
-        progress_ = request.progress ? ForwardProgress : nullptr;
+        progress_ = ProgressFor(request.progress);
         bool memory = (request.flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY;
         LPCSTR source = memory ? reinterpret_cast<LPCSTR>(runner.bulk->data()) : source_.c_str();
         LPCWSTR wideSource =
@@ -200,6 +232,7 @@ public:
                 break;
             // Not calls: an operation no runner is asked for answers -1.
             case Op::Progress:
+            case Op::BlocksAhead:
             case Op::BeforeExports: answer.result = SPI_NOT_IMPLEMENTED; break;
         }
         if (!checked_) Intact(answer);
@@ -414,6 +447,10 @@ int wmain(int argc, wchar_t** argv) {
                                 0, nullptr));
     if (!control.valid() || !pipe.valid()) return static_cast<int>(isolation::kExitBadStart);
     isolation::UseBoard(static_cast<isolation::Board*>(control.get()));
+    UniqueKernelHandle progressEvent(
+        OpenEventW(EVENT_MODIFY_STATE, FALSE, (base + L"-progress").c_str()));
+    runner.posted = remote::PostedIn(control.get());
+    runner.progressEvent = progressEvent.get();
     runner.pipe = pipe.get();
     runner.bulk = &bulk;
 
@@ -426,6 +463,7 @@ int wmain(int argc, wchar_t** argv) {
         Answer answer = server.Serve(request);
         answer.section = bulk.Ref();
         if (!WriteAll(&answer, sizeof answer)) break;
+        for (UniqueLocal& block : runner.spent) block.reset();
         // Nothing of this process can be trusted after heap damage.
         if (server.Damaged()) isolation::EndHelper(isolation::kExitHeapDamage);
     }

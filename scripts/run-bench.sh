@@ -22,14 +22,8 @@ if [ -f "$build/x64/bin/guard_bench.exe" ]; then
   echo "== Fault guard and residency, x64"
   (cd "$work" && "$build/x64/wine-run.sh" "$build/x64/bin/guard_bench.exe")
 fi
-if run32; then
-  echo "== A plug-in in a runner process"
-  (cd "$work" && "$build/wine-run.sh" "$build/bin/remote_bench.exe")
-fi
-if [ -f "$build/x64/bin/remote_bench.exe" ]; then
-  echo "== A plug-in in a runner process, x64"
-  (cd "$work" && "$build/x64/wine-run.sh" "$build/x64/bin/remote_bench.exe")
-fi
+echo "== A plug-in in a runner process beside in process"
+sh "$top/scripts/runner-bench.sh" "$build"
 echo "== spicheck: the plug-in in a worker process beside in process"
 if run32; then
   sh "$top/scripts/spicheck-modes-bench.sh" "$build" spicheck.exe bmp.spi

@@ -179,6 +179,65 @@ TEST_P(RemoteFaults, AKilledHostTakesItsRunnerAlong) {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(runnerProcess.get(), 5000));
 }
 
+// A host callback that cancels at its cancelAt-th call and sees the
+// plug-in's callbacks in their order.
+struct Cancel {
+    int calls = 0;
+    int cancelAt = 1;
+    int32_t lastNum = 0;
+    bool ordered = true;
+};
+
+int32_t SPI_API CancelAt(int32_t num, int32_t, intptr_t data) {
+    Cancel* cancel = reinterpret_cast<Cancel*>(data);
+    if (num < cancel->lastNum) cancel->ordered = false;
+    cancel->lastNum = num;
+    return ++cancel->calls >= cancel->cancelAt ? 1 : 0;
+}
+
+TEST_P(RemoteFaults, APostedCancelStopsThePluginAtItsNextCallback) {
+    // The plug-in calls back until it is answered non-zero: the cancel of
+    // the host's callback must reach it through the shared answer, since
+    // it would otherwise go on for 5,000,000 callbacks and return 0.
+    SpiRemoteFile remote;
+    remote.SetPostedProgress(true);
+    ASSERT_EQ(1, remote.Load(nullptr, Plugin("endless").c_str()));
+    DWORD runner = remote.RunnerProcessId();
+    for (int cancelAt : {1, 3}) {
+        SCOPED_TRACE(cancelAt);
+        Cancel cancel;
+        cancel.cancelAt = cancelAt;
+        HLOCAL info = nullptr, bits = nullptr;
+        EXPECT_EQ(SPI_ABORT, remote.GetPicture("a.rft", 0, 0, &info, &bits, CancelAt,
+                                               reinterpret_cast<intptr_t>(&cancel)));
+        EXPECT_EQ(nullptr, info);
+        EXPECT_EQ(nullptr, bits);
+        EXPECT_GE(cancel.calls, cancelAt);
+        EXPECT_TRUE(cancel.ordered) << "a callback saw an older progress after a newer one";
+        EXPECT_EQ(SpiFaultKind::None, remote.LastFault().kind);
+    }
+    // The runner took both calls, and the next call answers 0 again.
+    EXPECT_EQ(runner, remote.RunnerProcessId());
+    PictureInfo picture;
+    EXPECT_EQ(0, remote.GetPictureInfo("a.rft", 0, 0, &picture));
+}
+
+TEST_P(RemoteFaults, ARunnerEndingWhileItPostsIsOneFailedCall) {
+    // The host waits for the answer and the posts at once: the runner's
+    // end must still be seen.
+    SpiRemoteFile remote;
+    remote.SetPostedProgress(true);
+    ASSERT_EQ(1, remote.Load(nullptr, Plugin("exit").c_str()));
+    Cancel never;
+    never.cancelAt = 1 << 30;
+    HLOCAL info = nullptr, bits = nullptr;
+    EXPECT_EQ(SPI_INTERNAL_ERROR, remote.GetPicture("a.rft", 0, 0, &info, &bits, CancelAt,
+                                                    reinterpret_cast<intptr_t>(&never)));
+    EXPECT_EQ(SpiFaultKind::RunnerExited, remote.LastFault().kind);
+    EXPECT_EQ(42u, remote.LastFault().code);
+    EXPECT_EQ(nullptr, bits);
+}
+
 struct Killer {
     volatile LONG stop = 0;
     LONG kills = 0;

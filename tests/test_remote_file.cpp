@@ -50,6 +50,12 @@ protected:
     void TearDown() override { EXPECT_EQ(0, RunnerProcessCount()) << "a runner was left behind"; }
     // The reference plug-in of the parameter's bitness.
     std::string Plugin(const char* name) const { return PluginOfBits(name, GetParam()); }
+    // bmp in process and in a runner, the runner's progress posted or not.
+    void LoadBmp(SpiDllFile& local, SpiRemoteFile& remote, bool posted) const {
+        remote.SetPostedProgress(posted);
+        ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
+        ASSERT_EQ(1, remote.Load(nullptr, Plugin("bmp").c_str()));
+    }
 };
 
 TEST_P(RemoteFile, PicturesAreThoseOfTheInProcessDecode) {
@@ -113,6 +119,100 @@ TEST_P(RemoteFile, ProgressCallbacksRunInTheCallerAndCancel) {
         EXPECT_EQ(info[0] != nullptr, info[1] != nullptr);
         for (HLOCAL block : {info[0], info[1], bits[0], bits[1]}) FreeLiveLocal(block);
     }
+}
+
+struct Seen {
+    int calls = 0;
+    int32_t num = -1, denom = -1;
+    bool ordered = true;
+};
+
+int32_t SPI_API Watch(int32_t num, int32_t denom, intptr_t data) {
+    Seen* seen = reinterpret_cast<Seen*>(data);
+    if (num < seen->num) seen->ordered = false;
+    ++seen->calls;
+    seen->num = num;
+    seen->denom = denom;
+    return 0;
+}
+
+TEST_P(RemoteFile, PostedProgressEndsWhereTheDecodeEnds) {
+    // Posted callbacks may be merged, but come in order, and the last one
+    // the caller sees is the decode's last, before the call returns.
+    SpiDllFile local;
+    SpiRemoteFile remote;
+    LoadBmp(local, remote, true);
+    for (const char* name : {"info24.bmp", "rle8.bmp"}) {
+        SCOPED_TRACE(name);
+        std::string path = FixturePath("bmp", name);
+        Seen in, out;
+        HLOCAL info[2] = {}, bits[2] = {};
+        EXPECT_EQ(SPI_SUCCESS, local.GetPicture(path.c_str(), 0, 0, &info[0], &bits[0], Watch,
+                                                reinterpret_cast<intptr_t>(&in)));
+        EXPECT_EQ(SPI_SUCCESS, remote.GetPicture(path.c_str(), 0, 0, &info[1], &bits[1], Watch,
+                                                 reinterpret_cast<intptr_t>(&out)));
+        EXPECT_EQ(Bytes(bits[0]), Bytes(bits[1]));
+        EXPECT_GE(out.calls, 1);
+        EXPECT_LE(out.calls, in.calls);
+        EXPECT_TRUE(out.ordered);
+        EXPECT_EQ(in.num, out.num);
+        EXPECT_EQ(in.denom, out.denom);
+        for (HLOCAL block : {info[0], info[1], bits[0], bits[1]}) FreeLiveLocal(block);
+    }
+    // Calls without a callback and with the exact round trip still work
+    // on the same runner.
+    remote.SetPostedProgress(false);
+    Progress exact;
+    HLOCAL info = nullptr, bits = nullptr;
+    std::string path = FixturePath("bmp", "info24.bmp");
+    EXPECT_EQ(SPI_SUCCESS, remote.GetPicture(path.c_str(), 0, 0, &info, &bits, CountProgress,
+                                             reinterpret_cast<intptr_t>(&exact)));
+    EXPECT_GT(exact.calls, 0);
+    FreeLiveLocal(info);
+    FreeLiveLocal(bits);
+}
+
+// A bottom-up 24-bit bitmap of the size, its pixels a pattern.
+std::string LargeBitmap(int width, int height) {
+    size_t row = (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
+    std::string file(54 + row * height, '\0');
+    BITMAPFILEHEADER head = {};
+    head.bfType = 0x4D42;
+    head.bfSize = static_cast<DWORD>(file.size());
+    head.bfOffBits = 54;
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    memcpy(&file[0], &head, sizeof head);
+    memcpy(&file[14], &info, sizeof info);
+    for (size_t n = 54; n < file.size(); ++n) file[n] = static_cast<char>(n * 7 + n / 4099);
+    return file;
+}
+
+TEST_P(RemoteFile, LargePicturesComeBackWhole) {
+    // Past a megabyte the caller's blocks are made while the runner copies
+    // the plug-in's into the section: they must still hold every byte, call
+    // after call, also when a smaller picture comes between.
+    SpiDllFile local;
+    SpiRemoteFile remote;
+    LoadBmp(local, remote, false);
+    TempDir dir;
+    std::string large = dir.File("large.bmp"), small = dir.File("small.bmp");
+    WriteBytes(large, LargeBitmap(1021, 700));
+    WriteBytes(small, LargeBitmap(3, 2));
+    for (const std::string* path : {&large, &small, &large}) {
+        SCOPED_TRACE(*path);
+        Picture in = Decode(local, *path, SPI_INPUT_FILE),
+                out = Decode(remote, *path, SPI_INPUT_FILE);
+        EXPECT_EQ(SPI_SUCCESS, out.result);
+        EXPECT_EQ(in.info, out.info);
+        EXPECT_EQ(in.bits.size(), out.bits.size());
+        EXPECT_TRUE(in.bits == out.bits);
+    }
+    EXPECT_EQ(SpiFaultKind::None, remote.LastFault().kind);
 }
 
 TEST_P(RemoteFile, ArchivesListAndExtractAsInProcess) {

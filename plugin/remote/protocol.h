@@ -7,12 +7,23 @@
 //   starts the runner with their names and its own process id. The runner
 //   connects to the pipe as its client.
 // - Every call is one Request from the host and one Answer from the runner.
-//   While a call runs, the runner may send Answers of kind Progress; the
-//   host answers each with a Request of kind Progress that carries the
-//   callback's result, so a cancel reaches the plug-in at the call it made.
+//   The plug-in's progress callbacks reach the host in one of two ways,
+//   chosen by the request (Request.progress):
+//   round trip: the runner sends an Answer of kind Progress for each
+//   callback and the host answers it with a Request of kind Progress that
+//   carries the callback's result, so a cancel reaches the plug-in at the
+//   call it made;
+//   posted: the runner answers each callback at once with the host's last
+//   result from the control section (PostedProgress), writes the
+//   callback's (num, denom) there and signals the progress event when the
+//   host has taken the one before; the host calls its callback on the
+//   latest it finds while it waits for the Answer, and writes the result
+//   back, so a cancel reaches the plug-in at its next callback.
 // - The pipe carries only these fixed-size records. Bulk data (a source in
 //   memory, a sample, a decoded picture, an archive list, an extracted
-//   member, info texts) lies in the current bulk section, from byte 0. The
+//   member, info texts) lies in the current bulk section, from byte 0;
+//   before the runner copies large blocks there it names their sizes in an
+//   Answer of kind BlocksAhead. The
 //   side that needs more room makes the next generation of the section
 //   (the base name with "-<generation>" after it) and names its generation
 //   and size in the next frame it sends; the other side then opens it and
@@ -22,7 +33,10 @@
 //   the host makes blocks of its own from the copy.
 // - The control section holds the isolation kit's board
 //   (isolation/board.h): what a runner leaves behind when it ends through
-//   its last-chance filter. A runner ends with the kit's exit codes
+//   its last-chance filter; and, at kPostedOffset, the posted progress of
+//   the running call. The progress event (the base name with "-progress"
+//   after it) is the host's, made with the control section; the runner
+//   opens it by name. A runner ends with the kit's exit codes
 //   (isolation/exit_codes.h).
 //
 // Every field is little endian and of a fixed size, and positions, sizes,
@@ -69,12 +83,55 @@ enum class Op : uint32_t {
     // (given), and returned as the module left it (given; a block the
     // module put in hInfo as the first block).
     GetPictureInfoAsGiven = 4,
+    // runner: the sizes of the blocks it is about to copy into the section
+    // (size0, size1), sent before the copy when they are large, so that the
+    // host makes its own blocks meanwhile; no reply.
+    BlocksAhead = 5,
     BeforeExports = 15,
 #define SPI_EXPORT_OP(name, kinds, text) name,
     SPI_EXPORT_LIST(SPI_EXPORT_OP)
 #undef SPI_EXPORT_OP
 };
 
+
+// The least size of the blocks of an answer that BlocksAhead announces.
+constexpr uint64_t kBlocksAheadSize = 1 << 20;
+
+// Request.progress: the caller gave no progress callback, or one that the
+// runner reaches by a round trip per callback, or by posts.
+constexpr uint32_t kProgressNone = 0;
+constexpr uint32_t kProgressRoundTrip = 1;
+constexpr uint32_t kProgressPosted = 2;
+
+// The progress of a call whose callbacks are posted, in the control
+// section at kPostedOffset; the host clears it before each such call.
+struct PostedProgress {
+    volatile LONG pending;   // 1 from a callback until the host takes it
+    volatile LONG answer;    // the host callback's last result
+    volatile LONG64 latest;  // the last callback's num (low half) and denom
+};
+static_assert(sizeof(PostedProgress) == 16, "PostedProgress");
+constexpr size_t kPostedOffset = 2048;
+
+inline PostedProgress* PostedIn(void* control) {
+    return reinterpret_cast<PostedProgress*>(static_cast<char*>(control) + kPostedOffset);
+}
+inline void PostLatest(PostedProgress* posted, int32_t num, int32_t denom) {
+    LONG64 value = static_cast<LONG64>(static_cast<uint32_t>(num)) |
+                   static_cast<LONG64>(static_cast<uint64_t>(static_cast<uint32_t>(denom)) << 32);
+    // One locked write of all 8 bytes, also from a 32-bit process.
+    LONG64 seen = posted->latest;
+    for (;;) {
+        LONG64 was = InterlockedCompareExchange64(&posted->latest, value, seen);
+        if (was == seen) return;
+        seen = was;
+    }
+}
+inline void TakeLatest(PostedProgress* posted, int32_t* num, int32_t* denom) {
+    uint64_t value = static_cast<uint64_t>(InterlockedCompareExchange64(&posted->latest, 0, 0));
+    *num = static_cast<int32_t>(static_cast<uint32_t>(value));
+    *denom = static_cast<int32_t>(static_cast<uint32_t>(value >> 32));
+}
 
 // The operation of an export.
 constexpr Op OpFor(SpiExport e) {
@@ -139,7 +196,7 @@ struct Request {
     uint64_t handle;
     uint64_t dataSize;  // bytes of input in the section
     uint32_t flag;
-    uint32_t progress;  // 1: the caller gave a progress callback
+    uint32_t progress;  // kProgress*
     wchar_t name[kNameChars];
     wchar_t name2[kNameChars];
     WireGivenPicture given;  // GetPictureInfoAsGiven

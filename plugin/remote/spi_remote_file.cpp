@@ -67,10 +67,11 @@ int32_t SpiRemoteFile::Call(Request& request, Answer& answer, int32_t faultResul
     return answer.result;
 }
 
-HLOCAL SpiRemoteFile::MakeBlock(uint64_t offset, uint64_t size) const {
+HLOCAL SpiRemoteFile::MakeBlock(uint64_t offset, uint64_t size) {
     const remote::Section* bulk = link_.bulk();
     if (!bulk || !remote::Fits(size) || offset + size > bulk->size()) return nullptr;
-    HLOCAL block = LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(size));
+    HLOCAL block = link_.TakePrepared(size);
+    if (!block) block = LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(size));
     if (!block) return nullptr;
     LocalLockScope lock(block);
     if (!lock.data()) {

@@ -7,8 +7,10 @@
 // remote/runner_link.h). The operations answer as SpiDllFile's do, with the
 // caller's own blocks where the plug-in API promises blocks (pictures,
 // comments, lists, members extracted to memory), and progress callbacks
-// are called in the caller's thread, one round trip each, so a cancel
-// reaches the plug-in at once.
+// are called in the caller's thread: by default one round trip each, so
+// the callback sees every call the plug-in makes and a cancel reaches the
+// plug-in at the call it answers; or, with SetPostedProgress(true),
+// without a round trip (see there).
 //
 // What a runner survives and the caller's process would not: a C++
 // exception escaping a GCC-built module, ExitProcess, a call that never
@@ -140,6 +142,19 @@ public:
     // Milliseconds each call may take (0: kDefaultDeadline).
     void SetDeadline(DWORD milliseconds) { link_.SetDeadline(milliseconds); }
     DWORD Deadline() const { return link_.Deadline(); }
+    // Posted progress: the runner answers the plug-in's callbacks at once
+    // with the callback's last answer and posts the progress; the callback
+    // is called in the caller's thread, while the call runs, with the
+    // latest progress it has not seen (callbacks it had no time for are
+    // merged into the next one; the last progress of the call always
+    // reaches it, before the call returns). A non-zero answer reaches the
+    // plug-in at its first callback after the answer: one callback later
+    // than in process when the callback keeps up; a plug-in that makes no
+    // further callback finishes as without it. Callbacks are taken at most
+    // every RunnerLink::kPostInterval ms, the last one aside. Off by
+    // default (one round trip per callback).
+    void SetPostedProgress(bool posted) { link_.SetPostedProgress(posted); }
+    bool PostedProgress() const { return link_.ProgressPosted(); }
     // Where spirunner32.exe and spirunner64.exe are; null or empty: the
     // folder of the calling program.
     void SetRunnerFolder(LPCSTR folder);
@@ -184,7 +199,7 @@ private:
     // 2048 bytes, into the section.
     int32_t CheckSupport(remote::Request& request, void* data);
     // A block of the caller's with the bytes at offset in the section.
-    HLOCAL MakeBlock(uint64_t offset, uint64_t size) const;
+    HLOCAL MakeBlock(uint64_t offset, uint64_t size);
     // Whether an answer came whole from a runner that is still there.
     bool Answered(const remote::Answer& answer) const;
     // GetPicture and GetPreview: the same call, the operation aside.

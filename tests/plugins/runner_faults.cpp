@@ -9,6 +9,9 @@
 //   FAULT_FPU      changes the FPU control word (and answers as usual)
 //   FAULT_MARKED   on an input whose first byte is '!', as FAULT_THREAD;
 //                  on any other, as usual
+//   FAULT_ENDLESS  calls its progress callback, (n, 0) at its n-th call,
+//                  until it answers non-zero and then returns 1, or
+//                  gives up after 5,000,000 calls and returns 0; no blocks
 // and with FAULT_DETACH its unload code writes through a null pointer.
 // GetPictureInfo reports the FPU control word it found in x_density.
 #include <windows.h>
@@ -77,12 +80,14 @@ char FirstByte(LPCSTR buf, intptr_t len, uint32_t flag) {
 #endif
 
 SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* info,
-                                      HLOCAL* bits, ProgressCallback, intptr_t) {
+                                      HLOCAL* bits, ProgressCallback progress, intptr_t data) {
     (void)buf;
     (void)len;
     (void)flag;
     (void)info;
     (void)bits;
+    (void)progress;
+    (void)data;
 #ifdef FAULT_MARKED
     if (FirstByte(buf, len, flag) == '!') {
         HANDLE thread = CreateThread(nullptr, 0, WriteThroughNull, nullptr, 0, nullptr);
@@ -90,7 +95,11 @@ SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR buf, intptr_t len, uint32_t flag, H
         return 0;
     }
 #endif
-#if defined(FAULT_THROW)
+#if defined(FAULT_ENDLESS)
+    for (int32_t n = 1; n <= 5000000; ++n)
+        if (progress && progress(n, 0, data)) return SPI_ABORT;
+    return 0;
+#elif defined(FAULT_THROW)
     throw std::runtime_error("escapes the plug-in");
 #elif defined(FAULT_EXIT)
     ExitProcess(42);
