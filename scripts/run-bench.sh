@@ -37,6 +37,12 @@ fi
 if [ -f "$build/x64/bin/spicheck64.exe" ]; then
   sh "$top/scripts/spicheck-modes-bench.sh" "$build/x64" spicheck64.exe bmp.sph
 fi
+echo "== spicheck on a corpus: one worker beside two side by side"
+if [ -f "$build/x64/bin/spicheck64.exe" ]; then
+  sh "$top/scripts/spicheck-corpus-bench.sh" "$build/x64" spicheck64.exe bmp.sph
+elif run32; then
+  sh "$top/scripts/spicheck-corpus-bench.sh" "$build" spicheck.exe bmp.spi
+fi
 echo "== spicheck's fuzzing campaign: plain and instrumented plug-ins, in process and in a worker"
 if run32; then
   sh "$top/scripts/spicheck-fuzz-bench.sh" "$build" spicheck.exe .spi

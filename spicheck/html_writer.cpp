@@ -8,6 +8,7 @@
 
 #include "bitmap.h"
 #include "exports.h"
+#include "html_matrix.h"
 #include "journal.h"
 #include "junit_writer.h"
 #include "spi_dll_file.h"
@@ -67,22 +68,6 @@ const char* Question(const char* check) {
 
 std::string Field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
 
-std::string MemberName(const fileInfo& record) {
-    return Field(record.path, sizeof record.path) + Field(record.filename, sizeof record.filename);
-}
-
-std::string DateText(SpiTimestamp timestamp) {
-    time_t seconds = static_cast<time_t>(timestamp);
-    const struct tm* utc = gmtime(&seconds);
-    char text[40];
-    if (utc && strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", utc)) return text;
-    return Format("(timestamp %lld)", static_cast<long long>(timestamp));
-}
-
-std::string Number(uintptr_t value) {
-    return Format("%llu", static_cast<unsigned long long>(value));
-}
-
 // "37x23, 24 bits, bottom-up"
 std::string ShapeText(const BmpFacts& facts) {
     return Format("%ldx%ld, %d bits, %s", facts.width, facts.height, facts.bitCount,
@@ -99,49 +84,6 @@ void PrintChecks(FILE* out, const CheckSuite& suite) {
                 VerdictClass(c.outcome), XmlText(Question(c.check)).c_str(), c.check,
                 VerdictText(c.outcome), XmlText(c.reason).c_str());
     fprintf(out, "</tbody></table>\n");
-}
-
-void PrintFigure(FILE* out, const PageFigure& figure) {
-    if (figure.bmp.empty()) {
-        fprintf(out, "<figure class=\"missing\" data-source=\"%s\"><figcaption>%s</figcaption>"
-                     "</figure>\n",
-                figure.source.c_str(), XmlText(figure.caption).c_str());
-        return;
-    }
-    // Small pictures are drawn larger, by whole pixels, so that their
-    // pixels can be told apart.
-    long longer = figure.width > figure.height ? figure.width : figure.height;
-    long scale = longer > 0 ? 192 / longer : 1;
-    if (scale < 1) scale = 1;
-    if (scale > 8) scale = 8;
-    fprintf(out,
-            "<figure data-source=\"%s\"><img src=\"data:image/bmp;base64,%s\" alt=\"%s\" "
-            "data-width=\"%ld\" data-height=\"%ld\" style=\"width:%ldpx\">"
-            "<figcaption>%s</figcaption></figure>\n",
-            figure.source.c_str(), Base64(figure.bmp).c_str(), XmlText(figure.caption).c_str(),
-            figure.width, figure.height, figure.width * scale, XmlText(figure.caption).c_str());
-}
-
-void PrintMembers(FILE* out, const PageFile& file) {
-    if (!file.listed) return;
-    fprintf(out, "<table class=\"members\"><thead><tr><th>name</th><th>size</th>"
-                 "<th>stored</th><th>date (UTC)</th><th>method</th><th>position</th>"
-                 "</tr></thead><tbody>\n");
-    for (const fileInfo& m : file.members) {
-        std::string method(reinterpret_cast<const char*>(m.method),
-                           strnlen(reinterpret_cast<const char*>(m.method), sizeof m.method));
-        fprintf(out,
-                "<tr><td class=\"mono\">%s</td><td class=\"num\">%s</td><td class=\"num\">%s</td>"
-                "<td>%s</td><td class=\"mono\">%s</td><td class=\"num\">%s</td></tr>\n",
-                XmlText(MemberName(m)).c_str(), Number(m.filesize).c_str(),
-                Number(m.compsize).c_str(), DateText(m.timestamp).c_str(),
-                XmlText(method).c_str(), Number(m.position).c_str());
-    }
-    fprintf(out, "</tbody></table>\n");
-    if (file.membersLeftOut)
-        fprintf(out, "<p class=\"note\">%u more members are not shown (the first %u are).</p>\n",
-                static_cast<unsigned>(file.membersLeftOut),
-                static_cast<unsigned>(HtmlPage::kMaxMembers));
 }
 
 }  // namespace
@@ -317,9 +259,12 @@ bool HtmlPage::RestoreIdentity(const std::string& bytes) {
 // A member as the page shows it, field by field: the worker and spicheck
 // may be of different bitnesses, and so of different record layouts.
 std::string HtmlPage::SavedLastFile() const {
+    return files_.empty() ? journal::Packet('f').Bytes() : SavedFile(files_.size() - 1);
+}
+
+std::string HtmlPage::SavedFile(size_t index) const {
     journal::Packet packet('f');
-    if (files_.empty()) return packet.Bytes();
-    const PageFile& file = files_.back();
+    const PageFile& file = files_[index];
     packet.Add(file.name).Add(file.description).Add(static_cast<long long>(file.figures.size()));
     for (const PageFigure& f : file.figures)
         packet.Add(f.source).Add(f.caption).Add(f.bmp).Add(f.width).Add(f.height);
@@ -352,6 +297,16 @@ bool HtmlPage::RestoreFile(const std::string& bytes) {
         f.bmp = r.Text(i + 2);
         f.width = static_cast<long>(r.Number(i + 3));
         f.height = static_cast<long>(r.Number(i + 4));
+        // Files from several workers: the page's limit holds for them all.
+        if (!f.bmp.empty() && embedded_ + f.bmp.size() > kMaxPageBytes) {
+            size_t colon = f.caption.find(": ");
+            if (colon != std::string::npos) f.caption.replace(colon, 2, ", ");
+            f.caption += Format(": not shown: %u bytes as a .bmp file, more than the page has "
+                                "left of the %u bytes it embeds",
+                                static_cast<unsigned>(f.bmp.size()),
+                                static_cast<unsigned>(kMaxPageBytes));
+            f.bmp.clear();
+        }
         embedded_ += f.bmp.size();
         file.figures.push_back(std::move(f));
     }
@@ -387,12 +342,14 @@ bool HtmlPage::Write(const std::string& path, const std::string& plugin, const c
     if (!out) return false;
     std::string name = XmlText(plugin);
     fprintf(out, "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-                 "<title>spicheck: %s</title>\n<style>%s</style></head>\n<body>\n",
-            name.c_str(), kStyle);
+                 "<title>spicheck: %s</title>\n<style>%s%s</style></head>\n<body>\n",
+            name.c_str(), kStyle, kMatrixStyle);
     fprintf(out, "<h1>spicheck: %s, %s plug-in</h1>\n<p class=\"summary\">%s</p>\n",
             name.c_str(), kind, report.Summary().c_str());
+    PrintMatrix(out, suites);
 
-    fprintf(out, "<section class=\"plugin\" data-file=\"\">\n<h2>The plug-in</h2>\n");
+    fprintf(out, "<section class=\"plugin\" id=\"plugin\" data-file=\"\">\n"
+                 "<h2>The plug-in</h2>\n");
     if (identified_) {
         fprintf(out, "<table class=\"identity\"><tbody>\n"
                      "<tr><th>version</th><td class=\"mono\">%s</td></tr>\n"
@@ -420,26 +377,14 @@ bool HtmlPage::Write(const std::string& path, const std::string& plugin, const c
     PrintChecks(out, suites.front());
     fprintf(out, "</section>\n");
 
-    for (size_t i = 0; i < spans.size(); ++i) {
-        std::string file = XmlText(spans[i].file);
-        fprintf(out, "<section class=\"file\" data-file=\"%s\">\n<h2>%s</h2>\n", file.c_str(),
-                file.c_str());
-        PrintChecks(out, suites[i + 1]);
-        // A run ended by a call that never returned has no record of the
-        // file it was on.
-        if (i < files_.size()) {
-            const PageFile& kept = files_[i];
-            if (!kept.description.empty())
-                fprintf(out, "<p>%s</p>\n", XmlText(kept.description).c_str());
-            if (!kept.figures.empty()) {
-                fprintf(out, "<div class=\"pictures\">\n");
-                for (const PageFigure& figure : kept.figures) PrintFigure(out, figure);
-                fprintf(out, "</div>\n");
-            }
-            PrintMembers(out, kept);
-        }
-        fprintf(out, "</section>\n");
+    // What the page kept of each file, in the order of the files; a file
+    // whose checks ended its worker has nothing kept.
+    std::vector<const PageFile*> kept;
+    for (size_t i = 0, k = 0; i < spans.size(); ++i) {
+        bool found = k < files_.size() && files_[k].name == spans[i].file;
+        kept.push_back(found ? &files_[k++] : nullptr);
     }
+    PrintFileSections(out, suites, kept);
     fprintf(out, "<p class=\"note\">Pictures are embedded as the plug-in returned them, as .bmp "
                  "files of up to %u bytes each and %u bytes in all; larger ones are named with "
                  "the reason.</p>\n</body></html>\n",

@@ -58,6 +58,8 @@ public:
     std::string SavedIdentity() const;
     bool RestoreIdentity(const std::string& bytes);
     std::string SavedLastFile() const;
+    std::string SavedFile(size_t index) const;
+    size_t FileCount() const { return files_.size(); }
     bool RestoreFile(const std::string& bytes);
     // False when the file cannot be written.
     bool Write(const std::string& path, const std::string& plugin, const char* kind,

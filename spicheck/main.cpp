@@ -4,7 +4,7 @@
 // could not be loaded or the command line is wrong.
 //
 // By default the plug-in runs in a worker process of its own bitness
-// (supervisor.h), which is spicheck itself started with --worker; with
+// (supervisor.h, job_scheduler.h), which is spicheck itself started with --worker; with
 // --in-process it runs here (in_process.h).
 #include <windows.h>
 
@@ -16,7 +16,7 @@
 #include "names.h"
 #include "options.h"
 #include "save_variant.h"
-#include "supervisor.h"
+#include "job_scheduler.h"
 
 int main() {
     // A faulting plug-in must never stall a run on an error dialog.

@@ -38,6 +38,10 @@ const char kUsageText[] =
     "  --in-process     run the plug-in in spicheck's own process, not in one of\n"
     "                   its own (where a crash, a hang or a damaged heap ends\n"
     "                   only the check that caused it)\n"
+    "  -j N, --jobs=N   check N files side by side, each in a worker of its own\n"
+    "                   (default: one per processor); the reports are the same\n"
+    "  --resume=FILE    keep a journal of the files finished in FILE; the same\n"
+    "                   command started again goes on after them\n"
     "  --help, -h       this text;  --version  the version\n"
     "A FILE may be a folder (walked with its subfolders) or hold * and ? in its\n"
     "last part.\n";
@@ -104,6 +108,18 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
             options->help = true;
             continue;
         }
+        // -j N or -jN.
+        if (strncmp(arg, "-j", 2) == 0) {
+            const char* value = arg[2] ? arg + 2 : (i + 1 < argc ? argv[++i] : "");
+            long n = 0;
+            if (!ParseNumber(value, 1, 64, &n)) {
+                *error = std::string("bad value for -j (1 to 64): ") + value;
+                return false;
+            }
+            options->jobs = static_cast<int>(n);
+            options->jobsGiven = true;
+            continue;
+        }
         if (strncmp(arg, "--", 2) != 0) {
             if (options->plugin.empty())
                 options->plugin = arg;
@@ -133,6 +149,15 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
                 return false;
             }
             options->tolerance = static_cast<int>(n);
+        } else if (name == "--jobs" && value) {
+            if (!ParseNumber(value, 1, 64, &n)) {
+                *error = std::string("bad value for --jobs (1 to 64): ") + value;
+                return false;
+            }
+            options->jobs = static_cast<int>(n);
+            options->jobsGiven = true;
+        } else if (name == "--resume" && value && *value) {
+            options->resumeFile = value;
         } else if (name == "--in-process" && !value) {
             options->inProcess = true;
         } else if (name == "--worker" && value && *value) {
@@ -207,6 +232,13 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
         }
     }
     if (options->help || options->version) return true;
+    // A worker reads the command line of the spicheck that started it.
+    if (options->worker.empty() && options->inProcess &&
+        (options->jobsGiven || !options->resumeFile.empty())) {
+        *error = std::string(options->jobsGiven ? "-j" : "--resume") +
+                 " needs workers: --in-process checks every file in spicheck's own process";
+        return false;
+    }
     if (options->plugin.empty()) {
         *error = "no plug-in named";
         return false;
@@ -223,7 +255,8 @@ bool SpellOptionPaths(Options* options, std::string* error) {
                           Path{"--junit", &options->junitFile},
                           Path{"--html", &options->htmlFile}, Path{"--corpus", &options->corpusDir},
                           Path{"--crashes", &options->crashesDir},
-                          Path{"--dict", &options->dictFile}}) {
+                          Path{"--dict", &options->dictFile},
+                          Path{"--resume", &options->resumeFile}}) {
         if (p.value->empty()) continue;
         std::string ansi;
         if (!AnsiName(*p.value, &ansi)) {

@@ -34,6 +34,12 @@ struct Options {
     // --save folder (else the current one) instead of checking; -1: none.
     int saveVariant = -1;
     bool inProcess = false;     // --in-process: the plug-in runs in spicheck's own process
+    // -j N, --jobs=N: workers side by side (0: as many as processors).
+    int jobs = 0;
+    bool jobsGiven = false;
+    // --resume=FILE: the journal of the files finished, kept as they finish
+    // and read back by a run started again with the same arguments.
+    std::string resumeFile;
     // --worker=H: this process runs the plug-in for a spicheck that started
     // it, writing its journal to the inherited pipe handle H.
     std::string worker;

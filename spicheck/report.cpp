@@ -13,10 +13,6 @@ const char* VerdictText(Verdict verdict) {
     return "?";
 }
 
-namespace {
-
-// Bytes pass unchanged (plug-in texts are in the plug-in's code page);
-// only what JSON forbids raw is escaped.
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
@@ -34,8 +30,6 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
-}  // namespace
-
 std::string Format(const char* format, ...) {
     char buffer[1024];
     va_list args;
@@ -51,13 +45,17 @@ void Report::Add(Verdict verdict, CheckId check, const std::string& file,
     results_.push_back(CheckResult{verdict, name, file, reason});
     if (sink_) sink_(verdict, check, file, reason);
     if (!stream_) return;
-    std::string line = std::string(VerdictText(verdict)) + "  " + name;
-    if (!file.empty()) line += "  " + ShownName(file);
+    fprintf(stream_, "%s\n", ResultLine(results_.back()).c_str());
+    fflush(stream_);
+}
+
+std::string ResultLine(const CheckResult& result) {
+    std::string line = std::string(VerdictText(result.verdict)) + "  " + result.check;
+    if (!result.file.empty()) line += "  " + ShownName(result.file);
     // A pass has a reason only where it says what was done (robust.fuzz's
     // campaign).
-    if (!reason.empty()) line += ": " + reason;
-    fprintf(stream_, "%s\n", line.c_str());
-    fflush(stream_);
+    if (!result.reason.empty()) line += ": " + result.reason;
+    return line;
 }
 
 void Report::Skip(CheckId check, const std::string& file, const std::string& reason) {

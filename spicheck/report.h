@@ -63,6 +63,11 @@ private:
     std::function<void(Verdict, CheckId, const std::string&, const std::string&)> sink_;
 };
 
+// Text as a JSON string: bytes pass unchanged (plug-in texts are in the
+// plug-in's code page); only what JSON forbids raw is escaped.
+std::string JsonString(const std::string& text);
+// One result as the text report prints it (without the line's end).
+std::string ResultLine(const CheckResult& result);
 // One result as the JSON document lists it (without the comma before it).
 std::string JsonResult(Verdict verdict, const char* check, const std::string& file,
                        const std::string& reason);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "failure_summary.h"
 #include "junit_writer.h"
 
 void RunOutput::BeginFile(const std::string& file) {
@@ -22,6 +23,8 @@ void RunOutput::PrintEnd() {
     if (o.json)
         report.PrintJson(stdout, o.plugin, kind, version, jsonExtra);
     else
-        printf("%s\n", report.Summary().c_str());
+        // On a run of one file, the FAIL lines just above say it all.
+        printf("%s%s\n", spans.size() > 1 ? FailureSummary(report).c_str() : "",
+               report.Summary().c_str());
     fflush(stdout);
 }

@@ -106,7 +106,8 @@ struct WorkerEnd {
 
 class Supervisor {
 public:
-    explicit Supervisor(const Options& options) : options_(options), out_(options) {}
+    Supervisor(const Options& options, WorkerBatch& batch, RunOutput& out)
+        : options_(options), batch_(batch), out_(out) {}
     int Run();
 
 private:
@@ -117,7 +118,8 @@ private:
     void Identify();
 
     const Options& options_;
-    RunOutput out_;
+    WorkerBatch& batch_;
+    RunOutput& out_;
     std::wstring worker_;
     int bits_ = 0;
     std::vector<std::string> files_;
@@ -133,13 +135,11 @@ private:
 void Supervisor::Identify() {
     if (identified_) return;
     identified_ = true;
-    if (!options_.json) {
-        printf("spicheck: %s, %s plug-in, %d-bit, in a process of its own, kept loaded between "
-               "calls\n",
-               ShownName(options_.plugin).c_str(), out_.kind.c_str(), bits_);
-        fflush(stdout);
-        out_.report.StreamTo(stdout);
-    }
+    batch_.identified = true;
+    if (batch_.onHeader)
+        batch_.onHeader(Format("spicheck: %s, %s plug-in, %d-bit, in a process of its own, kept "
+                               "loaded between calls",
+                               ShownName(options_.plugin).c_str(), out_.kind.c_str(), bits_));
 }
 
 void Supervisor::Take(const journal::Record& r, WorkerEnd* end) {
@@ -153,7 +153,7 @@ void Supervisor::Take(const journal::Record& r, WorkerEnd* end) {
             end->loadFailure = r.Text(0);
             break;
         case journal::kIdentity:
-            if (!haveIdentity_) {
+            if (!haveIdentity_ && batch_.pluginChecks) {
                 out_.version = r.Text(0);
                 haveIdentity_ = out_.page.RestoreIdentity(r.Text(1));
             }
@@ -389,7 +389,12 @@ int Supervisor::Run() {
     // The worker of a 32-bit plug-in is the 32-bit spicheck itself.
     worker_ = bits_ == 64 ? isolation::HelperProgram(L"spicheck", 64, std::wstring())
                           : isolation::ProgramFolder() + L"spicheck.exe";
-    for (const std::string& argument : options_.files) ExpandArgument(argument, &files_);
+    files_ = batch_.files;
+    saveNames_ = batch_.saveNames;
+    // A batch after the first goes on from its first file, the plug-in
+    // identified already.
+    identified_ = !batch_.pluginChecks;
+    if (!batch_.pluginChecks) resume_ = {0, -1};
     out_.jsonExtra = Format(",\n  \"bits\": %d,\n  \"in_process\": false,\n  \"resident\": true", bits_);
 
     for (int workers = 0;; ++workers) {
@@ -402,67 +407,69 @@ int Supervisor::Run() {
         WorkerEnd end;
         end.position = resume_;
         if (!RunWorker(plan, &end) || !end.started) {
-            fprintf(stderr, "spicheck: cannot start %ls for a %d-bit plug-in (error %lu)\n",
-                    worker_.c_str(), bits_, GetLastError());
+            batch_.message = Format("cannot start %s for a %d-bit plug-in (error %lu)",
+                                    Utf8Name(worker_).c_str(), bits_, GetLastError());
             return 2;
         }
         if (end.complete) break;
         if (!end.loadFailure.empty()) {
             if (identified_) {
-                fprintf(stderr, "spicheck: %s again; the run ends here\n", end.loadFailure.c_str());
+                batch_.message = end.loadFailure + " again; the run ends here";
+                batch_.endsRun = true;
                 break;
             }
-            fprintf(stderr, "spicheck: %s\n", end.loadFailure.c_str());
+            batch_.message = end.loadFailure;
             return 2;
         }
         if (!end.identified && !identified_) {
             if (!end.hung) {
-                fprintf(stderr,
-                        "spicheck: cannot load %s: the plug-in's process ended with exit code "
-                        "%s while it was loaded\n",
-                        ShownName(options_.plugin).c_str(), ExitCodeText(end.exitCode).c_str());
+                batch_.message = Format("cannot load %s: the plug-in's process ended with exit "
+                                        "code %s while it was loaded",
+                                        ShownName(options_.plugin).c_str(),
+                                        ExitCodeText(end.exitCode).c_str());
                 return 2;
             }
             // As in process: a hang before the plug-in is identified ends
             // the run.
-            if (!options_.json) {
-                printf("spicheck: %s, not identified\n", ShownName(options_.plugin).c_str());
-                out_.report.StreamTo(stdout);
-            }
+            if (batch_.onHeader)
+                batch_.onHeader("spicheck: " + ShownName(options_.plugin) + ", not identified");
             out_.report.Add(Verdict::Fail, CheckId::RobustTime, std::string(),
                             Format("%s did not return within %lu ms; the run was ended",
                                    end.label.c_str(),
                                    static_cast<unsigned long>(options_.timeLimitMs * 10)));
+            batch_.endsRun = true;
+            break;
+        }
+        // The release at the end of the batch belongs to no file's check:
+        // the run reports it once, at its end.
+        if (end.label == "release") {
+            batch_.releaseFailure = Reason(end);
             break;
         }
         // One FAIL for the check that was running, then a fresh worker goes
-        // on after it. Where the worker made no headway, or ended while the
-        // plug-in was released at the end, the run ends here.
+        // on after it. Where the worker made no headway, the run ends here.
         const Position& at = end.position;
         std::string file = at.file >= 0 && at.file < static_cast<int>(files_.size())
                                ? files_[at.file]
                                : std::string();
         CheckId check = at.check >= 0 ? static_cast<CheckId>(at.check) : CheckId::RobustTime;
-        // The release at the end of the run belongs to no file's check.
-        const bool finalRelease = end.label == "release";
-        if (finalRelease) {
-            file.clear();
-            check = CheckId::RobustTime;
-        }
         out_.report.Add(Verdict::Fail, check, file, Reason(end));
-        if (!finalRelease) out_.CloseSpan();
-        if (!end.progressed || end.label == "release" || workers + 1 >= kMostWorkers) break;
+        out_.CloseSpan();
+        if (!end.progressed || workers + 1 >= kMostWorkers) {
+            batch_.endsRun = true;
+            break;
+        }
         if (at.file != resume_.file) unreturnedCall_.clear();
         if (end.hung && unreturnedCall_.empty()) unreturnedCall_ = end.label;
         resume_ = at;
     }
-    out_.PrintEnd();
-    return out_.ExitStatus();
+    batch_.saveNames = saveNames_;
+    return 0;
 }
 
 }  // namespace
 
-int CheckInWorkers(const Options& options) {
-    Supervisor supervisor(options);
+int CheckBatchInWorkers(const Options& options, WorkerBatch* batch, RunOutput* out) {
+    Supervisor supervisor(options, *batch, *out);
     return supervisor.Run();
 }

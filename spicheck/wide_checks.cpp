@@ -372,7 +372,10 @@ void Checker::WideNames(FileContext& context) {
     // Hangul: outside code pages 932 and 1252 both.
     std::wstring copy = TempFolderW() + L"spicheck-" + std::to_wstring(GetCurrentProcessId()) +
                         L"-" + std::to_wstring(++tempCounter_) + L"-\xD55C\xAE00" + extension;
-    std::string shown = ShownName(Utf8Name(copy));
+    // Named without the process and the counter, which change from run to
+    // run: the reason stays the same.
+    std::string shown =
+        "%TEMP%\\" + ShownName(Utf8Name(L"spicheck-*-\xD55C\xAE00" + extension));
     if (!CopyFileW(original.c_str(), copy.c_str(), FALSE))
         return Warn(Format("no copy %s could be made (error %lu)", shown.c_str(),
                            GetLastError()));

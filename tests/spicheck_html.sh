@@ -1,7 +1,7 @@
 #!/bin/sh
 # spicheck --html opened in a real browser: headless Chromium loads each
-# page with a probe script appended, which writes into the DOM what the
-# page shows: the check rows of each section by verdict, each picture's
+# page with a probe script appended, which opens every file's section and
+# writes into the DOM what the page then shows: the check rows of each section by verdict, each picture's
 # state, natural size and corner pixels as drawn, each member row. Those
 # are held against spicheck's JUnit file of the same run, the bitmaps'
 # own sizes and ImageMagick's decoding of them, and the tar fixture's
@@ -34,7 +34,19 @@ spicheck() {
 probe() {
   { cat "$1"; cat <<'JS'; } > "$work/probe.html"
 <script>
+// Every section opened; what they show is read once each is drawn and
+// its pictures are loaded.
+function whenDrawn(then) {
+  var sections = document.querySelectorAll("details.file section");
+  var drawn = document.querySelectorAll("details.file section[data-shown]");
+  var loading = Array.prototype.some.call(document.images, function (i) { return !i.complete; });
+  if (drawn.length === sections.length && !loading) then(); else setTimeout(function () { whenDrawn(then); }, 10);
+}
 window.addEventListener("load", function () {
+  document.querySelectorAll("details.file").forEach(function (d) { d.open = true; });
+  whenDrawn(probe);
+});
+function probe() {
   var out = [];
   document.querySelectorAll("section").forEach(function (s) {
     var file = s.getAttribute("data-file");
@@ -73,7 +85,7 @@ window.addEventListener("load", function () {
   pre.id = "probe";
   pre.textContent = "\n" + out.join("\n") + "\n";
   document.body.appendChild(pre);
-});
+}
 </script>
 JS
   HOME="$work/home" timeout 120 "$browser" --headless --no-sandbox --disable-gpu \
@@ -98,10 +110,11 @@ junit_rows() {
     END { flush() }' "$1" | sed 's/&amp;/\&/g; s/&#39;/'"'"'/g'
 }
 
-# self_contained PAGE: no reference to anything outside the page.
+# self_contained PAGE: no reference to anything outside the page (links
+# within it aside).
 self_contained() {
   outside=$(grep -o -i -E '(src|href|action|data)="[^"]*"|url\([^)]*\)|@import' "$1" |
-            grep -v -E '^(src="data:image/bmp;base64,|data="|data-)' || true)
+            grep -v -E '^(src="data:image/bmp;base64,|href="#[a-z0-9]*"|data="|data-)' || true)
   [ -z "$outside" ] || fail "$1 refers outside itself: $(echo "$outside" | head -3)"
 }
 

@@ -7,6 +7,8 @@
 //   FAULT_THREAD   a thread of its own writes through a null pointer
 //   FAULT_CONSOLE  writes to standard output and error (and answers as usual)
 //   FAULT_FPU      changes the FPU control word (and answers as usual)
+//   FAULT_MARKED   on an input whose first byte is '!', as FAULT_THREAD;
+//                  on any other, as usual
 // and with FAULT_DETACH its unload code writes through a null pointer.
 // GetPictureInfo reports the FPU control word it found in x_density.
 #include <windows.h>
@@ -25,7 +27,7 @@ uint16_t ControlWord() {
     return word;
 }
 
-#ifdef FAULT_THREAD
+#if defined(FAULT_THREAD) || defined(FAULT_MARKED)
 DWORD WINAPI WriteThroughNull(void*) { return *static_cast<volatile DWORD*>(nullptr) = 1; }
 #endif
 
@@ -60,10 +62,34 @@ SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR, intptr_t, uint32_t, PictureInf
     return 0;
 }
 
-SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR, intptr_t, uint32_t, HLOCAL* info, HLOCAL* bits,
-                                      ProgressCallback, intptr_t) {
+#ifdef FAULT_MARKED
+// The first byte of the input: the file's (flag 0) or the memory's (1).
+char FirstByte(LPCSTR buf, intptr_t len, uint32_t flag) {
+    if ((flag & 7) == 1) return len > 0 ? buf[0] : 0;
+    char first = 0;
+    HANDLE file = CreateFileA(buf, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    DWORD got = 0;
+    if (!ReadFile(file, &first, 1, &got, nullptr) || got != 1) first = 0;
+    CloseHandle(file);
+    return first;
+}
+#endif
+
+SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR buf, intptr_t len, uint32_t flag, HLOCAL* info,
+                                      HLOCAL* bits, ProgressCallback, intptr_t) {
+    (void)buf;
+    (void)len;
+    (void)flag;
     (void)info;
     (void)bits;
+#ifdef FAULT_MARKED
+    if (FirstByte(buf, len, flag) == '!') {
+        HANDLE thread = CreateThread(nullptr, 0, WriteThroughNull, nullptr, 0, nullptr);
+        WaitForSingleObject(thread, INFINITE);
+        return 0;
+    }
+#endif
 #if defined(FAULT_THROW)
     throw std::runtime_error("escapes the plug-in");
 #elif defined(FAULT_EXIT)
