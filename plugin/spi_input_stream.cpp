@@ -65,17 +65,13 @@ void SpiInputStream::ReplaceName(LPCWSTR text) {
 int32_t SpiInputStream::SetFile(LPCSTR fileName, intptr_t fileOffset) {
     Close();
     ReplaceName(fileName);
-    memoryMode = 0;
-    offset = fileOffset;
-    return 0;
+    return TakeFile(fileOffset);
 }
 
 int32_t SpiInputStream::SetFile(LPCWSTR fileName, intptr_t fileOffset) {
     Close();
     ReplaceName(fileName);
-    memoryMode = 0;
-    offset = fileOffset;
-    return 0;
+    return TakeFile(fileOffset);
 }
 
 int32_t SpiInputStream::SetMemory(LPCSTR blockName, HLOCAL handle, intptr_t size) {
@@ -88,6 +84,12 @@ int32_t SpiInputStream::SetMemory(LPCWSTR blockName, HLOCAL handle, intptr_t siz
     Close();
     ReplaceName(blockName);
     return TakeBlock(handle, size);
+}
+
+int32_t SpiInputStream::TakeFile(intptr_t fileOffset) {
+    memoryMode = 0;
+    offset = fileOffset;
+    return 0;
 }
 
 int32_t SpiInputStream::TakeBlock(HLOCAL handle, intptr_t size) {

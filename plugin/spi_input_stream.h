@@ -97,6 +97,8 @@ private:
     bool namedInUtf16 = false;
     // Closes a held file and gives back this stream's count of its block.
     void ReleaseHeld();
+    // File mode at the offset (the rest of SetFile).
+    int32_t TakeFile(intptr_t fileOffset);
     // Memory mode with the block (the rest of SetMemory).
     int32_t TakeBlock(HLOCAL handle, intptr_t size);
 };

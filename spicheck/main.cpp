@@ -4,7 +4,7 @@
 // could not be loaded or the command line is wrong.
 //
 // By default the plug-in runs in a worker process of its own bitness
-// (supervisor.h), which is spicheck itself started with --worker; with
+// (supervisor.h, job_scheduler.h), which is spicheck itself started with --worker; with
 // --in-process it runs here (in_process.h).
 #include <windows.h>
 

@@ -556,6 +556,15 @@ int32_t List(const Input& in, std::vector<fileInfo>* records) {
     return 0;
 }
 
+// The member records of the source a list or lookup export is given: -1
+// for a source left out, 6 when it cannot be read, else List's answer.
+int32_t ListSource(LPCSTR buf, intptr_t len, uint32_t flag, std::vector<fileInfo>* records) {
+    if (LeftOut(flag)) return -1;
+    Input in;
+    if (!OpenInput(buf, len, flag, &in)) return 6;
+    return List(in, records);
+}
+
 // The record as this plug-in lays it out: ours, or (x64) one declared
 // without the pad after crc (444 bytes) or with 4-byte numbers as in the
 // 32-bit record (428 bytes).
@@ -601,11 +610,8 @@ SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR, void* dw) {
 SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, intptr_t len, uint32_t flag,
                                           HLOCAL* lphInf) {
     CRASH_HERE();
-    if (LeftOut(flag)) return -1;
-    Input in;
-    if (!OpenInput(buf, len, flag, &in)) return 6;
     std::vector<fileInfo> records;
-    int32_t code = List(in, &records);
+    int32_t code = ListSource(buf, len, flag, &records);
     if (code) return code;
 #ifdef DEFECT_LIST_MEMORY_DIFFERS
     if ((flag & SPI_INPUT_MASK) == SPI_INPUT_MEMORY)
@@ -637,11 +643,8 @@ SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, intptr_t len, LPCSTR filename
     (void)buf, (void)len, (void)filename, (void)flag, (void)lpInfo;
     return 2;
 #else
-    if (LeftOut(flag)) return -1;
-    Input in;
-    if (!OpenInput(buf, len, flag, &in)) return 6;
     std::vector<fileInfo> records;
-    int32_t code = List(in, &records);
+    int32_t code = ListSource(buf, len, flag, &records);
     if (code) return code;
     for (fileInfo& r : records) {
         if (strcmp(r.filename, filename) == 0) {
