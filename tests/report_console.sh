@@ -6,16 +6,7 @@
 # Usage: report_console.sh BUILD_DIR. Exit 77 (skipped) without tmux.
 set -u
 build=$(cd "$1" && pwd)
-command -v tmux >/dev/null 2>&1 || { echo "tmux is not installed: skipped"; exit 77; }
-
-work=$(mktemp -d)
-# A private server on a socket of our own, ended on every way out.
-tmux_() { tmux -S "$work/tmux.socket" "$@"; }
-cleanup() {
-  tmux_ kill-server >/dev/null 2>&1
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
+. "$(dirname "$0")/console_pane.sh"
 
 printf 'picture' > "$work/picture.bin"
 # Four runs, one after the other. The first three fail their decode: its
@@ -32,10 +23,7 @@ echo third; SPITEST_PROGRESS=1/4,2/4,1/3 probe
 echo end-of-session
 touch "$work/done"
 INNER
-# The pane stays readable after the session's shell has ended.
-echo "set-option -g remain-on-exit on" > "$work/tmux.conf"
-
-tmux_ -f "$work/tmux.conf" new-session -d -x 120 -y 30 "sh $work/session.sh"
+start_pane 120
 i=0
 while [ ! -f "$work/done" ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
 tmux_ capture-pane -p -S - -t 0 > "$work/screen" 2>/dev/null

@@ -7,15 +7,7 @@
 # Usage: spicheck_console.sh BUILD_DIR. Exit 77 (skipped) without tmux.
 set -u
 build=$(cd "$1" && pwd)
-command -v tmux >/dev/null 2>&1 || { echo "tmux is not installed: skipped"; exit 77; }
-
-work=$(mktemp -d)
-tmux_() { tmux -S "$work/tmux.socket" "$@"; }
-cleanup() {
-  tmux_ kill-server >/dev/null 2>&1
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
+. "$(dirname "$0")/console_pane.sh"
 
 mkdir "$work/corpus"
 for i in $(seq 10 49); do printf 'a picture' > "$work/corpus/f$i.rft"; done
@@ -28,8 +20,7 @@ echo end-of-session
 check > "$work/out2.txt" 2> "$work/err.txt"
 touch "$work/done"
 INNER
-echo "set-option -g remain-on-exit on" > "$work/tmux.conf"
-tmux_ -f "$work/tmux.conf" new-session -d -x 150 -y 30 "sh $work/session.sh"
+start_pane 150
 
 # The progress row, looked for while the first run goes on.
 seen=""
