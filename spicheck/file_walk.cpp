@@ -84,3 +84,16 @@ void ExpandArgument(const std::string& argument, std::vector<std::string>* files
         files->push_back(argument);
     }
 }
+
+std::vector<std::string> FileNamesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+}

@@ -17,4 +17,9 @@
 //   so that the file checks report what is wrong with it.
 void ExpandArgument(const std::string& argument, std::vector<std::string>* files);
 
+// The names of the files (not folders) in a folder, sorted byte by byte;
+// none when it does not exist. Names in the ANSI code page, as the corpus
+// and crash folders are read and written (file_bytes.h).
+std::vector<std::string> FileNamesIn(const std::string& folder);
+
 #endif

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "file_bytes.h"
+#include "file_walk.h"
 #include "fuzz_coverage.h"
 #include "fuzz_findings.h"
 #include "fuzz_hang.h"
@@ -222,20 +223,6 @@ Execution Executor::Run(const std::string& bytes, int calls, bool comparisons) {
     return e;
 }
 
-// The files of a corpus folder, by name.
-std::vector<std::string> CorpusFiles(const std::string& folder) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A corpus file's name: its contents' FNV-1a hash, so that one input is
 // kept once.
 std::string CorpusName(const std::string& bytes) {
@@ -404,7 +391,7 @@ CampaignResult Campaign::Run() {
     std::vector<std::string> initial = {file_.bytes};
     if (!options_.corpusDir.empty()) {
         CreateDirectoryA(options_.corpusDir.c_str(), nullptr);
-        for (const std::string& name : CorpusFiles(options_.corpusDir)) {
+        for (const std::string& name : FileNamesIn(options_.corpusDir)) {
             std::string bytes;
             if (ReadBytes(options_.corpusDir + "\\" + name, &bytes) && bytes.size() <= maxSize_)
                 initial.push_back(bytes);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "file_walk.h"
 #include "test_support.h"
 
 namespace {
@@ -32,20 +33,6 @@ std::string Seed() {
     bytes += std::string("NOTE\x04\x00" "abcd", 10);
     bytes += std::string("PIXL\x04\x00\x10\x20\x30\x40", 10);
     return bytes;
-}
-
-// The names of the files in a folder, sorted; none when it does not exist.
-std::vector<std::string> FilesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // The robust.fuzz line of a one-file report.
@@ -88,7 +75,7 @@ TEST_F(SpicheckFuzz, CoverageFindsThePlantedFaultAndItsReproducerShowsItAgain) {
     EXPECT_NE(std::string::npos, line.find(" edges, corpus ")) << line;
     EXPECT_EQ(1u, r.status);
 
-    std::vector<std::string> files = FilesIn(crashes);
+    std::vector<std::string> files = FileNamesIn(crashes);
     ASSERT_EQ(2u, files.size()) << r.out;
     std::string reproducer = crashes + "\\" + files[0];
     EXPECT_EQ(".fzt", files[0].substr(files[0].size() - 4));
@@ -142,7 +129,7 @@ TEST_F(SpicheckFuzz, BlindTheSameExecutionsFindNothing) {
     EXPECT_NE(std::string::npos, line.find("campaign: 3000 executions")) << line;
     EXPECT_NE(std::string::npos, line.find("no coverage, corpus 1")) << line;
     EXPECT_EQ(0u, r.status);
-    EXPECT_TRUE(FilesIn(crashes).empty());
+    EXPECT_TRUE(FileNamesIn(crashes).empty());
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(crashes.c_str()));
 }
 
@@ -171,9 +158,9 @@ TEST_F(SpicheckFuzz, ASeedRepeatsItsReproducersByteForByte) {
     args[4] = "--crashes=" + second;
     args.insert(args.begin(), "--in-process");  // the same in either process
     ProcessResult b = RunSpicheck(args);
-    std::vector<std::string> names = FilesIn(first);
+    std::vector<std::string> names = FileNamesIn(first);
     ASSERT_FALSE(names.empty()) << a.out;
-    EXPECT_EQ(names, FilesIn(second)) << b.out;
+    EXPECT_EQ(names, FileNamesIn(second)) << b.out;
     for (const std::string& name : names) {
         if (name.size() < 4 || name.substr(name.size() - 4) != ".txt") {
             EXPECT_EQ(ReadBytes(first + "\\" + name), ReadBytes(second + "\\" + name)) << name;
@@ -189,7 +176,7 @@ TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
               line.find(std::string("GetPicture reads past its input at fuzz_target_overread") +
                         SPI_EXT + "+0x"))
         << r.out;
-    std::vector<std::string> files = FilesIn(crashes);
+    std::vector<std::string> files = FileNamesIn(crashes);
     EXPECT_FALSE(files.empty());
     for (const std::string& name : files) EXPECT_EQ(0u, name.find("GetPicture_reads_past")) << name;
 
@@ -254,9 +241,9 @@ TEST_F(SpicheckFuzz, APluginWithoutAFaultLeavesNothingBehind) {
     std::string line = FuzzLine(r.out);
     EXPECT_EQ(0u, line.find("PASS  robust.fuzz  ")) << r.out;
     EXPECT_NE(std::string::npos, line.find(" edges, corpus ")) << line;
-    EXPECT_TRUE(FilesIn(crashes).empty());
+    EXPECT_TRUE(FileNamesIn(crashes).empty());
     // The corpus holds what reached new edges, each named by its contents.
-    std::vector<std::string> kept = FilesIn(corpus);
+    std::vector<std::string> kept = FileNamesIn(corpus);
     EXPECT_FALSE(kept.empty());
     for (const std::string& name : kept) EXPECT_EQ(16u, name.size()) << name;
     // Nothing else was written beside them.
