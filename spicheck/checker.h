@@ -93,6 +93,18 @@ private:
     // the plug-in does not implement it; true then.
     bool SkippedForMemoryInput(FileContext& context);
 
+    // What a GetPluginInfo or GetPluginInfoW call with a small buffer did.
+    struct SmallBufferAnswer {
+        Outcome outcome;
+        bool overrun = false;
+        size_t overrunAt = 0;  // the first unit past the size that changed
+    };
+    // The first call ask(n, size) stands for, for the info numbers up to 3
+    // the filter walk found and buffers of 1 to 8 units, that faults or
+    // writes past the size it is given, in a verdict's words; empty when
+    // none does. The ANSI and the wide export are bounded alike.
+    std::string SmallBufferFault(const char* exportName, const char* unit,
+                                 const std::function<SmallBufferAnswer(int32_t, size_t)>& ask);
     // The exports of the plug-in's kind it lacks, ", " between them.
     std::string MissingKindExports() const;
     // Whether the plug-in has the wide exports a kNeedsWideExports check asks.

@@ -166,22 +166,30 @@ void Checker::IdentFilters(FileContext&) {
         Fail(fault);
 }
 
-void Checker::IdentInfoBounds(FileContext&) {
-    // Small buffers: the plug-in must cut its texts to the size it is given.
+std::string Checker::SmallBufferFault(
+    const char* exportName, const char* unit,
+    const std::function<SmallBufferAnswer(int32_t, size_t)>& ask) {
     const size_t sizes[] = {1, 2, 3, 4, 5, 8};
     for (int32_t n = 0; n <= lastInfoNumber_ && n <= 3; ++n) {
         for (size_t size : sizes) {
-            InfoAnswer answer = AskInfo(*this, plugin_, n, size);
-            if (answer.outcome.faulted)
-                return Fail(Format("GetPluginInfo(%d) with a %u-byte buffer ", n,
-                                   static_cast<unsigned>(size)) +
-                            Describe(answer.outcome));
+            SmallBufferAnswer answer = ask(n, size);
+            std::string call = Format("%s(%d) with a %u-%s buffer ", exportName, n,
+                                      static_cast<unsigned>(size), unit);
+            if (answer.outcome.faulted) return call + Describe(answer.outcome);
             if (answer.overrun)
-                return Fail(Format("GetPluginInfo(%d) with a %u-byte buffer writes byte %u", n,
-                                   static_cast<unsigned>(size),
-                                   static_cast<unsigned>(answer.overrunAt)));
+                return call + Format("writes %s %u", unit, static_cast<unsigned>(answer.overrunAt));
         }
     }
+    return std::string();
+}
+
+void Checker::IdentInfoBounds(FileContext&) {
+    // Small buffers: the plug-in must cut its texts to the size it is given.
+    std::string fault = SmallBufferFault("GetPluginInfo", "byte", [&](int32_t n, size_t size) {
+        InfoAnswer answer = AskInfo(*this, plugin_, n, size);
+        return SmallBufferAnswer{answer.outcome, answer.overrun, answer.overrunAt};
+    });
+    if (!fault.empty()) return Fail(fault);
     Pass();
 }
 

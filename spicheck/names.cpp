@@ -45,6 +45,20 @@ std::string JsonName(const std::string& utf8) {
     return out + "\"";
 }
 
+std::vector<std::string> SplitAt(const std::string& text, const char* separators) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find_first_of(separators, start);
+        if (end == std::string::npos) {
+            parts.push_back(text.substr(start));
+            return parts;
+        }
+        parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
 std::vector<std::string> WideArguments() {
     std::vector<std::string> arguments;
     int count = 0;

@@ -26,6 +26,10 @@ std::string ShownName(const std::string& utf8);
 // \uXXXX escape of its UTF-16 (a pair of them beyond the BMP).
 std::string JsonName(const std::string& utf8);
 
+// The parts of a text between any of the separators, empty ones included:
+// "a,,b" gives "a", "" and "b"; an empty text one empty part.
+std::vector<std::string> SplitAt(const std::string& text, const char* separators);
+
 // The program's arguments from the wide command line, as UTF-8.
 std::vector<std::string> WideArguments();
 

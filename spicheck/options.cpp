@@ -60,23 +60,74 @@ bool ParseNumber(const char* text, long min, long max, long* value) {
     return true;
 }
 
+// As ParseNumber; what it cannot read is named in *error as a bad value for
+// `what` (the option, with its range where the message gives it).
+bool ParseNumberOption(const char* text, long min, long max, const char* what, long* value,
+                       std::string* error) {
+    if (ParseNumber(text, min, max, value)) return true;
+    *error = std::string("bad value for ") + what + ": " + text;
+    return false;
+}
+
+// The options without a value, and those that name a file or folder (a
+// value that must not be empty), with the field each sets.
+struct FlagOption {
+    const char* name;
+    bool Options::*field;
+};
+const FlagOption kFlagOptions[] = {
+    {"--json", &Options::json},
+    {"--help", &Options::help},
+    {"--version", &Options::version},
+    {"--in-process", &Options::inProcess},
+};
+struct NameOption {
+    const char* name;
+    std::string Options::*field;
+};
+const NameOption kNameOptions[] = {
+    {"--junit", &Options::junitFile},   {"--html", &Options::htmlFile},
+    {"--expect", &Options::expectDir},  {"--resume", &Options::resumeFile},
+    {"--save", &Options::saveDir},      {"--corpus", &Options::corpusDir},
+    {"--crashes", &Options::crashesDir}, {"--dict", &Options::dictFile},
+};
+
+// Sets the field of a flag or name option; false when the argument is
+// none of them (or has a value it may not have).
+bool SetFlagOrName(const std::string& name, const char* value, Options* options) {
+    if (!value) {
+        for (const FlagOption& flag : kFlagOptions) {
+            if (name == flag.name) {
+                options->*flag.field = true;
+                return true;
+            }
+        }
+    } else if (*value) {
+        for (const NameOption& option : kNameOptions) {
+            if (name == option.name) {
+                options->*option.field = value;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 // "a,b,robust.*" as its parts; false when one is not a check's name or
 // family.
+// Whether a name of --only or --skip stands for the check: its own name,
+// or its family's as "robust.*".
+bool NameMatches(const std::string& name, const char* check) {
+    if (name == check) return true;
+    return name.size() > 2 && name.compare(name.size() - 2, 2, ".*") == 0 &&
+           std::string(check).compare(0, name.size() - 1, name, 0, name.size() - 1) == 0;
+}
+
 bool ParseCheckList(const char* text, std::vector<std::string>* names) {
-    std::string list(text);
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(',', start);
-        if (end == std::string::npos) end = list.size();
-        std::string name = list.substr(start, end - start);
-        start = end + 1;
+    for (const std::string& name : SplitAt(text, ",")) {
         bool known = false;
-        for (size_t i = 0; i < kCheckCount && !known; ++i) {
-            std::string check = kChecks[i].name;
-            known = name == check ||
-                    (name.size() > 2 && name.compare(name.size() - 2, 2, ".*") == 0 &&
-                     check.compare(0, name.size() - 1, name, 0, name.size() - 1) == 0);
-        }
+        for (size_t i = 0; i < kCheckCount && !known; ++i)
+            known = NameMatches(name, kChecks[i].name);
         if (!known) return false;
         names->push_back(name);
     }
@@ -84,12 +135,8 @@ bool ParseCheckList(const char* text, std::vector<std::string>* names) {
 }
 
 bool Matches(const std::vector<std::string>& names, const char* check) {
-    for (const std::string& name : names) {
-        if (name == check) return true;
-        if (name.size() > 2 && name.compare(name.size() - 2, 2, ".*") == 0 &&
-            std::string(check).compare(0, name.size() - 1, name, 0, name.size() - 1) == 0)
-            return true;
-    }
+    for (const std::string& name : names)
+        if (NameMatches(name, check)) return true;
     return false;
 }
 
@@ -112,10 +159,7 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
         if (strncmp(arg, "-j", 2) == 0) {
             const char* value = arg[2] ? arg + 2 : (i + 1 < argc ? argv[++i] : "");
             long n = 0;
-            if (!ParseNumber(value, 1, 64, &n)) {
-                *error = std::string("bad value for -j (1 to 64): ") + value;
-                return false;
-            }
+            if (!ParseNumberOption(value, 1, 64, "-j (1 to 64)", &n, error)) return false;
             options->jobs = static_cast<int>(n);
             options->jobsGiven = true;
             continue;
@@ -130,52 +174,25 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
         const char* eq = strchr(arg, '=');
         std::string name = eq ? std::string(arg, eq - arg) : std::string(arg);
         const char* value = eq ? eq + 1 : nullptr;
+        if (SetFlagOrName(name, value, options)) continue;
         long n = 0;
-        if (name == "--json" && !value) {
-            options->json = true;
-        } else if (name == "--help" && !value) {
-            options->help = true;
-        } else if (name == "--version" && !value) {
-            options->version = true;
-        } else if (name == "--junit" && value && *value) {
-            options->junitFile = value;
-        } else if (name == "--html" && value && *value) {
-            options->htmlFile = value;
-        } else if (name == "--expect" && value && *value) {
-            options->expectDir = value;
-        } else if (name == "--tolerance" && value) {
-            if (!ParseNumber(value, 0, 255, &n)) {
-                *error = std::string("bad value for --tolerance (0 to 255): ") + value;
+        if (name == "--tolerance" && value) {
+            if (!ParseNumberOption(value, 0, 255, "--tolerance (0 to 255)", &n, error))
                 return false;
-            }
             options->tolerance = static_cast<int>(n);
         } else if (name == "--jobs" && value) {
-            if (!ParseNumber(value, 1, 64, &n)) {
-                *error = std::string("bad value for --jobs (1 to 64): ") + value;
-                return false;
-            }
+            if (!ParseNumberOption(value, 1, 64, "--jobs (1 to 64)", &n, error)) return false;
             options->jobs = static_cast<int>(n);
             options->jobsGiven = true;
-        } else if (name == "--resume" && value && *value) {
-            options->resumeFile = value;
-        } else if (name == "--in-process" && !value) {
-            options->inProcess = true;
         } else if (name == "--worker" && value && *value) {
             options->worker = value;
             options->inProcess = true;
-        } else if (name == "--save" && value && *value) {
-            options->saveDir = value;
         } else if (name == "--fuzz" && value) {
-            if (!ParseNumber(value, 0, 100000, &n)) {
-                *error = std::string("bad value for --fuzz: ") + value;
-                return false;
-            }
+            if (!ParseNumberOption(value, 0, 100000, "--fuzz", &n, error)) return false;
             options->fuzzRounds = static_cast<int>(n);
         } else if (name == "--fuzz-time" && value) {
-            if (!ParseNumber(value, 0, 86400, &n)) {
-                *error = std::string("bad value for --fuzz-time (seconds): ") + value;
+            if (!ParseNumberOption(value, 0, 86400, "--fuzz-time (seconds)", &n, error))
                 return false;
-            }
             options->fuzzSeconds = static_cast<uint32_t>(n);
         } else if (name == "--fuzz-execs" && value) {
             char* end = nullptr;
@@ -186,12 +203,6 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
                 return false;
             }
             options->fuzzExecs = e;
-        } else if (name == "--corpus" && value && *value) {
-            options->corpusDir = value;
-        } else if (name == "--crashes" && value && *value) {
-            options->crashesDir = value;
-        } else if (name == "--dict" && value && *value) {
-            options->dictFile = value;
         } else if ((name == "--only" || name == "--skip") && value) {
             std::vector<std::string>* list = name == "--only" ? &options->only : &options->skip;
             if (!ParseCheckList(value, list)) {
@@ -200,10 +211,7 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
                 return false;
             }
         } else if (name == "--save-variant" && value) {
-            if (!ParseNumber(value, 0, 100000, &n)) {
-                *error = std::string("bad value for --save-variant: ") + value;
-                return false;
-            }
+            if (!ParseNumberOption(value, 0, 100000, "--save-variant", &n, error)) return false;
             options->saveVariant = static_cast<int>(n);
         } else if (name == "--seed" && value) {
             char* end = nullptr;
@@ -215,16 +223,11 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
             }
             options->seed = static_cast<uint32_t>(s);
         } else if (name == "--rounds" && value) {
-            if (!ParseNumber(value, 10, 100000, &n)) {
-                *error = std::string("bad value for --rounds (10 or more): ") + value;
+            if (!ParseNumberOption(value, 10, 100000, "--rounds (10 or more)", &n, error))
                 return false;
-            }
             options->leakRounds = static_cast<int>(n);
         } else if (name == "--time-limit" && value) {
-            if (!ParseNumber(value, 1, 3600000, &n)) {
-                *error = std::string("bad value for --time-limit: ") + value;
-                return false;
-            }
+            if (!ParseNumberOption(value, 1, 3600000, "--time-limit", &n, error)) return false;
             options->timeLimitMs = static_cast<uint32_t>(n);
         } else {
             *error = std::string("unknown option: ") + arg;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "names.h"
+
 namespace {
 
 std::string Upper(std::string text) {
@@ -37,12 +39,7 @@ std::string SafePart(const std::string& part) {
 
 std::string SafeFileName(const std::string& name) {
     std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find_first_of("\\/", start);
-        if (end == std::string::npos) end = name.size();
-        std::string part = name.substr(start, end - start);
-        start = end + 1;
+    for (std::string part : SplitAt(name, "\\/")) {
         bool drive = part.size() == 2 && part[1] == ':' && isalpha(static_cast<unsigned char>(part[0]));
         if (part.empty() || part == "." || part == ".." || (drive && parts.empty())) continue;
         part = SafePart(part);

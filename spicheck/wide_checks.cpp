@@ -220,20 +220,11 @@ void Checker::WideExports(FileContext&) {
 }
 
 void Checker::WideInfoBounds(FileContext&) {
-    const size_t sizes[] = {1, 2, 3, 4, 5, 8};
-    for (int32_t n = 0; n <= lastInfoNumber_ && n <= 3; ++n) {
-        for (size_t size : sizes) {
-            WideInfoAnswer answer = AskInfoW(*this, plugin_, n, size);
-            if (answer.outcome.faulted)
-                return Fail(Format("GetPluginInfoW(%d) with a %u-WCHAR buffer ", n,
-                                   static_cast<unsigned>(size)) +
-                            Describe(answer.outcome));
-            if (answer.overrun)
-                return Fail(Format("GetPluginInfoW(%d) with a %u-WCHAR buffer writes WCHAR %u",
-                                   n, static_cast<unsigned>(size),
-                                   static_cast<unsigned>(answer.overrunAt)));
-        }
-    }
+    std::string fault = SmallBufferFault("GetPluginInfoW", "WCHAR", [&](int32_t n, size_t size) {
+        WideInfoAnswer answer = AskInfoW(*this, plugin_, n, size);
+        return SmallBufferAnswer{answer.outcome, answer.overrun, answer.overrunAt};
+    });
+    if (!fault.empty()) return Fail(fault);
     // The unit of buflen: a text longer than the buffer is cut to the
     // buffer less its terminator when buflen counts WCHARs, to half of it
     // when it counts bytes.

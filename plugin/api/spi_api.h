@@ -100,72 +100,54 @@ struct fileInfoW {
 
 #pragma pack(pop)
 
+// The layouts, field by field: the offset in the 32-bit record, then in
+// the x64 one. fileInfo and fileInfoW differ only in the size of their two
+// names, so a member field's row holds both records.
 #if defined(_WIN64)
-static_assert(sizeof(HLOCAL) == 8 && sizeof(intptr_t) == 8, "the x64 plug-in API");
-static_assert(sizeof(PictureInfo) == 32, "PictureInfo is 32 bytes");
-static_assert(offsetof(PictureInfo, left) == 0, "PictureInfo.left");
-static_assert(offsetof(PictureInfo, top) == 4, "PictureInfo.top");
-static_assert(offsetof(PictureInfo, width) == 8, "PictureInfo.width");
-static_assert(offsetof(PictureInfo, height) == 12, "PictureInfo.height");
-static_assert(offsetof(PictureInfo, x_density) == 16, "PictureInfo.x_density");
-static_assert(offsetof(PictureInfo, y_density) == 18, "PictureInfo.y_density");
-static_assert(offsetof(PictureInfo, colorDepth) == 20, "PictureInfo.colorDepth");
-static_assert(offsetof(PictureInfo, dummy) == 22, "PictureInfo.dummy");
-static_assert(offsetof(PictureInfo, hInfo) == 24, "PictureInfo.hInfo");
-
-static_assert(sizeof(fileInfo) == 448, "fileInfo is 448 bytes");
-static_assert(offsetof(fileInfo, method) == 0, "fileInfo.method");
-static_assert(offsetof(fileInfo, position) == 8, "fileInfo.position");
-static_assert(offsetof(fileInfo, compsize) == 16, "fileInfo.compsize");
-static_assert(offsetof(fileInfo, filesize) == 24, "fileInfo.filesize");
-static_assert(offsetof(fileInfo, timestamp) == 32, "fileInfo.timestamp");
-static_assert(offsetof(fileInfo, path) == 40, "fileInfo.path");
-static_assert(offsetof(fileInfo, filename) == 240, "fileInfo.filename");
-static_assert(offsetof(fileInfo, crc) == 440, "fileInfo.crc");
-static_assert(offsetof(fileInfo, dummy) == 444, "fileInfo.dummy");
-
-static_assert(sizeof(fileInfoW) == 848, "fileInfoW is 848 bytes");
-static_assert(offsetof(fileInfoW, method) == 0, "fileInfoW.method");
-static_assert(offsetof(fileInfoW, position) == 8, "fileInfoW.position");
-static_assert(offsetof(fileInfoW, compsize) == 16, "fileInfoW.compsize");
-static_assert(offsetof(fileInfoW, filesize) == 24, "fileInfoW.filesize");
-static_assert(offsetof(fileInfoW, timestamp) == 32, "fileInfoW.timestamp");
-static_assert(offsetof(fileInfoW, path) == 40, "fileInfoW.path");
-static_assert(offsetof(fileInfoW, filename) == 440, "fileInfoW.filename");
-static_assert(offsetof(fileInfoW, crc) == 840, "fileInfoW.crc");
-static_assert(offsetof(fileInfoW, dummy) == 844, "fileInfoW.dummy");
+#define SPI_AT(x86, x64) (x64)
 #else
-static_assert(sizeof(HLOCAL) == 4 && sizeof(intptr_t) == 4, "the 32-bit plug-in API");
-static_assert(sizeof(PictureInfo) == 26, "PictureInfo is 26 bytes");
-static_assert(offsetof(PictureInfo, left) == 0, "PictureInfo.left");
-static_assert(offsetof(PictureInfo, top) == 4, "PictureInfo.top");
-static_assert(offsetof(PictureInfo, width) == 8, "PictureInfo.width");
-static_assert(offsetof(PictureInfo, height) == 12, "PictureInfo.height");
-static_assert(offsetof(PictureInfo, x_density) == 16, "PictureInfo.x_density");
-static_assert(offsetof(PictureInfo, y_density) == 18, "PictureInfo.y_density");
-static_assert(offsetof(PictureInfo, colorDepth) == 20, "PictureInfo.colorDepth");
-static_assert(offsetof(PictureInfo, hInfo) == 22, "PictureInfo.hInfo");
-
-static_assert(sizeof(fileInfo) == 428, "fileInfo is 428 bytes");
-static_assert(offsetof(fileInfo, method) == 0, "fileInfo.method");
-static_assert(offsetof(fileInfo, position) == 8, "fileInfo.position");
-static_assert(offsetof(fileInfo, compsize) == 12, "fileInfo.compsize");
-static_assert(offsetof(fileInfo, filesize) == 16, "fileInfo.filesize");
-static_assert(offsetof(fileInfo, timestamp) == 20, "fileInfo.timestamp");
-static_assert(offsetof(fileInfo, path) == 24, "fileInfo.path");
-static_assert(offsetof(fileInfo, filename) == 224, "fileInfo.filename");
-static_assert(offsetof(fileInfo, crc) == 424, "fileInfo.crc");
-
-static_assert(sizeof(fileInfoW) == 828, "fileInfoW is 828 bytes");
-static_assert(offsetof(fileInfoW, method) == 0, "fileInfoW.method");
-static_assert(offsetof(fileInfoW, position) == 8, "fileInfoW.position");
-static_assert(offsetof(fileInfoW, compsize) == 12, "fileInfoW.compsize");
-static_assert(offsetof(fileInfoW, filesize) == 16, "fileInfoW.filesize");
-static_assert(offsetof(fileInfoW, timestamp) == 20, "fileInfoW.timestamp");
-static_assert(offsetof(fileInfoW, path) == 24, "fileInfoW.path");
-static_assert(offsetof(fileInfoW, filename) == 424, "fileInfoW.filename");
-static_assert(offsetof(fileInfoW, crc) == 824, "fileInfoW.crc");
+#define SPI_AT(x86, x64) (x86)
 #endif
+#define SPI_PICTURE_FIELD(field, x86, x64) \
+    static_assert(offsetof(PictureInfo, field) == SPI_AT(x86, x64), "PictureInfo." #field)
+#define SPI_MEMBER_FIELD(field, x86, x64, wideX86, wideX64)                             \
+    static_assert(offsetof(fileInfo, field) == SPI_AT(x86, x64), "fileInfo." #field); \
+    static_assert(offsetof(fileInfoW, field) == SPI_AT(wideX86, wideX64), "fileInfoW." #field)
+
+static_assert(sizeof(HLOCAL) == SPI_AT(4, 8) && sizeof(intptr_t) == SPI_AT(4, 8),
+              "handles and lengths are pointer-sized");
+
+static_assert(sizeof(PictureInfo) == SPI_AT(26, 32), "PictureInfo's size");
+SPI_PICTURE_FIELD(left, 0, 0);
+SPI_PICTURE_FIELD(top, 4, 4);
+SPI_PICTURE_FIELD(width, 8, 8);
+SPI_PICTURE_FIELD(height, 12, 12);
+SPI_PICTURE_FIELD(x_density, 16, 16);
+SPI_PICTURE_FIELD(y_density, 18, 18);
+SPI_PICTURE_FIELD(colorDepth, 20, 20);
+SPI_PICTURE_FIELD(hInfo, 22, 24);
+
+static_assert(sizeof(fileInfo) == SPI_AT(428, 448), "fileInfo's size");
+static_assert(sizeof(fileInfoW) == SPI_AT(828, 848), "fileInfoW's size");
+//               field      fileInfo   fileInfoW
+SPI_MEMBER_FIELD(method,     0,   0,     0,   0);
+SPI_MEMBER_FIELD(position,   8,   8,     8,   8);
+SPI_MEMBER_FIELD(compsize,  12,  16,    12,  16);
+SPI_MEMBER_FIELD(filesize,  16,  24,    16,  24);
+SPI_MEMBER_FIELD(timestamp, 20,  32,    20,  32);
+SPI_MEMBER_FIELD(path,      24,  40,    24,  40);
+SPI_MEMBER_FIELD(filename, 224, 240,   424, 440);
+SPI_MEMBER_FIELD(crc,      424, 440,   824, 840);
+
+// The x64 pads.
+#if defined(_WIN64)
+SPI_PICTURE_FIELD(dummy, -1, 22);
+SPI_MEMBER_FIELD(dummy, -1, 444, -1, 844);
+#endif
+
+#undef SPI_MEMBER_FIELD
+#undef SPI_PICTURE_FIELD
+#undef SPI_AT
 
 // Progress callback: (done, total, callback data); 0 goes on, anything else
 // makes the plug-in stop and return SPI_ABORT.

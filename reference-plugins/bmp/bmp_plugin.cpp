@@ -200,12 +200,8 @@ SPI_EXPORT int32_t SPI_API GetPreview(LPCSTR buf, intptr_t len, uint32_t flag, H
     return Decode(buf, len, flag, pHBInfo, pHBm, lpPrgressCallback, lData);
 }
 
-// Function 0 shows the about box; there are no settings, so every other
-// function answers -1 without opening a window.
 SPI_EXPORT int32_t SPI_API ConfigurationDlg(HWND parent, int32_t fnc) {
-    if (fnc != 0) return SPI_NOT_IMPLEMENTED;
-    MessageBoxA(parent, kPluginInfo[1], "bmp.spi", MB_OK | MB_ICONINFORMATION);
-    return SPI_SUCCESS;
+    return AnswerConfigurationDlg(parent, fnc, kPluginInfo[1], "bmp.spi");
 }
 
 SPI_EXPORT int32_t SPI_API GetPluginInfoW(int32_t infono, LPWSTR buf, int32_t buflen) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "spi_api.h"
 #include "win32_handles.h"
 
 // GetPluginInfo over a table of texts (0 version, 1 about, then pattern and
@@ -45,6 +46,16 @@ inline int32_t AnswerPluginInfoW(const char* const* texts, int32_t count, int32_
     buf[n] = 0;
     LocalFree(wide);
     return n;
+}
+
+// ConfigurationDlg of a plug-in without settings: function 0 shows the
+// about text in a box titled with the module's name; every other function
+// answers -1 without opening a window.
+inline int32_t AnswerConfigurationDlg(HWND parent, int32_t fnc, const char* about,
+                                      const char* title) {
+    if (fnc != 0) return SPI_NOT_IMPLEMENTED;
+    MessageBoxA(parent, about, title, MB_OK | MB_ICONINFORMATION);
+    return SPI_SUCCESS;
 }
 
 // An input file opened for reading, by its ANSI or its wide name; the

@@ -452,12 +452,8 @@ SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, intptr_t len, LPSTR dest, uint32_
     return ExtractMember(src, len, dest, flag, prgressCallback, lData);
 }
 
-// Function 0 shows the about box; there are no settings, so every other
-// function answers -1 without opening a window.
 SPI_EXPORT int32_t SPI_API ConfigurationDlg(HWND parent, int32_t fnc) {
-    if (fnc != 0) return SPI_NOT_IMPLEMENTED;
-    MessageBoxA(parent, kPluginInfo[1], "tar.spi", MB_OK | MB_ICONINFORMATION);
-    return SPI_SUCCESS;
+    return AnswerConfigurationDlg(parent, fnc, kPluginInfo[1], "tar.spi");
 }
 
 SPI_EXPORT int32_t SPI_API GetPluginInfoW(int32_t infono, LPWSTR buf, int32_t buflen) {
