@@ -14,6 +14,7 @@
 
 #include "spi_dll_file.h"
 #include "low_half_sample.h"
+#include "plugin_info_texts.h"
 #include "local_blocks.h"
 #include "test_support.h"
 
@@ -196,19 +197,14 @@ TEST_F(BmpPlugin, IsSupportedReadsAFileHandleAtItsPositionOrASample) {
 }
 
 TEST_F(BmpPlugin, InformationTextsFitTheBufferAndEndAfterTheFilter) {
+    std::vector<std::string> texts = InfoTexts(plugin);
+    ASSERT_EQ(4u, texts.size());
+    EXPECT_EQ("00IN", texts[0]);
+    EXPECT_EQ("*.bmp;*.dib", texts[2]);
+    EXPECT_EQ("Windows bitmap", texts[3]);
     char text[64];
-    EXPECT_NE(0, plugin.GetPluginInfo(0, text, sizeof text));
-    EXPECT_STREQ("00IN", text);
-    EXPECT_NE(0, plugin.GetPluginInfo(2, text, sizeof text));
-    EXPECT_STREQ("*.bmp;*.dib", text);
-    EXPECT_NE(0, plugin.GetPluginInfo(3, text, sizeof text));
-    EXPECT_STREQ("Windows bitmap", text);
-    EXPECT_EQ(0, plugin.GetPluginInfo(4, text, sizeof text));
     EXPECT_EQ(0, plugin.GetPluginInfo(-1, text, sizeof text));
-
-    memset(text, 'x', sizeof text);
-    plugin.GetPluginInfo(1, text, 5);
-    EXPECT_EQ(std::string("bmp.\0x", 6), std::string(text, 6));
+    EXPECT_EQ(std::string("bmp.\0x", 6), InfoInShortBuffer(plugin, 1, 5));
 
     EXPECT_EQ(-1, plugin.ConfigurationDlg(nullptr, 1)) << "only function 0 may open a window";
 }

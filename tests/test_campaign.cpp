@@ -62,64 +62,16 @@ uint64_t EnvOr(const char* name, uint64_t fallback) {
     return n > 0 && n < sizeof text ? strtoull(text, nullptr, 10) : fallback;
 }
 
-struct Outcome {
-    DWORD status = 0;
-    bool killed = false;  // still running at its deadline
-    std::string out;
-};
-
-// Runs a command in the folder cwd with SPI_HOSTILE_SEED set; standard
-// output goes to outPath, standard error to the null device.
-Outcome RunSeeded(uint64_t seed, const std::string& commandLine, const std::string& cwd,
-                  const std::string& outPath, DWORD deadlineMs) {
-    Outcome outcome;
+// Runs a command in the folder cwd with SPI_HOSTILE_SEED set.
+ProcessResult RunSeeded(uint64_t seed, const std::string& commandLine, const std::string& cwd,
+                        DWORD deadlineMs) {
     ScopedEnv seedVariable("SPI_HOSTILE_SEED", std::to_string(seed).c_str());
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0,
-                             nullptr);
-    HANDLE null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = null;
-    si.hStdOutput = out;
-    si.hStdError = null;
-    PROCESS_INFORMATION pi = {};
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back(0);
-    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd.c_str(), &si,
-                       &pi)) {
-        if (WaitForSingleObject(pi.hProcess, deadlineMs) != WAIT_OBJECT_0) {
-            outcome.killed = true;
-            TerminateProcess(pi.hProcess, 0xDEAD);
-            WaitForSingleObject(pi.hProcess, 5000);
-        }
-        GetExitCodeProcess(pi.hProcess, &outcome.status);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    } else {
-        outcome.status = 0xFFFFFFFF;
-    }
-    CloseHandle(out);
-    CloseHandle(null);
-    outcome.out = ReadBytes(outPath);
-    return outcome;
+    return RunProcess(commandLine, deadlineMs, cwd);
 }
 
-// Names of the entries of a folder, "." and ".." aside.
+// Names of the entries of a folder, a subfolder's with a "\" at its end.
 std::vector<std::string> Entries(const std::string& dir, const std::string& pattern = "*") {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA fd;
-    HANDLE find = FindFirstFileA((dir + "\\" + pattern).c_str(), &fd);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        std::string name = fd.cFileName;
-        if (name != "." && name != "..")
-            names.push_back(name + ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "\\" : ""));
-    } while (FindNextFileA(find, &fd));
-    FindClose(find);
-    return names;
+    return NamesMatching(dir + "\\" + pattern);
 }
 
 // Folders outside the run's own where an escaping name would land: the
@@ -188,7 +140,7 @@ struct Program {
     bool saves;
     DWORD deadlineMs;
     // Empty when the status and the output agree; otherwise why not.
-    std::string (*judge)(const Outcome& outcome);
+    std::string (*judge)(const ProcessResult& outcome);
 };
 
 // spiprobe's options vary with the seed; -i every time.
@@ -201,7 +153,7 @@ std::vector<std::string> SpiprobeArguments(uint64_t seed) {
     return args;
 }
 
-std::string JudgeSpiprobe(const Outcome& o) {
+std::string JudgeSpiprobe(const ProcessResult& o) {
     if (o.status == 0) return "";
     if (o.status == 1)
         return o.out.find("(GetLastError==") != std::string::npos
@@ -222,7 +174,7 @@ std::vector<std::string> SpicheckArguments(uint64_t seed) {
     return args;
 }
 
-std::string JudgeSpicheck(const Outcome& o) {
+std::string JudgeSpicheck(const ProcessResult& o) {
     if (o.status > 2) return "died with " + Hex(o.status);
     std::string last = LastLine(o.out);
     if (o.status == 2) return "";  // not loaded: nothing was reported
@@ -235,10 +187,6 @@ std::string JudgeSpicheck(const Outcome& o) {
     if (!json && (failed > 0) != (o.status == 1))
         return "status " + std::to_string(o.status) + " after \"" + last + "\"";
     return "";
-}
-
-std::string Quoted(const std::string& arg) {
-    return arg.find(' ') == std::string::npos ? arg : "\"" + arg + "\"";
 }
 
 struct Tally {
@@ -255,16 +203,16 @@ void RunSeed(const Program& program, uint64_t seed, Tally* tally) {
     std::vector<std::string> args = program.arguments(seed);
     std::string pluginFile = std::string(program.plugin) + SPI_EXT;
     std::string plugin = BinPath(pluginFile);
-    std::string line = Quoted(BinPath(program.exe));
+    std::string line = Quote(BinPath(program.exe));
     std::string shown = program.exe;
     for (const std::string& arg : args) {
-        line += " " + Quoted(arg);
+        line += " " + Quote(arg);
         shown += " " + arg;
     }
-    line += " " + Quoted(plugin) + " " + kInput;
+    line += " " + Quote(plugin) + " " + kInput;
     shown += " " + pluginFile + " " + kInput;
 
-    Outcome o = RunSeeded(seed, line, runDir, scratch.File("stdout"), program.deadlineMs);
+    ProcessResult o = RunSeeded(seed, line, runDir, program.deadlineMs);
     ++tally->runs;
     if (o.status <= 2) ++tally->byStatus[o.status];
 

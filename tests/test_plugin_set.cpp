@@ -11,6 +11,7 @@
 
 #include "base/process_probes.h"
 #include "registry.h"
+#include "registry_key_test.h"
 #include "spi_files_manage.h"
 #include "spi_input_stream.h"
 #include "spi_output_stream.h"
@@ -57,13 +58,12 @@ struct FakePlugin : SpiFile {
 };
 
 // Every test starts and ends with no host settings in the registry.
-class PluginSet : public testing::Test {
+class PluginSet : public RegistryKeyTest {
 protected:
-    void SetUp() override { RegDeleteTreeA(HKEY_CURRENT_USER, kSettingsKey); }
-    void TearDown() override { RegDeleteTreeA(HKEY_CURRENT_USER, kSettingsKey); }
+    PluginSet() : RegistryKeyTest(kSettingsKey) {}
 
     void Activation(const char* module, DWORD type, const void* data, DWORD size) {
-        ASSERT_EQ(1, WriteRegistryValue(HKEY_CURRENT_USER, kActivateKey, module, type, data, size));
+        WriteValue(kActivateKey, module, type, data, size);
     }
     // A copy of the scripted plug-in in the folder.
     void Plugin(const std::string& name, const char* source = "scripted" SPI_EXT) {

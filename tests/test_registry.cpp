@@ -7,18 +7,18 @@
 
 #include "base/process_probes.h"
 #include "registry.h"
+#include "registry_key_test.h"
 
 namespace {
 
 const char kRoot[] = "Software\\spiprobe-tests\\registry";
 
-class Registry : public testing::Test {
+class Registry : public RegistryKeyTest {
 protected:
-    void SetUp() override { RegDeleteTreeA(HKEY_CURRENT_USER, kRoot); }
-    void TearDown() override { RegDeleteTreeA(HKEY_CURRENT_USER, kRoot); }
+    Registry() : RegistryKeyTest(kRoot) {}
 
     void Store(const char* name, DWORD type, const void* data, DWORD size) {
-        ASSERT_EQ(1, WriteRegistryValue(HKEY_CURRENT_USER, kRoot, name, type, data, size));
+        WriteValue(kRoot, name, type, data, size);
     }
     int32_t Read(const char* name, unsigned char* buffer, uint32_t size) {
         return ReadRegistryValue(HKEY_CURRENT_USER, kRoot, name, buffer, size);

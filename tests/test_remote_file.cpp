@@ -50,19 +50,23 @@ protected:
     void TearDown() override { EXPECT_EQ(0, RunnerProcessCount()) << "a runner was left behind"; }
     // The reference plug-in of the parameter's bitness.
     std::string Plugin(const char* name) const { return PluginOfBits(name, GetParam()); }
+    // The reference plug-in in process (this tree's) and in a runner (the
+    // parameter's bitness).
+    void LoadBoth(const char* name, SpiDllFile& local, SpiRemoteFile& remote) const {
+        ASSERT_EQ(1, local.Load(nullptr, (std::string(name) + SPI_EXT).c_str()));
+        ASSERT_EQ(1, remote.Load(nullptr, Plugin(name).c_str()));
+    }
     // bmp in process and in a runner, the runner's progress posted or not.
     void LoadBmp(SpiDllFile& local, SpiRemoteFile& remote, bool posted) const {
         remote.SetPostedProgress(posted);
-        ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
-        ASSERT_EQ(1, remote.Load(nullptr, Plugin("bmp").c_str()));
+        LoadBoth("bmp", local, remote);
     }
 };
 
 TEST_P(RemoteFile, PicturesAreThoseOfTheInProcessDecode) {
     SpiDllFile local;
-    ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
     SpiRemoteFile remote;
-    ASSERT_EQ(1, remote.Load(nullptr, Plugin("bmp").c_str()));
+    LoadBoth("bmp", local, remote);
     EXPECT_EQ(GetParam(), remote.RunnerBits());
     EXPECT_EQ(local.GetKind(), remote.GetKind());
     EXPECT_STREQ(local.GetAboutText(), remote.GetAboutText());
@@ -100,8 +104,7 @@ TEST_P(RemoteFile, PicturesAreThoseOfTheInProcessDecode) {
 TEST_P(RemoteFile, ProgressCallbacksRunInTheCallerAndCancel) {
     SpiDllFile local;
     SpiRemoteFile remote;
-    ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
-    ASSERT_EQ(1, remote.Load(nullptr, Plugin("bmp").c_str()));
+    LoadBoth("bmp", local, remote);
     std::string path = FixturePath("bmp", "info24.bmp");
 
     for (int stopAt : {-1, 2}) {
@@ -218,8 +221,7 @@ TEST_P(RemoteFile, LargePicturesComeBackWhole) {
 TEST_P(RemoteFile, ArchivesListAndExtractAsInProcess) {
     SpiDllFile local;
     SpiRemoteFile remote;
-    ASSERT_EQ(1, local.Load(nullptr, "tar" SPI_EXT));
-    ASSERT_EQ(1, remote.Load(nullptr, Plugin("tar").c_str()));
+    LoadBoth("tar", local, remote);
     TempDir folders[2];
     std::string destinations[2] = {folders[0].path(), folders[1].path()};
     for (const char* name : {"gnu.tar", "pax.tar", "outer.tar"}) {
@@ -315,8 +317,7 @@ Picture DecodeW(Plugin& plugin, bool preview, LPCWSTR source, intptr_t length, u
 TEST_P(RemoteFile, WidePicturesAreThoseOfTheInProcessDecode) {
     SpiDllFile local;
     SpiRemoteFile remote;
-    ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
-    ASSERT_EQ(1, remote.Load(nullptr, Plugin("bmp").c_str()));
+    LoadBoth("bmp", local, remote);
     for (const char* name : kWideExports) EXPECT_EQ(local.HasExport(name), remote.HasExport(name)) << name;
     EXPECT_TRUE(remote.HasExport("GetPictureW"));
     EXPECT_FALSE(remote.HasExport("GetFileW"));
@@ -380,8 +381,7 @@ TEST_P(RemoteFile, WidePicturesAreThoseOfTheInProcessDecode) {
 TEST_P(RemoteFile, WideProgressCallbacksRunInTheCallerAndCancel) {
     SpiDllFile local;
     SpiRemoteFile remote;
-    ASSERT_EQ(1, local.Load(nullptr, "bmp" SPI_EXT));
-    ASSERT_EQ(1, remote.Load(nullptr, Plugin("bmp").c_str()));
+    LoadBoth("bmp", local, remote);
     TempDir dir;
     std::wstring path = Wide(dir.path()) + L"\\" + kOddBitmap;
     ASSERT_TRUE(CopyFileW(Wide(FixturePath("bmp", "info24.bmp")).c_str(), path.c_str(), FALSE));
@@ -405,8 +405,7 @@ TEST_P(RemoteFile, WideProgressCallbacksRunInTheCallerAndCancel) {
 TEST_P(RemoteFile, WideArchivesListAndExtractAsInProcess) {
     SpiDllFile local;
     SpiRemoteFile remote;
-    ASSERT_EQ(1, local.Load(nullptr, "tar" SPI_EXT));
-    ASSERT_EQ(1, remote.Load(nullptr, Plugin("tar").c_str()));
+    LoadBoth("tar", local, remote);
     for (const char* name : kWideExports) EXPECT_EQ(local.HasExport(name), remote.HasExport(name)) << name;
     TempDir dir;
     // Each side extracts into a folder of its own, named outside code page 932.

@@ -230,20 +230,12 @@ TEST_F(ArchiveTest, ListAndMemberHandlesAreFreedInProcess) {
     std::string out = capture.Finish();
     EXPECT_EQ(0u, out.find(Crlf(kListHead))) << out;
 
-    std::string text = ReadBytes(log);
-    std::vector<HLOCAL> handles = LoggedHandles(text, "list handle");
-    std::vector<HLOCAL> members = LoggedHandles(text, "member handle");
-    ASSERT_EQ(1u, handles.size()) << text;
-    ASSERT_EQ(2u, members.size()) << text;
-    handles.insert(handles.end(), members.begin(), members.end());
-    for (HLOCAL h : handles) EXPECT_TRUE(IsFreed(h)) << h;
+    ExpectLoggedBlocksFreed(ReadBytes(log), {{"list handle", 1}, {"member handle", 2}});
 
     // A list block that cannot be locked is still the driver's to free.
     PluginScript form({{"LIST", "discarded"}});
     StdoutCapture second;
     TestArchive(plugin, archive.c_str());
     EXPECT_EQ(Crlf(kNoList), second.Finish());
-    handles = LoggedHandles(ReadBytes(log), "list handle");
-    ASSERT_EQ(2u, handles.size());
-    EXPECT_TRUE(IsFreed(handles[1])) << handles[1];
+    ExpectLoggedBlocksFreed(ReadBytes(log), {{"list handle", 2}});
 }

@@ -97,6 +97,14 @@ std::string CallsAfterLoad(const std::string& logPath) {
     return calls;
 }
 
+// A file in the folder for the scripted plug-in, which reads nothing of
+// it: only its name shows in the report.
+std::string ScriptedInput(const TempDir& dir, const char* name) {
+    std::string file = dir.File(name);
+    EXPECT_TRUE(WriteBytes(file, "x")) << file;
+    return file;
+}
+
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -182,8 +190,7 @@ TEST(ImageTest, FileProbesGetTheHandleAtZeroAndThenAt128) {
 
 TEST(ImageTest, PictureDescriptionAndHeaderValues) {
     TempDir dir;
-    std::string file = dir.File("p.bin");
-    ASSERT_TRUE(WriteBytes(file, "x"));
+    std::string file = ScriptedInput(dir, "p.bin");
     // Densities are unsigned 16-bit, the depth signed; planes and bit count
     // are widened without sign.
     PluginScript script({{"PICINFO", "-5,-6,100,-200,65535,300,-8"},
@@ -201,8 +208,7 @@ TEST(ImageTest, PictureDescriptionAndHeaderValues) {
 
 TEST(ImageTest, CommentLine) {
     TempDir dir;
-    std::string file = dir.File("c.bin");
-    ASSERT_TRUE(WriteBytes(file, "x"));
+    std::string file = ScriptedInput(dir, "c.bin");
     struct Case {
         const char* what;
         const char* comment;
@@ -225,8 +231,7 @@ TEST(ImageTest, CommentLine) {
 
 TEST(ImageTest, FailingPictureInfoIsReportedAndTheDecodeGoesOn) {
     TempDir dir;
-    std::string file = dir.File("i.bin");
-    ASSERT_TRUE(WriteBytes(file, "x"));
+    std::string file = ScriptedInput(dir, "i.bin");
     PluginScript script({{"RESULT_GetPictureInfo", "3"}, {"COMMENT", "not read"}});
     EXPECT_EQ(Crlf(InfoFailure(file, 3) + kHeader), Probe({"scripted" SPI_EXT, file}));
     EXPECT_EQ(Crlf(InfoFailure(file, -1) + kHeader),
@@ -235,8 +240,7 @@ TEST(ImageTest, FailingPictureInfoIsReportedAndTheDecodeGoesOn) {
 
 TEST(ImageTest, DecodeFailures) {
     TempDir dir;
-    std::string file = dir.File("d.bin");
-    ASSERT_TRUE(WriteBytes(file, "x"));
+    std::string file = ScriptedInput(dir, "d.bin");
     struct Case {
         const char* what;
         std::vector<std::string> args;
@@ -262,8 +266,7 @@ TEST(ImageTest, DecodeFailures) {
 
 TEST(ImageTest, InfoBlockShorterThanAHeaderIsNotReadPastItsEnd) {
     TempDir dir;
-    std::string file = dir.File("s.bin");
-    ASSERT_TRUE(WriteBytes(file, "x"));
+    std::string file = ScriptedInput(dir, "s.bin");
     PluginScript script({{"INFO_BLOCK_SIZE", "12"}});
     EXPECT_EQ(Crlf(Description(file) + "BITMAPINFOHEADER\n\tInvalid info block (12 bytes)\n"),
               Probe({"scripted" SPI_EXT, file}));
@@ -271,8 +274,7 @@ TEST(ImageTest, InfoBlockShorterThanAHeaderIsNotReadPastItsEnd) {
 
 TEST(ImageTest, RedirectedOutputShowsNoProgressAndDecodesAsWithoutIt) {
     TempDir dir;
-    std::string file = dir.File("r.bin");
-    ASSERT_TRUE(WriteBytes(file, "x"));
+    std::string file = ScriptedInput(dir, "r.bin");
     PluginScript script({{"PROGRESS", "7/0,50/200,1/3"}, {"LOG", dir.File("log")}});
     EXPECT_EQ(Crlf(Description(file) + kHeader), Probe({"-c", "scripted" SPI_EXT, file}));
     EXPECT_TRUE(Contains(ReadBytes(dir.File("log")), "GetPicture(" + file + ",0,0,callback=1)"));
@@ -290,8 +292,7 @@ TEST(ImageTestInProcess, TheFreedHandleCheckTellsLiveFromFreed) {
 
 TEST(ImageTestInProcess, CommentAndPictureHandlesAreFreed) {
     TempDir dir;
-    std::string file = dir.File("h.bin"), log = dir.File("log");
-    ASSERT_TRUE(WriteBytes(file, "x"));
+    std::string file = ScriptedInput(dir, "h.bin"), log = dir.File("log");
     PluginScript script({{"COMMENT", "c"}, {"LOG", log}});
     SpiDllFile plugin;
     ASSERT_EQ(1, plugin.Load(nullptr, "scripted" SPI_EXT));
@@ -299,20 +300,13 @@ TEST(ImageTestInProcess, CommentAndPictureHandlesAreFreed) {
     TestFile(plugin, file.c_str());
     EXPECT_EQ(Crlf(Description(file, "\tComment\tc\n") + kHeader), capture.Finish());
 
-    std::string text = ReadBytes(log);
-    std::vector<HLOCAL> handles = LoggedHandles(text, "comment handle");
-    std::vector<HLOCAL> picture = LoggedHandles(text, "picture handles");
-    ASSERT_EQ(1u, handles.size()) << text;
-    ASSERT_EQ(2u, picture.size()) << text;
-    handles.insert(handles.end(), picture.begin(), picture.end());
-    for (HLOCAL h : handles) EXPECT_TRUE(IsFreed(h)) << h;
+    ExpectLoggedBlocksFreed(ReadBytes(log), {{"comment handle", 1}, {"picture handles", 2}});
 }
 
 TEST(ImageTestInProcess, AnObjectOfNoUsableKindIsReported) {
     // Never loaded: IsSupported answers -1 (accepted), the kind is Unknown.
     TempDir dir;
-    std::string file = dir.File("k.bin");
-    ASSERT_TRUE(WriteBytes(file, "x"));
+    std::string file = ScriptedInput(dir, "k.bin");
     SpiDllFile plugin;
     StdoutCapture capture;
     TestFile(plugin, file.c_str());

@@ -359,15 +359,12 @@ TEST(SpicheckTable, EveryCheckHasItsProof) {
 
     std::set<std::string> run(std::begin(kOtherDefectBuilds), std::end(kOtherDefectBuilds));
     for (const Proof& p : kProofs) run.insert(p.plugin);
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA(BinPath("defect_*" SPI_EXT).c_str(), &found);
-    ASSERT_NE(INVALID_HANDLE_VALUE, find);
-    do {
-        std::string name = found.cFileName;
-        name.resize(name.size() - strlen(SPI_EXT));
-        EXPECT_EQ(1u, run.count(name)) << found.cFileName << " is built but never run";
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
+    std::vector<std::string> built = NamesMatching(BinPath("defect_*" SPI_EXT));
+    ASSERT_FALSE(built.empty());
+    for (const std::string& file : built) {
+        std::string name = file.substr(0, file.size() - strlen(SPI_EXT));
+        EXPECT_EQ(1u, run.count(name)) << file << " is built but never run";
+    }
 }
 
 #if defined(_WIN64)
@@ -1047,18 +1044,12 @@ TEST_F(SpicheckTest, SaveWritesTheDecodedPictureAndTheMembers) {
 
 // Every file under folder, as paths relative to it.
 void ListTree(const std::string& folder, const std::string& prefix, std::set<std::string>* out) {
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-        std::string name = found.cFileName;
-        if (name == "." || name == "..") continue;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            ListTree(folder + "\\" + name, prefix + name + "\\", out);
+    for (const std::string& name : NamesMatching(folder + "\\*")) {
+        if (name.back() == '\\')
+            ListTree(folder + "\\" + name.substr(0, name.size() - 1), prefix + name, out);
         else
             out->insert(prefix + name);
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
+    }
 }
 
 // Members named to lead out of the folder, to devices, with refused
@@ -1188,12 +1179,7 @@ TEST_F(SpicheckTest, FuzzVariantsAreReproducibleFromTheSeed) {
 // Every file of a fixtures folder with the extension, as full paths.
 std::vector<std::string> Fixtures(const std::string& folder, const char* pattern) {
     std::vector<std::string> paths;
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA((folder + pattern).c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) return paths;
-    do paths.push_back(folder + found.cFileName);
-    while (FindNextFileA(find, &found));
-    FindClose(find);
+    for (const std::string& name : NamesMatching(folder + pattern)) paths.push_back(folder + name);
     return paths;
 }
 

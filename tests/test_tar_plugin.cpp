@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "low_half_sample.h"
+#include "plugin_info_texts.h"
 #include "tar_fixtures.h"
 
 namespace {
@@ -48,20 +49,14 @@ protected:
 
 TEST_F(TarPlugin, IdentifiesItselfAsAnArchivePlugin) {
     EXPECT_EQ(static_cast<int32_t>(PluginKind::Archive), plugin.GetKind());
+    std::vector<std::string> texts = InfoTexts(plugin);
+    ASSERT_EQ(4u, texts.size());
+    EXPECT_EQ("00AM", texts[0]);
+    EXPECT_EQ("*.tar", texts[2]);
     char text[64];
-    ASSERT_NE(0, plugin.GetPluginInfo(0, text, sizeof text));
-    EXPECT_STREQ("00AM", text);
-    ASSERT_NE(0, plugin.GetPluginInfo(2, text, sizeof text));
-    EXPECT_STREQ("*.tar", text);
-    ASSERT_NE(0, plugin.GetPluginInfo(3, text, sizeof text));
-    EXPECT_STRNE("", text);
-    EXPECT_EQ(0, plugin.GetPluginInfo(4, text, sizeof text));
     EXPECT_EQ(0, plugin.GetPluginInfo(-1, text, sizeof text));
-
     // A short buffer gets a terminated prefix and nothing beyond it.
-    memset(text, 'x', sizeof text);
-    plugin.GetPluginInfo(0, text, 3);
-    EXPECT_EQ(0, memcmp("00\0x", text, 4));
+    EXPECT_EQ(std::string("00\0x", 4), InfoInShortBuffer(plugin, 0, 3));
 }
 
 TEST_F(TarPlugin, AcceptsTarsThroughBothProbesAndNothingElse) {

@@ -202,6 +202,14 @@ void Misbehave(const char* exportName) {
     if (Script((std::string("FAULT_") + exportName).c_str(), &kind)) RaiseFault(kind);
 }
 
+// The first steps of an export called on a source: the call logged (the
+// source's name, or "memory"), then its scripted misbehaviour.
+void Enter(const char* exportName, LPCSTR source, intptr_t len, uint32_t flag) {
+    Log("%s(%s,%lld,%u)", exportName, (flag & 7) ? "memory" : source, static_cast<long long>(len),
+        flag);
+    Misbehave(exportName);
+}
+
 int32_t Result(const char* exportName, int32_t fallback) {
     std::string value;
     if (!Script((std::string("RESULT_") + exportName).c_str(), &value)) return fallback;
@@ -394,9 +402,7 @@ SPI_EXPORT int32_t SPI_API IsSupported(LPCSTR filename, void* dw) {
 #ifndef OMIT_GetPictureInfo
 SPI_EXPORT int32_t SPI_API GetPictureInfo(LPCSTR buf, intptr_t len, uint32_t flag,
                                           PictureInfo* lpInfo) {
-    Log("GetPictureInfo(%s,%lld,%u)", (flag & 7) ? "memory" : buf, static_cast<long long>(len),
-        flag);
-    Misbehave("GetPictureInfo");
+    Enter("GetPictureInfo", buf, len, flag);
     int v[7] = {0, 0, 16, 8, 72, 72, 24};
     sscanf(ScriptOr("PICINFO", "").c_str(), "%d,%d,%d,%d,%d,%d,%d", &v[0], &v[1], &v[2], &v[3],
            &v[4], &v[5], &v[6]);
@@ -477,9 +483,7 @@ SPI_EXPORT int32_t SPI_API GetPreview(LPCSTR buf, intptr_t len, uint32_t flag, H
 #ifndef OMIT_GetArchiveInfo
 SPI_EXPORT int32_t SPI_API GetArchiveInfo(LPCSTR buf, intptr_t len, uint32_t flag,
                                           HLOCAL* lphInf) {
-    Log("GetArchiveInfo(%s,%lld,%u)", (flag & 7) ? "memory" : buf, static_cast<long long>(len),
-        flag);
-    Misbehave("GetArchiveInfo");
+    Enter("GetArchiveInfo", buf, len, flag);
     std::string list = ScriptOr("LIST", "");
     int32_t code = Result("GetArchiveInfo", 0);
     if (list == "none") return code ? code : 2;
@@ -520,8 +524,7 @@ SPI_EXPORT int32_t SPI_API GetFileInfo(LPCSTR buf, intptr_t len, LPCSTR filename
 #ifndef OMIT_GetFile
 SPI_EXPORT int32_t SPI_API GetFile(LPCSTR src, intptr_t len, LPSTR dest, uint32_t flag,
                                    ProgressCallback progress, intptr_t data) {
-    Log("GetFile(%s,%lld,%u)", (flag & 7) ? "memory" : src, static_cast<long long>(len), flag);
-    Misbehave("GetFile");
+    Enter("GetFile", src, len, flag);
     // The member is the one whose position the length argument names: the
     // offset for a file source, and for memory the bytes left after it.
     std::vector<Member> members = Members();

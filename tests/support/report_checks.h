@@ -1,5 +1,5 @@
 // Standard output captured for a scope, for in-process tests of the
-// console reports.
+// console reports, and the blocks a report must have freed.
 #ifndef SPIPROBE_TESTS_REPORT_CHECKS_H
 #define SPIPROBE_TESTS_REPORT_CHECKS_H
 
@@ -7,8 +7,13 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
+#include <initializer_list>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "local_blocks.h"
 #include "test_support.h"
@@ -48,5 +53,16 @@ private:
     std::string path_;
     int saved_ = -1;
 };
+
+// The scripted plug-in's log names as many handles as given under each
+// label ("list handle", 1), and every one of them is freed by now.
+inline void ExpectLoggedBlocksFreed(
+    const std::string& log, std::initializer_list<std::pair<const char*, size_t>> labels) {
+    for (const auto& label : labels) {
+        std::vector<HLOCAL> handles = LoggedHandles(log, label.first);
+        EXPECT_EQ(label.second, handles.size()) << label.first << " in\n" << log;
+        for (HLOCAL h : handles) EXPECT_TRUE(IsFreed(h)) << label.first << " " << h;
+    }
+}
 
 #endif

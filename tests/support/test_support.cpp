@@ -22,6 +22,8 @@ HANDLE InheritableFile(const std::string& path) {
                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+}  // namespace
+
 std::string Quote(const std::string& arg) {
     if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
     std::string quoted = "\"";
@@ -32,14 +34,14 @@ std::string Quote(const std::string& arg) {
     return quoted + "\"";
 }
 
-}  // namespace
-
-ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs) {
+ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs,
+                         const std::string& folder) {
     // As CreateProcessA would: the line in the ANSI code page.
-    return RunProcessW(Wide(commandLine), timeoutMs);
+    return RunProcessW(Wide(commandLine), timeoutMs, folder);
 }
 
-ProcessResult RunProcessW(const std::wstring& commandLine, DWORD timeoutMs) {
+ProcessResult RunProcessW(const std::wstring& commandLine, DWORD timeoutMs,
+                          const std::string& folder) {
     ProcessResult result;
     TempDir scratch;
     std::string outPath = scratch.File("stdout"), errPath = scratch.File("stderr");
@@ -57,10 +59,14 @@ ProcessResult RunProcessW(const std::wstring& commandLine, DWORD timeoutMs) {
     PROCESS_INFORMATION pi = {};
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(0);
-    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                       &pi)) {
-        if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0)
+    std::wstring where = Wide(folder);
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       folder.empty() ? nullptr : where.c_str(), &si, &pi)) {
+        if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+            result.killed = true;
             TerminateProcess(pi.hProcess, 0xDEAD);
+            WaitForSingleObject(pi.hProcess, 5000);
+        }
         GetExitCodeProcess(pi.hProcess, &result.status);
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
@@ -232,6 +238,21 @@ std::string ReadWide(const std::wstring& path) {
     while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got) bytes.append(chunk, got);
     CloseHandle(file);
     return bytes;
+}
+
+std::vector<std::string> NamesMatching(const std::string& pattern) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(pattern.c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::string name = found.cFileName;
+        if (name == "." || name == "..") continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) name += "\\";
+        names.push_back(name);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    return names;
 }
 
 std::wstring Wide(const std::string& ansi) {

@@ -26,6 +26,7 @@ struct ProcessResult {
     std::string out;  // standard output, as written (CR LF included)
     std::string err;  // standard error
     DWORD status = 0xFFFFFFFF;
+    bool killed = false;  // still running at its deadline, and ended then
 };
 
 // Folder of the running test program (build/bin), with a trailing "\".
@@ -34,10 +35,16 @@ std::string BinDir();
 std::string BinPath(const std::string& name);
 
 // Runs commandLine with standard output and error redirected to files and
-// waits for it (at most timeoutMs). Environment: the current one.
-ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs = 60000);
+// waits for it (at most timeoutMs; then it is ended with 0xDEAD). In the
+// folder given, else in the current one; environment: the current one.
+ProcessResult RunProcess(const std::string& commandLine, DWORD timeoutMs = 60000,
+                         const std::string& folder = "");
 // The same with a UTF-16 command line, for arguments outside the code page.
-ProcessResult RunProcessW(const std::wstring& commandLine, DWORD timeoutMs = 60000);
+ProcessResult RunProcessW(const std::wstring& commandLine, DWORD timeoutMs = 60000,
+                          const std::string& folder = "");
+// An argument as a command line holds it: in quotes when it has blanks or
+// quotes, its quotes escaped.
+std::string Quote(const std::string& arg);
 // Runs build/bin/spiprobe.exe (spiprobe64.exe) with the arguments, each quoted.
 ProcessResult RunSpiprobe(const std::vector<std::string>& args);
 
@@ -55,6 +62,11 @@ public:
 private:
     std::string path_;
 };
+
+// The names a FindFirstFile pattern ("dir\\*.bmp") finds, "." and ".."
+// aside, in the order the system gives them; a folder's name ends in "\".
+// None when nothing matches.
+std::vector<std::string> NamesMatching(const std::string& pattern);
 
 bool WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
