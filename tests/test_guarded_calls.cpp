@@ -75,6 +75,14 @@ int32_t Call(SpiDllFile& plugin, Op op) {
 
 class GuardedCalls : public ::testing::Test {
 protected:
+    // Turns the scripted plug-in's log on for the test; the log's path.
+    std::string LogCalls() {
+        std::string log = scratch.File("log");
+        script.Set("LOG", log);
+        return log;
+    }
+
+    TempDir scratch;
     // A member so the archive operations have something to act on.
     PluginScript script{{"MEMBERS", "tar,0,5,5,0,,m.txt,0,0"}};
 };
@@ -118,9 +126,7 @@ TEST_F(GuardedCalls, FaultsInAResidentModuleKeepItLoaded) {
 }
 
 TEST_F(GuardedCalls, ModulesThatCatchTheirOwnFaultsAreUndisturbed) {
-    TempDir dir;
-    std::string log = dir.File("log");
-    PluginScript logging({{"LOG", log}});
+    std::string log = LogCalls();
     SpiDllFile plugin(OnDemand);
     ASSERT_EQ(1, plugin.Load(nullptr, kScripted));
     {
@@ -251,9 +257,7 @@ TEST(GuardedCallsMissing, MissingExportsAnswerMinusOne) {
 }
 
 TEST_F(GuardedCalls, ExtraStepsOfPictureInfoArchiveInfoAndTheDialogProbe) {
-    TempDir dir;
-    std::string log = dir.File("log");
-    PluginScript logging({{"LOG", log}});
+    std::string log = LogCalls();
     {
         SpiDllFile plugin(OnDemand);
         ASSERT_EQ(1, plugin.Load(nullptr, kScripted));
