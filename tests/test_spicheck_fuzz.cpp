@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "file_walk.h"
+#include "fuzz_mutator.h"
 #include "test_support.h"
 
 namespace {
@@ -228,6 +229,23 @@ TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
                                        ": GetPicture (campaign) ended the plug-in's process"))
         << t.out;
     EXPECT_EQ("x", ReadBytes(ended + "\\GetPicture_uncaught_c0000005.rft"));
+}
+
+// A compiler may join the last two checks of a chain into one branch
+// (clang does): passing either alone reaches nothing new, so the
+// replacements of two comparisons in a row are also tried together.
+TEST(SpicheckMutator, TwoComparisonsInARowAreAlsoReplacedTogether) {
+    Mutator mutator(64);
+    std::string input("BOOE\x04\x00" "abcd", 10);
+    std::vector<spicov_cmp> comparisons = {{1, 1, 'M', 'E'}, {4, 1, 12, 4}};
+    std::vector<std::string> candidates = mutator.InputToState(input, comparisons, 256);
+    auto has = [&](const std::string& bytes) {
+        return std::find(candidates.begin(), candidates.end(), bytes) != candidates.end();
+    };
+    EXPECT_TRUE(has(std::string("BOOM\x04\x00" "abcd", 10)));
+    EXPECT_TRUE(has(std::string("BOOE\x0c\x00" "abcd", 10)));
+    EXPECT_TRUE(has(std::string("BOOM\x0c\x00" "abcd", 10)));
+    EXPECT_EQ(3u, candidates.size());
 }
 
 TEST_F(SpicheckFuzz, AnInputThatDamagesAHeapIsKeptAsItsReproducer) {
