@@ -13,6 +13,7 @@
 #include "fuzz_hang.h"
 #include "fuzz_mutator.h"
 #include "guarded_record.h"
+#include "kept_input.h"
 #include "picture_record.h"
 #include "worker.h"
 
@@ -78,6 +79,9 @@ public:
     // 3 also GetPicture or GetFile. The comparisons the plug-in made are
     // logged when asked for (coverage::Comparisons).
     Execution Run(const std::string& bytes, int calls = 3, bool comparisons = false);
+    // The campaign's execution the next runs belong to (for the input kept
+    // for spicheck).
+    void SetExecution(long long execution) { execution_ = execution; }
     // The operation's name, 1 to 3.
     const char* Operation(int call) const {
         static const char* const image[] = {"IsSupported", "GetPictureInfo", "GetPicture"};
@@ -99,6 +103,12 @@ private:
     GuardedRecord<PictureInfo> info_;
     DWORD timeLimitMs_;
     HangBreaker breaker_;
+    long long execution_ = 0;
+    // A call of the execution starts: the input is kept under its name.
+    void Starts(const char* operation) {
+        g_lastWords.operation = operation;
+        KeepOperation(operation);
+    }
     // One watched call; in a worker the heaps are walked right after it
     // (it costs next to nothing beside the call), so that damage is found
     // with the input and the operation that did it.
@@ -149,7 +159,8 @@ Execution Executor::Run(const std::string& bytes, int calls, bool comparisons) {
 
     g_lastWords.input = bytes.data();
     g_lastWords.size = bytes.size();
-    g_lastWords.operation = "IsSupported";
+    KeepInput(bytes, execution_);
+    Starts("IsSupported");
     Outcome o = Watched("IsSupported (campaign)", [&] {
         return Broken([&] { return plugin_.IsSupported(name_.c_str(), &sample_[0]); });
     });
@@ -161,7 +172,7 @@ Execution Executor::Run(const std::string& bytes, int calls, bool comparisons) {
     } else if (image_ && e.signature.empty()) {
         info_.Reset();
         FillHInfo(info_.get());
-        g_lastWords.operation = "GetPictureInfo";
+        Starts("GetPictureInfo");
         o = Watched("GetPictureInfo (campaign)", [&] {
             return Broken([&] {
                 return plugin_.GetPictureInfoAsGiven(source, size, SPI_INPUT_MEMORY, info_.get());
@@ -173,7 +184,7 @@ Execution Executor::Run(const std::string& bytes, int calls, bool comparisons) {
         UniqueLocal comment(o.faulted ? nullptr : CommentHandle(info_.value()));
         if (e.signature.empty() && calls >= 3) {
             UniqueLocal header, bits;
-            g_lastWords.operation = "GetPicture";
+            Starts("GetPicture");
             o = Watched("GetPicture (campaign)", [&] {
                 return Broken([&] {
                     return plugin_.GetPicture(source, size, SPI_INPUT_MEMORY, header.put(),
@@ -186,7 +197,7 @@ Execution Executor::Run(const std::string& bytes, int calls, bool comparisons) {
         }
     } else if (e.signature.empty()) {
         UniqueLocal list;
-        g_lastWords.operation = "GetArchiveInfo";
+        Starts("GetArchiveInfo");
         o = Watched("GetArchiveInfo (campaign)", [&] {
             return Broken([&] {
                 return plugin_.GetArchiveInfo(source, size, SPI_INPUT_MEMORY, list.put());
@@ -201,7 +212,7 @@ Execution Executor::Run(const std::string& bytes, int calls, bool comparisons) {
                 if (record.position >= bytes.size()) continue;
                 if (++tried > kMembersPerExecution) break;
                 UniqueLocal member;
-                g_lastWords.operation = "GetFile";
+                Starts("GetFile");
                 o = Watched("GetFile (campaign)", [&] {
                     return Broken([&] {
                         return plugin_.GetFile(source + record.position,
@@ -219,6 +230,7 @@ Execution Executor::Run(const std::string& bytes, int calls, bool comparisons) {
         }
     }
     g_lastWords.operation = nullptr;
+    ForgetInput();
     coverage::EndExecution();
     return e;
 }
@@ -333,6 +345,7 @@ std::string Campaign::LeakSignature(const std::string& bytes) {
 }
 
 void Campaign::Execute(const std::string& bytes, bool initial) {
+    executor_.SetExecution(result_.executions + 1);
     Execution execution = executor_.Run(bytes);
     ++result_.executions;
     // An input that makes the plug-in produce a huge picture costs as
@@ -444,16 +457,19 @@ void SaveCampaignInputBeforeTheEnd(const char* what) {
     CloseHandle(file);
 }
 
+size_t CampaignInputLimit(size_t fileSize) {
+    // Room to grow, within reason.
+    size_t limit = std::max<size_t>(fileSize * 2, fileSize + 4096);
+    return std::min<size_t>(limit, std::max<size_t>(fileSize, 1u << 20));
+}
+
 CampaignResult RunFuzzCampaign(Checker& checker, SpiDllFile& plugin, bool image,
                                const Options& options, const InputFile& file) {
     lstrcpynA(g_lastWords.folder, options.crashesDir.c_str(), sizeof g_lastWords.folder);
     size_t dot = file.ansiBase.find_last_of('.');
     std::string extension = dot == std::string::npos ? std::string() : file.ansiBase.substr(dot);
     lstrcpynA(g_lastWords.extension, extension.c_str(), sizeof g_lastWords.extension);
-    // Room to grow, within reason.
-    size_t maxSize = std::max<size_t>(file.bytes.size() * 2, file.bytes.size() + 4096);
-    maxSize = std::min<size_t>(maxSize, std::max<size_t>(file.bytes.size(), 1u << 20));
-    Campaign campaign(checker, plugin, image, options, file, maxSize);
+    Campaign campaign(checker, plugin, image, options, file, CampaignInputLimit(file.bytes.size()));
     return campaign.Run();
 }
 

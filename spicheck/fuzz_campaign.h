@@ -34,6 +34,9 @@ struct CampaignResult {
     std::string problem;  // a folder or dictionary that could not be used
 };
 
+// The largest input a campaign on a file of this size makes.
+size_t CampaignInputLimit(size_t fileSize);
+
 CampaignResult RunFuzzCampaign(Checker& checker, SpiDllFile& plugin, bool image,
                                const Options& options, const InputFile& file);
 

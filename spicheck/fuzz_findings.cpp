@@ -106,17 +106,24 @@ bool WriteReproducer(const std::string& path, const std::string& bytes, const Re
     text += "file: " + about.file + "\r\n";
     text += Format("seed %lu, execution %lld of the campaign on that file\r\n",
                    static_cast<unsigned long>(about.seed), about.execution);
-    text += Format("%u bytes, minimised from %u in %d executions\r\n",
-                   static_cast<unsigned>(bytes.size()), static_cast<unsigned>(about.foundSize),
-                   about.minimiseCalls);
+    if (about.minimised)
+        text += Format("%u bytes, minimised from %u in %d executions\r\n",
+                       static_cast<unsigned>(bytes.size()), static_cast<unsigned>(about.foundSize),
+                       about.minimiseCalls);
+    else
+        text += Format("%u bytes, not minimised (the plug-in's process ended with it)\r\n",
+                       static_cast<unsigned>(bytes.size()));
+    // The heaps are walked after each call in a worker only.
+    bool heap = about.signature.find("damages the heap") != std::string::npos;
     text += "shown again by:\r\n";
-    text += std::string("  ") + spicheck + " --in-process --only=robust.fuzz --fuzz=0 " +
-            "--fuzz-execs=1 --crashes=" + Quoted(crashesFolder + "\\again") + " " +
-            Quoted(about.plugin) + " " + Quoted(path) + "\r\n";
+    text += std::string("  ") + spicheck + (heap ? "" : " --in-process") +
+            " --only=robust.fuzz --fuzz=0 --fuzz-execs=1 --crashes=" +
+            Quoted(crashesFolder + "\\again") + " " + Quoted(about.plugin) + " " + Quoted(path) +
+            "\r\n";
     // The file form of the operation meets the same bytes, where the
     // plug-in reads the whole file; not a read past the input, which
     // needs the bytes placed at the end of a page.
-    bool fileFormToo = about.signature.find("reads past") == std::string::npos &&
+    bool fileFormToo = !heap && about.signature.find("reads past") == std::string::npos &&
                        about.signature.find("leaks") == std::string::npos &&
                        about.signature.find("writes past") == std::string::npos &&
                        about.signature.compare(0, 7, "GetFile") != 0 &&

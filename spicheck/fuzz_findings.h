@@ -13,7 +13,7 @@
 // "GetPicture c0000005 at fuzz_target.spi+0x1a2b",
 // "GetPicture reads past its input at fuzz_target.spi+0x1a40",
 // "GetPictureInfo writes past its record", "GetPicture hangs",
-// "GetPicture leaks memory".
+// "GetPicture leaks memory", "GetPicture damages the heap".
 std::string FaultSignature(const char* operation, uint32_t code, uintptr_t instruction,
                            bool pastInput);
 // "module+0x1a2b" for an address inside a loaded module, else the address.
@@ -33,6 +33,8 @@ struct Reproducer {
     long long execution = 0;  // the campaign's execution that found it (1-based)
     size_t foundSize = 0;     // the input's size before minimising
     int minimiseCalls = 0;
+    // False for an input kept from a worker that the damage it did ended.
+    bool minimised = true;
     std::string plugin;     // as named on the command line
 };
 

@@ -213,7 +213,14 @@ std::vector<std::string> Mutator::InputToState(const std::string& input,
                                                const std::vector<spicov_cmp>& comparisons,
                                                size_t most) {
     std::vector<std::string> out;
+    // Each comparison's first replacement, for the pairs below.
+    struct Replacement {
+        size_t at = std::string::npos;
+        std::string bytes;
+    };
+    std::vector<Replacement> firsts;
     for (const spicov_cmp& c : comparisons) {
+        firsts.emplace_back();
         size_t width = c.size;
         if (width != 1 && width != 2 && width != 4 && width != 8) continue;
         if (c.constant && width >= 2) {
@@ -234,6 +241,7 @@ std::vector<std::string> Mutator::InputToState(const std::string& input,
                     std::string replacement = Encode(wanted, w, big != 0);
                     for (size_t at = input.find(pattern); at != std::string::npos;
                          at = input.find(pattern, at + 1)) {
+                        if (firsts.back().at == std::string::npos) firsts.back() = {at, replacement};
                         std::string candidate = input;
                         candidate.replace(at, w, replacement);
                         if (std::find(out.begin(), out.end(), candidate) == out.end())
@@ -244,6 +252,19 @@ std::vector<std::string> Mutator::InputToState(const std::string& input,
                 if (w == 1) break;
             }
         }
+    }
+    // Two comparisons in a row replaced at once: a compiler may join two
+    // checks into one branch (clang does, for the last two of a chain),
+    // and passing either alone then reaches nothing new.
+    for (size_t i = 0; i + 1 < firsts.size() && out.size() < most; ++i) {
+        const Replacement& one = firsts[i];
+        const Replacement& two = firsts[i + 1];
+        if (one.at == std::string::npos || two.at == std::string::npos) continue;
+        if (one.at < two.at + two.bytes.size() && two.at < one.at + one.bytes.size()) continue;
+        std::string candidate = input;
+        candidate.replace(one.at, one.bytes.size(), one.bytes);
+        candidate.replace(two.at, two.bytes.size(), two.bytes);
+        if (std::find(out.begin(), out.end(), candidate) == out.end()) out.push_back(candidate);
     }
     return out;
 }

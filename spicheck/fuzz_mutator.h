@@ -52,8 +52,9 @@ public:
 
     // The inputs made by writing, wherever an operand of a failed
     // comparison stands in input (1, 2, 4 or 8 bytes, little or big
-    // endian), the other operand; at most `most`. Operands that are
-    // constants of 2 bytes or more become tokens.
+    // endian), the other operand, then for each two comparisons in a row
+    // both at once; at most `most`. Operands that are constants of 2
+    // bytes or more become tokens.
     std::vector<std::string> InputToState(const std::string& input,
                                           const std::vector<spicov_cmp>& comparisons,
                                           size_t most);

@@ -12,6 +12,7 @@
 #include "file_walk.h"
 #include "isolation/helper_process.h"
 #include "journal.h"
+#include "kept_input.h"
 #include "names.h"
 #include "run_output.h"
 #include "win32_handles.h"
@@ -102,6 +103,7 @@ struct WorkerEnd {
     bool inCall = false;
     std::string label;        // the call running (or last run)
     bool heapDamage = false;
+    KeptRun kept;  // the campaign's execution that was running
     bool crashed = false;
     FaultRecord crash;  // the exception no guard caught (when crashed)
     DWORD exitCode = 0;
@@ -229,15 +231,19 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
     if (!nul.valid()) return false;
     UniqueKernelHandle self(OpenProcess(SYNCHRONIZE, TRUE, GetCurrentProcessId()));
     if (!self.valid()) return false;
+    // The board, and a page after it the room for a campaign's input.
+    const size_t keptRoom = KeptInputRoom(options_, files_);
+    const size_t sectionSize = keptRoom ? kKeptInputOffset + keptRoom : sizeof(isolation::Board);
     UniqueKernelHandle boardSection(CreateFileMappingA(INVALID_HANDLE_VALUE, &inherit,
                                                        PAGE_READWRITE, 0,
-                                                       sizeof(isolation::Board), nullptr));
+                                                       static_cast<DWORD>(sectionSize), nullptr));
     if (!boardSection.valid()) return false;
     std::unique_ptr<void, BOOL(WINAPI*)(LPCVOID)> boardView(
-        MapViewOfFile(boardSection.get(), FILE_MAP_WRITE, 0, 0, sizeof(isolation::Board)),
-        UnmapViewOfFile);
+        MapViewOfFile(boardSection.get(), FILE_MAP_WRITE, 0, 0, sectionSize), UnmapViewOfFile);
     if (!boardView) return false;
     isolation::Board* board = static_cast<isolation::Board*>(boardView.get());
+    char* keptArea = static_cast<char*>(boardView.get()) + kKeptInputOffset;
+    PrepareKeptInput(keptArea, keptRoom);
     // The worker gets its ends of the pipes, the board and this process
     // and nothing else (a worker started beside it must not hold its plan
     // open): it must see its plan end. Its output goes nowhere.
@@ -354,6 +360,7 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
     char label[sizeof board->label + 1] = {};
     memcpy(label, board->label, sizeof board->label);
     if (!end->heapDamage) end->label = label;
+    if (end->heapDamage) end->kept = ReadKeptInput(keptArea, keptRoom);
     end->inCall = board->inCall != 0;
     end->reachedPlugin = board->calls != 0;
     return true;
@@ -481,7 +488,11 @@ int Supervisor::Run() {
                                ? files_[at.file]
                                : std::string();
         CheckId check = at.check >= 0 ? static_cast<CheckId>(at.check) : CheckId::RobustTime;
-        out_.report.Add(Verdict::Fail, check, file, Reason(end));
+        std::string reason = Reason(end);
+        // A campaign's input that damaged a heap is its reproducer.
+        std::string kept = WriteHeapDamageReproducer(end.kept, options_, file);
+        if (!kept.empty()) reason += "; the input that did it: " + kept;
+        out_.report.Add(Verdict::Fail, check, file, reason);
         out_.CloseSpan();
         if (!end.progressed || workers + 1 >= kMostWorkers) {
             batch_.endsRun = true;

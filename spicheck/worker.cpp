@@ -7,6 +7,7 @@
 #include "checker.h"
 #include "fuzz_campaign.h"
 #include "isolation/helper_side.h"
+#include "kept_input.h"
 #include "report.h"
 #include "watchdog.h"
 
@@ -91,10 +92,15 @@ bool StartWorker(const std::string& handleText, WorkerPlan* plan) {
     if (!section || *end != ',') return false;
     unsigned long long parent = strtoull(end + 1, &end, 10);
     if (!parent || *end) return false;
-    // Mapped for the process's life: the last-chance filter writes to it.
+    // Mapped for the process's life: the last-chance filter writes to it,
+    // and a campaign keeps its input in the room after it.
     void* board = MapViewOfFile(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(section)),
-                                FILE_MAP_WRITE, 0, 0, sizeof(isolation::Board));
-    if (!board) return false;
+                                FILE_MAP_WRITE, 0, 0, 0);
+    MEMORY_BASIC_INFORMATION view;
+    if (!board || !VirtualQuery(board, &view, sizeof view) ||
+        view.RegionSize < sizeof(isolation::Board))
+        return false;
+    UseKeptInput(board, view.RegionSize);
     std::string bytes;
     if (!ReadAll(GetStdHandle(STD_INPUT_HANDLE), &bytes)) return false;
     journal::Record state;

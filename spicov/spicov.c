@@ -183,6 +183,21 @@ SPICOV_EXPORT SPICOV_PLAIN void __sanitizer_cov_8bit_counters_init(char* start, 
     region->counter_end[n] = (uint8_t*)end;
     region->counter_ranges = n + 1;
 }
+/* clang for MinGW-w64 puts the counters, the pc-table and the guards in
+ * COFF sections that the linker sorts by what follows the '$' (".SCOV$CM"
+ * between ".SCOV$CA" and ".SCOV$CZ"), and asks for the symbols below as
+ * their bounds, which a sanitizer runtime would give and GNU ld does not.
+ * The bounds add a zero counter (never counted) and a zero guard. */
+#if defined(__clang__) && defined(__MINGW32__)
+#define SPICOV_BOUND(where, type, name) __attribute__((section(where), used)) type name = 0
+SPICOV_BOUND(".SCOV$CA", uint8_t, __start___sancov_cntrs);
+SPICOV_BOUND(".SCOV$CZ", uint8_t, __stop___sancov_cntrs);
+SPICOV_BOUND(".SCOV$GA", uint32_t, __start___sancov_guards);
+SPICOV_BOUND(".SCOV$GZ", uint32_t, __stop___sancov_guards);
+SPICOV_BOUND(".SCOVP$A", uintptr_t, __start___sancov_pcs);
+SPICOV_BOUND(".SCOVP$Z", uintptr_t, __stop___sancov_pcs);
+#endif
+
 /* -fsanitize-coverage=pc-table, which clang may ask for beside the counters. */
 SPICOV_EXPORT SPICOV_PLAIN void __sanitizer_cov_pcs_init(const uintptr_t* start,
                                                          const uintptr_t* end) {

@@ -4,9 +4,13 @@
  *
  * Build the plug-in's own sources with
  *   GCC (MinGW-w64):  -fsanitize-coverage=trace-pc -fsanitize-coverage=trace-cmp
- *   clang, MSVC:      -fsanitize-coverage=inline-8bit-counters,trace-pc-guard,trace-cmp
- * and add spicov.c, compiled WITHOUT those options, to the DLL. Nothing
- * else changes: no call to make, no export to add.
+ *   clang:            -fsanitize-coverage=inline-8bit-counters,trace-cmp
+ *                     (--target=x86_64-w64-mingw32 or i686-w64-mingw32 with the
+ *                     MinGW-w64 headers; the counters cost no call, the
+ *                     cheaper build; trace-pc-guard works too)
+ * and add spicov.c, compiled WITHOUT those options (with the same
+ * compiler), to the DLL. Nothing else changes: no call to make, no export
+ * to add.
  *
  * Inside spicheck's process the runtime finds spicheck's coverage map
  * through an export of the program (spicov_host_region, looked up once in

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "file_walk.h"
+#include "fuzz_mutator.h"
 #include "test_support.h"
 
 namespace {
@@ -228,6 +229,70 @@ TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
                                        ": GetPicture (campaign) ended the plug-in's process"))
         << t.out;
     EXPECT_EQ("x", ReadBytes(ended + "\\GetPicture_uncaught_c0000005.rft"));
+}
+
+// A compiler may join the last two checks of a chain into one branch
+// (clang does): passing either alone reaches nothing new, so the
+// replacements of two comparisons in a row are also tried together.
+TEST(SpicheckMutator, TwoComparisonsInARowAreAlsoReplacedTogether) {
+    Mutator mutator(64);
+    std::string input("BOOE\x04\x00" "abcd", 10);
+    std::vector<spicov_cmp> comparisons = {{1, 1, 'M', 'E'}, {4, 1, 12, 4}};
+    std::vector<std::string> candidates = mutator.InputToState(input, comparisons, 256);
+    auto has = [&](const std::string& bytes) {
+        return std::find(candidates.begin(), candidates.end(), bytes) != candidates.end();
+    };
+    EXPECT_TRUE(has(std::string("BOOM\x04\x00" "abcd", 10)));
+    EXPECT_TRUE(has(std::string("BOOE\x0c\x00" "abcd", 10)));
+    EXPECT_TRUE(has(std::string("BOOM\x0c\x00" "abcd", 10)));
+    EXPECT_EQ(3u, candidates.size());
+}
+
+TEST_F(SpicheckFuzz, AnInputThatDamagesAHeapIsKeptAsItsReproducer) {
+    // The walk after the call that wrote past its block finds the damage
+    // and ends the worker; spicheck writes the input that call ran, the
+    // same in every run of the seed.
+    std::string first = dir_.File("heap1"), second = dir_.File("heap2");
+    std::vector<std::string> args = Campaign("fuzz_target_heap", seed_, first);
+    ProcessResult a = RunSpicheck(args);
+    std::string reproducer = first + "\\GetPicture_damages_the_heap.fzt";
+    EXPECT_EQ(0u, FuzzLine(a.out).find("FAIL  robust.fuzz  " + seed_ +
+                                       ": a heap of the plug-in's process was found damaged "
+                                       "(HeapValidate) after GetPicture (campaign); the input "
+                                       "that did it: GetPicture damages the heap (" +
+                                       reproducer + ")"))
+        << a.out;
+    EXPECT_EQ(1u, a.status);
+    EXPECT_EQ((std::vector<std::string>{"GetPicture_damages_the_heap.fzt",
+                                        "GetPicture_damages_the_heap.fzt.txt"}),
+              FileNamesIn(first));
+    std::string bytes = ReadBytes(reproducer);
+    ASSERT_GE(bytes.size(), 6u);
+    EXPECT_GT(bytes[5], 8);  // a picture taller than 8 rows
+    std::string text = ReadBytes(reproducer + ".txt");
+    EXPECT_EQ(0u, text.find("signature: GetPicture damages the heap\r\nfile: " + seed_ +
+                            "\r\nseed 1, execution "))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("not minimised")) << text;
+    // Shown again where the heaps are walked: in a worker.
+    EXPECT_NE(std::string::npos, text.find(" --only=robust.fuzz --fuzz=0 --fuzz-execs=1 ")) << text;
+    EXPECT_EQ(std::string::npos, text.find("--in-process")) << text;
+
+    args[4] = "--crashes=" + second;
+    ProcessResult b = RunSpicheck(args);
+    EXPECT_EQ(bytes, ReadBytes(second + "\\GetPicture_damages_the_heap.fzt")) << b.out;
+    std::string again = ReadBytes(second + "\\GetPicture_damages_the_heap.fzt.txt");
+    EXPECT_EQ(text.substr(0, text.find(" of the campaign")),
+              again.substr(0, again.find(" of the campaign")));
+
+    // The reproducer alone shows it at the campaign's first execution.
+    std::string replayed = dir_.File("replayed");
+    ProcessResult r = RunSpicheck({"--only=robust.fuzz", "--fuzz=0", "--fuzz-execs=1",
+                                   "--crashes=" + replayed, Plugin("fuzz_target_heap"),
+                                   reproducer});
+    EXPECT_NE(std::string::npos, FuzzLine(r.out).find("GetPicture damages the heap")) << r.out;
+    EXPECT_NE(std::string::npos,
+              ReadBytes(replayed + "\\GetPicture_damages_the_heap.fzt.txt").find("execution 1 "));
 }
 
 TEST_F(SpicheckFuzz, APluginWithoutAFaultLeavesNothingBehind) {

@@ -3,8 +3,9 @@
 // compared byte by byte and whose length must be exactly right. Built
 // with and without the coverage options (and spicov.c), and with one more
 // defect each: FUZZ_TARGET_OVERREAD trusts a chunk's length and reads
-// past its input; FUZZ_TARGET_HANG spins for ever on a picture of height 0
-// and FUZZ_TARGET_WAIT waits for ever in the system on one.
+// past its input; FUZZ_TARGET_HANG spins for ever on a picture of height 0,
+// FUZZ_TARGET_WAIT waits for ever in the system on one, and
+// FUZZ_TARGET_HEAP writes past a heap block on a picture taller than 8.
 //
 // Format (extension .fzt): "FZT1", width and height (a byte each, 1..16),
 // then chunks: a 4-byte type, a 16-bit little-endian length, the data.
@@ -152,6 +153,18 @@ SPI_EXPORT int32_t SPI_API GetPicture(LPCSTR buf, intptr_t len, uint32_t flag, H
 #endif
 #ifdef FUZZ_TARGET_WAIT
         if (height == 0) Sleep(INFINITE);
+#endif
+#ifdef FUZZ_TARGET_HEAP
+        if (height > 8 && height <= 16) {
+            // Room for 8 rows' marks; a taller picture's go on past the
+            // block up to the next block, over the heap's header of that
+            // one. Both live in a heap of their own that nothing else uses,
+            // so the damage harms no one until the heap is walked.
+            static HANDLE rows = HeapCreate(0, 0, 0);
+            char* row = rows ? static_cast<char*>(HeapAlloc(rows, 0, 8)) : nullptr;
+            char* next = rows ? static_cast<char*>(HeapAlloc(rows, 0, 8)) : nullptr;
+            if (row && next > row) memset(row, 0x5A, static_cast<size_t>(next - row));
+        }
 #endif
         code = ReadChunks(in, &pixels, &count);
         if (code == 0 && (width < 1 || width > 16 || height < 1 || height > 16)) code = 3;
