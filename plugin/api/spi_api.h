@@ -129,7 +129,7 @@ SPI_PICTURE_FIELD(hInfo, 22, 24);
 
 static_assert(sizeof(fileInfo) == SPI_AT(428, 448), "fileInfo's size");
 static_assert(sizeof(fileInfoW) == SPI_AT(828, 848), "fileInfoW's size");
-//               field      fileInfo   fileInfoW
+//               field      fileInfo   fileInfoW   (each: 32-bit, x64)
 SPI_MEMBER_FIELD(method,     0,   0,     0,   0);
 SPI_MEMBER_FIELD(position,   8,   8,     8,   8);
 SPI_MEMBER_FIELD(compsize,  12,  16,    12,  16);
@@ -139,7 +139,7 @@ SPI_MEMBER_FIELD(path,      24,  40,    24,  40);
 SPI_MEMBER_FIELD(filename, 224, 240,   424, 440);
 SPI_MEMBER_FIELD(crc,      424, 440,   824, 840);
 
-// The x64 pads.
+// The x64 pads, which the 32-bit records do not have (-1).
 #if defined(_WIN64)
 SPI_PICTURE_FIELD(dummy, -1, 22);
 SPI_MEMBER_FIELD(dummy, -1, 444, -1, 844);
