@@ -242,7 +242,7 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
         MapViewOfFile(boardSection.get(), FILE_MAP_WRITE, 0, 0, sectionSize), UnmapViewOfFile);
     if (!boardView) return false;
     isolation::Board* board = static_cast<isolation::Board*>(boardView.get());
-    char* keptArea = static_cast<char*>(boardView.get()) + kKeptInputOffset;
+    char* keptArea = keptRoom ? static_cast<char*>(boardView.get()) + kKeptInputOffset : nullptr;
     PrepareKeptInput(keptArea, keptRoom);
     // The worker gets its ends of the pipes, the board and this process
     // and nothing else (a worker started beside it must not hold its plan
