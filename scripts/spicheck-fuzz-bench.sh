@@ -74,6 +74,18 @@ printf '  %s %s fixed variants of 1k.bmp, worker: bmp%s %6d ms   bmp_cov%s %6d m
   "$spicheck" "$variants" "$ext" "$plain" "$ext" "$covered" \
   "$(awk "BEGIN { printf \"%.2f\", $covered / $plain }")"
 
+# found_at PLUGIN: where the campaign on the planted fault's seed found it,
+# from the reproducer's text.
+found_at() {
+  campaign --fuzz-execs="$budget" --fuzz-time=60 "$1" seed.fzt >/dev/null
+  found=$(sed -n 's/.*execution \([0-9]*\) of the campaign.*/\1/p' "$work"/crashes/*.txt 2>/dev/null | head -n 1)
+  if [ -n "$found" ]; then
+    echo "found at execution $found"
+  else
+    echo "not found in $budget executions or 60 s"
+  fi
+}
+
 # The same with clang's coverage (inline 8-bit counters: no call per
 # edge), beside clang's plain build, where clang is installed: the
 # plug-ins are compiled here, for the MinGW-w64 target, with GCC's MinGW
@@ -122,27 +134,14 @@ if [ -n "${built:-}" ]; then
     "$(awk "BEGIN { printf \"%.2f\", $covered / $plain }")"
   printf '  %s 2000 executions of 1k.bmp, clang bmp_cov: %s\n' "$spicheck" \
     "$(campaign --fuzz-execs=2000 "$work/bmp_clang_cov$ext" 1k.bmp | sed 's/.*campaign: //')"
-  campaign --fuzz-execs="$budget" --fuzz-time=60 "$work/fuzz_target_clang_cov$ext" seed.fzt >/dev/null
-  found=$(sed -n 's/.*execution \([0-9]*\) of the campaign.*/\1/p' "$work"/crashes/*.txt 2>/dev/null | head -n 1)
-  if [ -n "$found" ]; then
-    found="found at execution $found"
-  else
-    found="not found in $budget executions or 60 s"
-  fi
-  printf '  %s planted fault, with clang coverage: %s\n' "$spicheck" "$found"
+  printf '  %s planted fault, with clang coverage: %s\n' "$spicheck" \
+    "$(found_at "$work/fuzz_target_clang_cov$ext")"
 else
   echo "  (no clang-built plug-ins measured: clang or the MinGW-w64 GCC is not installed, or a build failed)"
 fi
 
-# The planted fault: the execution that found it, from the reproducer's text.
-campaign --fuzz-execs="$budget" --fuzz-time=60 "$tree/bin/fuzz_target_cov$ext" seed.fzt >/dev/null
-found=$(sed -n 's/.*execution \([0-9]*\) of the campaign.*/\1/p' "$work"/crashes/*.txt 2>/dev/null | head -n 1)
-if [ -n "$found" ]; then
-  found="found at execution $found"
-else
-  found="not found in $budget executions or 60 s"
-fi
-printf '  %s planted fault, with coverage:    %s\n' "$spicheck" "$found"
+printf '  %s planted fault, with coverage:    %s\n' "$spicheck" \
+  "$(found_at "$tree/bin/fuzz_target_cov$ext")"
 line=$(campaign --fuzz-execs="$budget" "$tree/bin/fuzz_target$ext" seed.fzt)
 case "$line" in
   FAIL*) blind="found: $line" ;;

@@ -113,17 +113,19 @@ bool WriteReproducer(const std::string& path, const std::string& bytes, const Re
     else
         text += Format("%u bytes, not minimised (the plug-in's process ended with it)\r\n",
                        static_cast<unsigned>(bytes.size()));
-    // The heaps are walked after each call in a worker only.
-    bool heap = about.signature.find("damages the heap") != std::string::npos;
+    // The heaps are walked after each call in a worker only, and a
+    // plug-in that ends the process would end spicheck's own.
+    bool workerOnly = about.signature.find("damages the heap") != std::string::npos ||
+                about.signature.find("ends the process") != std::string::npos;
     text += "shown again by:\r\n";
-    text += std::string("  ") + spicheck + (heap ? "" : " --in-process") +
+    text += std::string("  ") + spicheck + (workerOnly ? "" : " --in-process") +
             " --only=robust.fuzz --fuzz=0 --fuzz-execs=1 --crashes=" +
             Quoted(crashesFolder + "\\again") + " " + Quoted(about.plugin) + " " + Quoted(path) +
             "\r\n";
     // The file form of the operation meets the same bytes, where the
     // plug-in reads the whole file; not a read past the input, which
     // needs the bytes placed at the end of a page.
-    bool fileFormToo = !heap && about.signature.find("reads past") == std::string::npos &&
+    bool fileFormToo = !workerOnly && about.signature.find("reads past") == std::string::npos &&
                        about.signature.find("leaks") == std::string::npos &&
                        about.signature.find("writes past") == std::string::npos &&
                        about.signature.compare(0, 7, "GetFile") != 0 &&

@@ -241,7 +241,8 @@ std::vector<std::string> Mutator::InputToState(const std::string& input,
                     std::string replacement = Encode(wanted, w, big != 0);
                     for (size_t at = input.find(pattern); at != std::string::npos;
                          at = input.find(pattern, at + 1)) {
-                        if (firsts.back().at == std::string::npos) firsts.back() = {at, replacement};
+                        Replacement& first = firsts.back();
+                        if (first.at == std::string::npos) first = {at, replacement};
                         std::string candidate = input;
                         candidate.replace(at, w, replacement);
                         if (std::find(out.begin(), out.end(), candidate) == out.end())

@@ -96,11 +96,11 @@ KeptRun ReadKeptInput(const void* area, size_t room) {
     return run;
 }
 
-std::string WriteHeapDamageReproducer(const KeptRun& run, const Options& options,
-                                      const std::string& file) {
+std::string WriteKeptReproducer(const KeptRun& run, const char* what, const Options& options,
+                                const std::string& file) {
     if (!run.running) return std::string();
     Reproducer about;
-    about.signature = run.operation + " damages the heap";
+    about.signature = run.operation + " " + what;
     about.file = file;
     about.seed = options.seed;
     about.execution = run.execution;

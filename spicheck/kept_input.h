@@ -2,9 +2,9 @@
 // read it after the worker is gone: in the section of the worker's board,
 // a page after the board. The campaign copies each input there before its
 // first call and names each call as it starts, so that a worker ended by
-// what a call did (a heap it damaged, found by the walk after the call)
-// still leaves the input behind, written by spicheck, which allocates on
-// a heap of its own.
+// what a call did (a heap it damaged, found by the walk after the call;
+// the process ended by the plug-in) still leaves the input behind, written
+// by spicheck, which allocates on a heap of its own.
 #ifndef SPICHECK_KEPT_INPUT_H
 #define SPICHECK_KEPT_INPUT_H
 
@@ -44,12 +44,13 @@ struct KeptRun {
 };
 KeptRun ReadKeptInput(const void* area, size_t room);
 
-// The reproducer of an input that damaged a heap: "<operation> damages the
-// heap", written to the crashes folder as the campaign writes its own
-// (not minimised: every try would need a worker of its own). Returns
-// "SIGNATURE (PATH)", or empty when nothing was running or it could not
-// be written.
-std::string WriteHeapDamageReproducer(const KeptRun& run, const Options& options,
-                                      const std::string& file);
+// The reproducer of an input whose execution ended the worker where the
+// worker could not keep it itself: "<operation> <what>" ("damages the
+// heap", "ends the process"), written to the crashes folder as the
+// campaign writes its own (not minimised: every try would need a worker of
+// its own). Returns "SIGNATURE (PATH)", or empty when nothing was running
+// or it could not be written.
+std::string WriteKeptReproducer(const KeptRun& run, const char* what, const Options& options,
+                                const std::string& file);
 
 #endif

@@ -242,7 +242,7 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
         MapViewOfFile(boardSection.get(), FILE_MAP_WRITE, 0, 0, sectionSize), UnmapViewOfFile);
     if (!boardView) return false;
     isolation::Board* board = static_cast<isolation::Board*>(boardView.get());
-    char* keptArea = static_cast<char*>(boardView.get()) + kKeptInputOffset;
+    char* keptArea = keptRoom ? static_cast<char*>(boardView.get()) + kKeptInputOffset : nullptr;
     PrepareKeptInput(keptArea, keptRoom);
     // The worker gets its ends of the pipes, the board and this process
     // and nothing else (a worker started beside it must not hold its plan
@@ -360,7 +360,7 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
     char label[sizeof board->label + 1] = {};
     memcpy(label, board->label, sizeof board->label);
     if (!end->heapDamage) end->label = label;
-    if (end->heapDamage) end->kept = ReadKeptInput(keptArea, keptRoom);
+    if (!end->complete) end->kept = ReadKeptInput(keptArea, keptRoom);
     end->inCall = board->inCall != 0;
     end->reachedPlugin = board->calls != 0;
     return true;
@@ -489,8 +489,14 @@ int Supervisor::Run() {
                                : std::string();
         CheckId check = at.check >= 0 ? static_cast<CheckId>(at.check) : CheckId::RobustTime;
         std::string reason = Reason(end);
-        // A campaign's input that damaged a heap is its reproducer.
-        std::string kept = WriteHeapDamageReproducer(end.kept, options_, file);
+        // The input of a campaign's execution that damaged a heap or ended
+        // the process is its reproducer. (The worker keeps its own on an
+        // exception, and on a call stuck in the system.)
+        std::string kept;
+        if (end.heapDamage)
+            kept = WriteKeptReproducer(end.kept, "damages the heap", options_, file);
+        else if (!end.crashed && !end.hung && !end.abandoned)
+            kept = WriteKeptReproducer(end.kept, "ends the process", options_, file);
         if (!kept.empty()) reason += "; the input that did it: " + kept;
         out_.report.Add(Verdict::Fail, check, file, reason);
         out_.CloseSpan();

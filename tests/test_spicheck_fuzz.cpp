@@ -229,6 +229,16 @@ TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
                                        ": GetPicture (campaign) ended the plug-in's process"))
         << t.out;
     EXPECT_EQ("x", ReadBytes(ended + "\\GetPicture_uncaught_c0000005.rft"));
+    // One that ends the process itself: spicheck keeps the input.
+    std::string exits = dir_.File("exits");
+    ProcessResult x = RunSpicheck(Campaign("runner_faults_exit", rft, exits, 10));
+    EXPECT_EQ(0u, FuzzLine(x.out).find("FAIL  robust.fuzz  " + rft +
+                                       ": GetPicture (campaign) ended the plug-in's process with "
+                                       "exit code 0x2A; the input that did it: GetPicture ends "
+                                       "the process (" +
+                                       exits + "\\GetPicture_ends_the_process.rft)"))
+        << x.out;
+    EXPECT_EQ("x", ReadBytes(exits + "\\GetPicture_ends_the_process.rft"));
 }
 
 // A compiler may join the last two checks of a chain into one branch
