@@ -9,8 +9,10 @@
 #include "remote/wire.h"
 
 static_assert(sizeof(isolation::Board) <= remote::kPostedOffset &&
-                  remote::kPostedOffset + sizeof(remote::PostedProgress) <= remote::kControlSize,
-              "the board and the posted progress share the control section");
+                  remote::kPostedOffset + sizeof(remote::PostedProgress) <=
+                      remote::kCopiedOffset &&
+                  remote::kCopiedOffset + sizeof(LONG64) <= remote::kControlSize,
+              "the board, the posted progress and the copy's count share the control section");
 
 using remote::Answer;
 using remote::Op;
@@ -121,27 +123,106 @@ void RunnerLink::Failed(bool timedOut) {
     End(true);
 }
 
+namespace {
+
+// Maps the pages of the block's bytes from the first page on, stopping
+// early once the event is set (null: never); whether it got to the end.
+bool TouchPages(HLOCAL block, HANDLE stop) {
+    LocalLockScope lock(block);
+    if (!lock.data()) return false;
+    // A fresh block's pages are mapped at their first touch: here, while
+    // the runner works, rather than in the copy out of the section.
+    volatile unsigned char* bytes = lock.as<unsigned char>();
+    const size_t kStep = 1 << 20;
+    for (size_t at = 0; at < lock.size(); at += 4096) {
+        if (stop && at % kStep == 0 && at && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0)
+            return false;
+        bytes[at] = 0;
+    }
+    return true;
+}
+
+}  // namespace
+
 void RunnerLink::Prepare(uint64_t size0, uint64_t size1) {
-    DropPrepared();
     const uint64_t sizes[2] = {size0, size1};
+    Prepared made[2];
+    for (int n = 0; n < 2; ++n) {
+        if (!sizes[n] || !remote::Fits(sizes[n]) || size0 + size1 > bulk_->size()) continue;
+        made[n].size = sizes[n];
+        made[n].offset = n ? size0 : 0;
+        // A spare of the size, if one was made.
+        for (Prepared& spare : prepared_)
+            if (!made[n].block.valid() && spare.block.valid() && spare.size == sizes[n])
+                made[n].block = std::move(spare.block);
+        if (!made[n].block.valid())
+            made[n].block.reset(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(sizes[n])));
+        if (made[n].block.valid() && !TouchPages(made[n].block.get(), nullptr))
+            made[n].block.reset();
+    }
+    for (int n = 0; n < 2; ++n) prepared_[n] = std::move(made[n]);
+}
+
+void RunnerLink::MakeSpares() {
+    sparesWanted_ = false;
+    const uint64_t sizes[2] = {lastAhead_.size0, lastAhead_.size1};
     for (int n = 0; n < 2; ++n) {
         if (!sizes[n] || !remote::Fits(sizes[n])) continue;
-        prepared_[n].reset(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(sizes[n])));
-        LocalLockScope lock(prepared_[n].get());
-        if (!lock.data()) {
-            prepared_[n].reset();
-            continue;
-        }
-        // A fresh block's pages are mapped at their first touch: here, while
-        // the runner copies, rather than in the copy out of the section.
-        volatile unsigned char* bytes = lock.as<unsigned char>();
-        for (size_t at = 0; at < lock.size(); at += 4096) bytes[at] = 0;
+        prepared_[n] = Prepared();
+        prepared_[n].block.reset(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(sizes[n])));
+        prepared_[n].size = sizes[n];
+        // The runner's frame came first: the rest is left to Prepare.
+        if (prepared_[n].block.valid() && !TouchPages(prepared_[n].block.get(), ioEvent_.get()))
+            return;
     }
 }
 
-HLOCAL RunnerLink::TakePrepared(uint64_t size) {
-    for (UniqueLocal& block : prepared_)
-        if (block.valid() && LocalSize(block.get()) == size) return block.release();
+void RunnerLink::FollowCopy() {
+    volatile LONG64* copied = remote::CopiedIn(boardView_.get());
+    aheadGeneration_ = bulk_->Ref().generation;
+    LARGE_INTEGER frequency, now, moved;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&moved);
+    for (;;) {
+        uint64_t there = static_cast<uint64_t>(InterlockedCompareExchange64(copied, 0, 0));
+        bool progress = false, left = false;
+        for (Prepared& prepared : prepared_) {
+            if (!prepared.block.valid()) continue;
+            uint64_t end = prepared.offset + prepared.size;
+            if (there < end) end = there;
+            if (end > prepared.offset + prepared.filled) {
+                LocalLockScope lock(prepared.block.get());
+                if (!lock.data()) continue;
+                uint64_t from = prepared.offset + prepared.filled;
+                memcpy(lock.as<unsigned char>() + prepared.filled, bulk_->data() + from,
+                       static_cast<size_t>(end - from));
+                prepared.filled = end - prepared.offset;
+                progress = true;
+            }
+            if (prepared.filled < prepared.size) left = true;
+        }
+        if (!left) return;
+        QueryPerformanceCounter(&now);
+        if (progress) {
+            moved = now;
+        } else {
+            // The runner is held up (or counts nothing): the rest comes
+            // after the answer.
+            if (now.QuadPart - moved.QuadPart > frequency.QuadPart / 1000) return;
+            SwitchToThread();
+        }
+    }
+}
+
+HLOCAL RunnerLink::TakePrepared(uint64_t offset, uint64_t size, uint64_t* filled) {
+    *filled = 0;
+    for (Prepared& prepared : prepared_)
+        if (prepared.block.valid() && prepared.offset == offset && prepared.size == size) {
+            // Bytes followed in a section the answer no longer names are
+            // copied again.
+            if (bulk_->Ref().generation == aheadGeneration_) *filled = prepared.filled;
+            return prepared.block.release();
+        }
     return nullptr;
 }
 
@@ -195,6 +276,7 @@ bool RunnerLink::Transfer(bool write, void* buffer, DWORD size, DWORD& started,
                 Failed(false);
                 return false;
             }
+            if (!write && sparesWanted_) MakeSpares();
             DWORD woke = WaitForFrame(started, posted);
             if (woke != WAIT_OBJECT_0) CancelIo(pipe_.get());
             ok = GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE);
@@ -232,6 +314,8 @@ bool RunnerLink::Exchange(Request& request, Answer& answer, ProgressCallback pro
         remote::PostLatest(call.shared, 0, 0);
         ResetEvent(progressEvent_.get());
     }
+    sparesWanted_ = request.op == lastAhead_.op;
+    bool announced = false;
     DWORD started = GetTickCount();
     if (!Transfer(true, &request, sizeof request, started)) return false;
     for (;;) {
@@ -246,10 +330,19 @@ bool RunnerLink::Exchange(Request& request, Answer& answer, ProgressCallback pro
         // returned, as it would have seen it in process.
         if (call.shared) TakePosted(call);
         if (answer.op == static_cast<uint32_t>(Op::BlocksAhead)) {
+            sparesWanted_ = false;
+            announced = true;
+            lastAhead_ = {request.op, answer.size0, answer.size1};
             Prepare(answer.size0, answer.size1);
+            if (answer.result == remote::kCopyCounted) FollowCopy();
             continue;
         }
-        if (answer.op != static_cast<uint32_t>(Op::Progress)) return true;
+        if (answer.op != static_cast<uint32_t>(Op::Progress)) {
+            // Spares the runner did not ask for.
+            sparesWanted_ = false;
+            if (!announced) DropPrepared();
+            return true;
+        }
         Request reply = remote::NewRequest(Op::Progress);
         reply.id = request.id;
         reply.section = bulk_->Ref();

@@ -66,11 +66,20 @@ public:
     void SetPostedProgress(bool posted) { posted_ = posted; }
     bool ProgressPosted() const { return posted_; }
 
-    // A block of the caller's of the size, made while the runner copied the
-    // bytes into the section (BlocksAhead) and not yet taken; null when
-    // none. The caller owns it and fills it. Blocks not taken are freed at
-    // the next exchange and when the runner ends.
-    HLOCAL TakePrepared(uint64_t size);
+    // A block of the caller's for the bytes at the offset in the section,
+    // made while the runner copied them there (BlocksAhead) and not yet
+    // taken; null when none. filled: how many of its first bytes are
+    // copied from the section already (the runner counts its copy, and
+    // this side follows it). The caller owns the block and fills the rest.
+    // Blocks not taken are freed at the next exchange and when the runner
+    // ends.
+    //
+    // A call of the same operation as the last one that sent BlocksAhead
+    // starts making blocks of that call's sizes as soon as its request is
+    // sent, while the plug-in works: a host that decodes pictures of one
+    // size finds its blocks made when the runner names them. Blocks of
+    // other sizes are freed when the answer comes.
+    HLOCAL TakePrepared(uint64_t offset, uint64_t size, uint64_t* filled);
 
     // The bulk section of the running runner; null when none runs.
     remote::Section* bulk() const { return bulk_.get(); }
@@ -103,10 +112,19 @@ private:
     // meanwhile takes the call's posts: what WaitForMultipleObjects says of
     // the first two handles.
     DWORD WaitForFrame(DWORD& started, CallProgress* posted);
-    // The blocks a BlocksAhead names, made and touched page by page.
+    // The blocks a BlocksAhead names, made and touched page by page; the
+    // blocks made before of the same sizes are kept, the others freed.
     void Prepare(uint64_t size0, uint64_t size1);
+    // Blocks of the sizes the last BlocksAhead named, made while the
+    // runner works on a call of the same operation; the pages are touched
+    // until the runner's next frame arrives.
+    void MakeSpares();
+    // Copies the announced bytes the runner has put in the section into
+    // the prepared blocks as they come, until all are there or the runner
+    // makes no progress for a moment (the rest is copied after the answer).
+    void FollowCopy();
     void DropPrepared() {
-        for (UniqueLocal& block : prepared_) block.reset();
+        for (Prepared& prepared : prepared_) prepared = Prepared();
     }
     // The latest posted progress to the caller's callback, once; its
     // result goes back to the shared state. False when nothing was posted.
@@ -123,7 +141,23 @@ private:
     UniqueKernelHandle boardMapping_;
     remote::UniqueView boardView_;
     std::unique_ptr<remote::Section> bulk_;
-    UniqueLocal prepared_[2];
+    // A block made ahead of an answer: its size, where its bytes lie in the
+    // section, and how many of them are copied into it already.
+    struct Prepared {
+        UniqueLocal block;
+        uint64_t size = 0;
+        uint64_t offset = 0;
+        uint64_t filled = 0;
+    };
+    Prepared prepared_[2];
+    uint32_t aheadGeneration_ = 0;  // the section the copy was followed in
+    // The operation and sizes of the last BlocksAhead, and whether the
+    // call under way is to have blocks of those sizes made (MakeSpares).
+    struct {
+        uint32_t op;
+        uint64_t size0, size1;
+    } lastAhead_ = {0, 0, 0};
+    bool sparesWanted_ = false;
     uint64_t nextId_ = 1;
     bool posted_ = false;
     SpiFault failure_;
