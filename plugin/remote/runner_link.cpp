@@ -148,7 +148,7 @@ void RunnerLink::Prepare(uint64_t size0, uint64_t size1) {
     const uint64_t sizes[2] = {size0, size1};
     Prepared made[2];
     for (int n = 0; n < 2; ++n) {
-        if (!sizes[n] || !remote::Fits(sizes[n]) || size0 + size1 > bulk_->size()) continue;
+        if (!sizes[n] || !remote::Fits(sizes[n])) continue;
         made[n].size = sizes[n];
         made[n].offset = n ? size0 : 0;
         // A spare of the size, if one was made.
@@ -177,7 +177,7 @@ void RunnerLink::MakeSpares() {
     }
 }
 
-void RunnerLink::FollowCopy() {
+void RunnerLink::FollowCopy(DWORD started) {
     volatile LONG64* copied = remote::CopiedIn(boardView_.get());
     aheadGeneration_ = bulk_->Ref().generation;
     LARGE_INTEGER frequency, now, moved;
@@ -201,7 +201,9 @@ void RunnerLink::FollowCopy() {
             }
             if (prepared.filled < prepared.size) left = true;
         }
-        if (!left) return;
+        // Neither a runner that stalls nor one that counts a byte at a time
+        // holds the call beyond its deadline.
+        if (!left || GetTickCount() - started >= deadline_) return;
         QueryPerformanceCounter(&now);
         if (progress) {
             moved = now;
@@ -332,9 +334,16 @@ bool RunnerLink::Exchange(Request& request, Answer& answer, ProgressCallback pro
         if (answer.op == static_cast<uint32_t>(Op::BlocksAhead)) {
             sparesWanted_ = false;
             announced = true;
+            // Only sizes the section holds are made (and remembered for
+            // the next call of the operation).
+            if (answer.size0 > bulk_->size() || answer.size1 > bulk_->size() - answer.size0) {
+                lastAhead_ = {0, 0, 0};
+                DropPrepared();
+                continue;
+            }
             lastAhead_ = {request.op, answer.size0, answer.size1};
             Prepare(answer.size0, answer.size1);
-            if (answer.result == remote::kCopyCounted) FollowCopy();
+            if (answer.result == remote::kCopyCounted) FollowCopy(started);
             continue;
         }
         if (answer.op != static_cast<uint32_t>(Op::Progress)) {

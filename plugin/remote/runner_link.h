@@ -112,8 +112,9 @@ private:
     // meanwhile takes the call's posts: what WaitForMultipleObjects says of
     // the first two handles.
     DWORD WaitForFrame(DWORD& started, CallProgress* posted);
-    // The blocks a BlocksAhead names, made and touched page by page; the
-    // blocks made before of the same sizes are kept, the others freed.
+    // The blocks a BlocksAhead names (sizes the section holds), made and
+    // touched page by page; the blocks made before of the same sizes are
+    // kept, the others freed.
     void Prepare(uint64_t size0, uint64_t size1);
     // Blocks of the sizes the last BlocksAhead named, made while the
     // runner works on a call of the same operation; the pages are touched
@@ -121,8 +122,9 @@ private:
     void MakeSpares();
     // Copies the announced bytes the runner has put in the section into
     // the prepared blocks as they come, until all are there or the runner
-    // makes no progress for a moment (the rest is copied after the answer).
-    void FollowCopy();
+    // makes no progress for a moment or the call's deadline (counted from
+    // started) has passed (the rest is copied after the answer).
+    void FollowCopy(DWORD started);
     void DropPrepared() {
         for (Prepared& prepared : prepared_) prepared = Prepared();
     }
