@@ -125,55 +125,29 @@ void RunnerLink::Failed(bool timedOut) {
 
 namespace {
 
-// Maps the pages of the block's bytes from the first page on, stopping
-// early once the event is set (null: never); whether it got to the end.
-bool TouchPages(HLOCAL block, HANDLE stop) {
+// Maps the pages of the block's bytes: a fresh block's pages are mapped at
+// their first touch, here, while the runner copies, rather than in the
+// copy out of the section.
+bool TouchPages(HLOCAL block) {
     LocalLockScope lock(block);
     if (!lock.data()) return false;
-    // A fresh block's pages are mapped at their first touch: here, while
-    // the runner works, rather than in the copy out of the section.
     volatile unsigned char* bytes = lock.as<unsigned char>();
-    const size_t kStep = 1 << 20;
-    for (size_t at = 0; at < lock.size(); at += 4096) {
-        if (stop && at % kStep == 0 && at && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0)
-            return false;
-        bytes[at] = 0;
-    }
+    for (size_t at = 0; at < lock.size(); at += 4096) bytes[at] = 0;
     return true;
 }
 
 }  // namespace
 
 void RunnerLink::Prepare(uint64_t size0, uint64_t size1) {
+    DropPrepared();
     const uint64_t sizes[2] = {size0, size1};
-    Prepared made[2];
     for (int n = 0; n < 2; ++n) {
         if (!sizes[n] || !remote::Fits(sizes[n])) continue;
-        made[n].size = sizes[n];
-        made[n].offset = n ? size0 : 0;
-        // A spare of the size, if one was made.
-        for (Prepared& spare : prepared_)
-            if (!made[n].block.valid() && spare.block.valid() && spare.size == sizes[n])
-                made[n].block = std::move(spare.block);
-        if (!made[n].block.valid())
-            made[n].block.reset(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(sizes[n])));
-        if (made[n].block.valid() && !TouchPages(made[n].block.get(), nullptr))
-            made[n].block.reset();
-    }
-    for (int n = 0; n < 2; ++n) prepared_[n] = std::move(made[n]);
-}
-
-void RunnerLink::MakeSpares() {
-    sparesWanted_ = false;
-    const uint64_t sizes[2] = {lastAhead_.size0, lastAhead_.size1};
-    for (int n = 0; n < 2; ++n) {
-        if (!sizes[n] || !remote::Fits(sizes[n])) continue;
-        prepared_[n] = Prepared();
-        prepared_[n].block.reset(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(sizes[n])));
-        prepared_[n].size = sizes[n];
-        // The runner's frame came first: the rest is left to Prepare.
-        if (prepared_[n].block.valid() && !TouchPages(prepared_[n].block.get(), ioEvent_.get()))
-            return;
+        Prepared& made = prepared_[n];
+        made.size = sizes[n];
+        made.offset = n ? size0 : 0;
+        made.block.reset(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(sizes[n])));
+        if (made.block.valid() && !TouchPages(made.block.get())) made = Prepared();
     }
 }
 
@@ -278,7 +252,6 @@ bool RunnerLink::Transfer(bool write, void* buffer, DWORD size, DWORD& started,
                 Failed(false);
                 return false;
             }
-            if (!write && sparesWanted_) MakeSpares();
             DWORD woke = WaitForFrame(started, posted);
             if (woke != WAIT_OBJECT_0) CancelIo(pipe_.get());
             ok = GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE);
@@ -316,8 +289,6 @@ bool RunnerLink::Exchange(Request& request, Answer& answer, ProgressCallback pro
         remote::PostLatest(call.shared, 0, 0);
         ResetEvent(progressEvent_.get());
     }
-    sparesWanted_ = request.op == lastAhead_.op;
-    bool announced = false;
     DWORD started = GetTickCount();
     if (!Transfer(true, &request, sizeof request, started)) return false;
     for (;;) {
@@ -332,26 +303,16 @@ bool RunnerLink::Exchange(Request& request, Answer& answer, ProgressCallback pro
         // returned, as it would have seen it in process.
         if (call.shared) TakePosted(call);
         if (answer.op == static_cast<uint32_t>(Op::BlocksAhead)) {
-            sparesWanted_ = false;
-            announced = true;
-            // Only sizes the section holds are made (and remembered for
-            // the next call of the operation).
+            // Only sizes the section holds are made.
             if (answer.size0 > bulk_->size() || answer.size1 > bulk_->size() - answer.size0) {
-                lastAhead_ = {0, 0, 0};
                 DropPrepared();
                 continue;
             }
-            lastAhead_ = {request.op, answer.size0, answer.size1};
             Prepare(answer.size0, answer.size1);
             if (answer.result == remote::kCopyCounted) FollowCopy(started);
             continue;
         }
-        if (answer.op != static_cast<uint32_t>(Op::Progress)) {
-            // Spares the runner did not ask for.
-            sparesWanted_ = false;
-            if (!announced) DropPrepared();
-            return true;
-        }
+        if (answer.op != static_cast<uint32_t>(Op::Progress)) return true;
         Request reply = remote::NewRequest(Op::Progress);
         reply.id = request.id;
         reply.section = bulk_->Ref();

@@ -73,12 +73,6 @@ public:
     // this side follows it). The caller owns the block and fills the rest.
     // Blocks not taken are freed at the next exchange and when the runner
     // ends.
-    //
-    // A call of the same operation as the last one that sent BlocksAhead
-    // starts making blocks of that call's sizes as soon as its request is
-    // sent, while the plug-in works: a host that decodes pictures of one
-    // size finds its blocks made when the runner names them. Blocks of
-    // other sizes are freed when the answer comes.
     HLOCAL TakePrepared(uint64_t offset, uint64_t size, uint64_t* filled);
 
     // The bulk section of the running runner; null when none runs.
@@ -113,13 +107,8 @@ private:
     // the first two handles.
     DWORD WaitForFrame(DWORD& started, CallProgress* posted);
     // The blocks a BlocksAhead names (sizes the section holds), made and
-    // touched page by page; the blocks made before of the same sizes are
-    // kept, the others freed.
+    // touched page by page.
     void Prepare(uint64_t size0, uint64_t size1);
-    // Blocks of the sizes the last BlocksAhead named, made while the
-    // runner works on a call of the same operation; the pages are touched
-    // until the runner's next frame arrives.
-    void MakeSpares();
     // Copies the announced bytes the runner has put in the section into
     // the prepared blocks as they come, until all are there or the runner
     // makes no progress for a moment or the call's deadline (counted from
@@ -153,13 +142,6 @@ private:
     };
     Prepared prepared_[2];
     uint32_t aheadGeneration_ = 0;  // the section the copy was followed in
-    // The operation and sizes of the last BlocksAhead, and whether the
-    // call under way is to have blocks of those sizes made (MakeSpares).
-    struct {
-        uint32_t op;
-        uint64_t size0, size1;
-    } lastAhead_ = {0, 0, 0};
-    bool sparesWanted_ = false;
     uint64_t nextId_ = 1;
     bool posted_ = false;
     SpiFault failure_;
