@@ -175,8 +175,9 @@ TEST_P(RemoteFile, PostedProgressEndsWhereTheDecodeEnds) {
     FreeLiveLocal(bits);
 }
 
-// A bottom-up 24-bit bitmap of the size, its pixels a pattern.
-std::string LargeBitmap(int width, int height) {
+// A bottom-up 24-bit bitmap of the size, its pixels a pattern that the
+// salt shifts.
+std::string LargeBitmap(int width, int height, int salt = 0) {
     size_t row = (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
     std::string file(54 + row * height, '\0');
     BITMAPFILEHEADER head = {};
@@ -191,22 +192,26 @@ std::string LargeBitmap(int width, int height) {
     info.biBitCount = 24;
     memcpy(&file[0], &head, sizeof head);
     memcpy(&file[14], &info, sizeof info);
-    for (size_t n = 54; n < file.size(); ++n) file[n] = static_cast<char>(n * 7 + n / 4099);
+    for (size_t n = 54; n < file.size(); ++n) file[n] = static_cast<char>(n * 7 + n / 4099 + salt);
     return file;
 }
 
 TEST_P(RemoteFile, LargePicturesComeBackWhole) {
     // Past a megabyte the caller's blocks are made while the runner copies
-    // the plug-in's into the section: they must still hold every byte, call
-    // after call, also when a smaller picture comes between.
+    // the plug-in's into the section, and filled behind the copy: they
+    // must still hold every byte of this picture (never the last one's),
+    // call after call, also when a picture of another size comes between.
     SpiDllFile local;
     SpiRemoteFile remote;
     LoadBmp(local, remote, false);
     TempDir dir;
-    std::string large = dir.File("large.bmp"), small = dir.File("small.bmp");
+    std::string large = dir.File("large.bmp"), other = dir.File("other.bmp"),
+                wider = dir.File("wider.bmp"), small = dir.File("small.bmp");
     WriteBytes(large, LargeBitmap(1021, 700));
+    WriteBytes(other, LargeBitmap(1021, 700, 1));
+    WriteBytes(wider, LargeBitmap(1400, 700));
     WriteBytes(small, LargeBitmap(3, 2));
-    for (const std::string* path : {&large, &small, &large}) {
+    for (const std::string* path : {&large, &other, &small, &large, &wider, &other}) {
         SCOPED_TRACE(*path);
         Picture in = Decode(local, *path, SPI_INPUT_FILE),
                 out = Decode(remote, *path, SPI_INPUT_FILE);
