@@ -9,10 +9,8 @@
 #include "remote/wire.h"
 
 static_assert(sizeof(isolation::Board) <= remote::kPostedOffset &&
-                  remote::kPostedOffset + sizeof(remote::PostedProgress) <=
-                      remote::kCopiedOffset &&
-                  remote::kCopiedOffset + sizeof(LONG64) <= remote::kControlSize,
-              "the board, the posted progress and the copy's count share the control section");
+                  remote::kPostedOffset + sizeof(remote::PostedProgress) <= remote::kControlSize,
+              "the board and the posted progress share the control section");
 
 using remote::Answer;
 using remote::Op;
@@ -123,82 +121,27 @@ void RunnerLink::Failed(bool timedOut) {
     End(true);
 }
 
-namespace {
-
-// Maps the pages of the block's bytes: a fresh block's pages are mapped at
-// their first touch, here, while the runner copies, rather than in the
-// copy out of the section.
-bool TouchPages(HLOCAL block) {
-    LocalLockScope lock(block);
-    if (!lock.data()) return false;
-    volatile unsigned char* bytes = lock.as<unsigned char>();
-    for (size_t at = 0; at < lock.size(); at += 4096) bytes[at] = 0;
-    return true;
-}
-
-}  // namespace
-
 void RunnerLink::Prepare(uint64_t size0, uint64_t size1) {
     DropPrepared();
     const uint64_t sizes[2] = {size0, size1};
     for (int n = 0; n < 2; ++n) {
         if (!sizes[n] || !remote::Fits(sizes[n])) continue;
-        Prepared& made = prepared_[n];
-        made.size = sizes[n];
-        made.offset = n ? size0 : 0;
-        made.block.reset(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(sizes[n])));
-        if (made.block.valid() && !TouchPages(made.block.get())) made = Prepared();
+        prepared_[n].reset(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(sizes[n])));
+        LocalLockScope lock(prepared_[n].get());
+        if (!lock.data()) {
+            prepared_[n].reset();
+            continue;
+        }
+        // A fresh block's pages are mapped at their first touch: here, while
+        // the runner copies, rather than in the copy out of the section.
+        volatile unsigned char* bytes = lock.as<unsigned char>();
+        for (size_t at = 0; at < lock.size(); at += 4096) bytes[at] = 0;
     }
 }
 
-void RunnerLink::FollowCopy(DWORD started) {
-    volatile LONG64* copied = remote::CopiedIn(boardView_.get());
-    aheadGeneration_ = bulk_->Ref().generation;
-    LARGE_INTEGER frequency, now, moved;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&moved);
-    for (;;) {
-        uint64_t there = static_cast<uint64_t>(InterlockedCompareExchange64(copied, 0, 0));
-        bool progress = false, left = false;
-        for (Prepared& prepared : prepared_) {
-            if (!prepared.block.valid()) continue;
-            uint64_t end = prepared.offset + prepared.size;
-            if (there < end) end = there;
-            if (end > prepared.offset + prepared.filled) {
-                LocalLockScope lock(prepared.block.get());
-                if (!lock.data()) continue;
-                uint64_t from = prepared.offset + prepared.filled;
-                memcpy(lock.as<unsigned char>() + prepared.filled, bulk_->data() + from,
-                       static_cast<size_t>(end - from));
-                prepared.filled = end - prepared.offset;
-                progress = true;
-            }
-            if (prepared.filled < prepared.size) left = true;
-        }
-        // Neither a runner that stalls nor one that counts a byte at a time
-        // holds the call beyond its deadline.
-        if (!left || GetTickCount() - started >= deadline_) return;
-        QueryPerformanceCounter(&now);
-        if (progress) {
-            moved = now;
-        } else {
-            // The runner is held up (or counts nothing): the rest comes
-            // after the answer.
-            if (now.QuadPart - moved.QuadPart > frequency.QuadPart / 1000) return;
-            SwitchToThread();
-        }
-    }
-}
-
-HLOCAL RunnerLink::TakePrepared(uint64_t offset, uint64_t size, uint64_t* filled) {
-    *filled = 0;
-    for (Prepared& prepared : prepared_)
-        if (prepared.block.valid() && prepared.offset == offset && prepared.size == size) {
-            // Bytes followed in a section the answer no longer names are
-            // copied again.
-            if (bulk_->Ref().generation == aheadGeneration_) *filled = prepared.filled;
-            return prepared.block.release();
-        }
+HLOCAL RunnerLink::TakePrepared(uint64_t size) {
+    for (UniqueLocal& block : prepared_)
+        if (block.valid() && LocalSize(block.get()) == size) return block.release();
     return nullptr;
 }
 
@@ -303,13 +246,13 @@ bool RunnerLink::Exchange(Request& request, Answer& answer, ProgressCallback pro
         // returned, as it would have seen it in process.
         if (call.shared) TakePosted(call);
         if (answer.op == static_cast<uint32_t>(Op::BlocksAhead)) {
-            // Only sizes the section holds are made.
+            // Only sizes the section holds are made: the answer could name
+            // no others.
             if (answer.size0 > bulk_->size() || answer.size1 > bulk_->size() - answer.size0) {
                 DropPrepared();
                 continue;
             }
             Prepare(answer.size0, answer.size1);
-            if (answer.result == remote::kCopyCounted) FollowCopy(started);
             continue;
         }
         if (answer.op != static_cast<uint32_t>(Op::Progress)) return true;

@@ -66,14 +66,11 @@ public:
     void SetPostedProgress(bool posted) { posted_ = posted; }
     bool ProgressPosted() const { return posted_; }
 
-    // A block of the caller's for the bytes at the offset in the section,
-    // made while the runner copied them there (BlocksAhead) and not yet
-    // taken; null when none. filled: how many of its first bytes are
-    // copied from the section already (the runner counts its copy, and
-    // this side follows it). The caller owns the block and fills the rest.
-    // Blocks not taken are freed at the next exchange and when the runner
-    // ends.
-    HLOCAL TakePrepared(uint64_t offset, uint64_t size, uint64_t* filled);
+    // A block of the caller's of the size, made while the runner copied the
+    // bytes into the section (BlocksAhead) and not yet taken; null when
+    // none. The caller owns it and fills it. Blocks not taken are freed at
+    // the next exchange and when the runner ends.
+    HLOCAL TakePrepared(uint64_t size);
 
     // The bulk section of the running runner; null when none runs.
     remote::Section* bulk() const { return bulk_.get(); }
@@ -106,16 +103,10 @@ private:
     // meanwhile takes the call's posts: what WaitForMultipleObjects says of
     // the first two handles.
     DWORD WaitForFrame(DWORD& started, CallProgress* posted);
-    // The blocks a BlocksAhead names (sizes the section holds), made and
-    // touched page by page.
+    // The blocks a BlocksAhead names, made and touched page by page.
     void Prepare(uint64_t size0, uint64_t size1);
-    // Copies the announced bytes the runner has put in the section into
-    // the prepared blocks as they come, until all are there or the runner
-    // makes no progress for a moment or the call's deadline (counted from
-    // started) has passed (the rest is copied after the answer).
-    void FollowCopy(DWORD started);
     void DropPrepared() {
-        for (Prepared& prepared : prepared_) prepared = Prepared();
+        for (UniqueLocal& block : prepared_) block.reset();
     }
     // The latest posted progress to the caller's callback, once; its
     // result goes back to the shared state. False when nothing was posted.
@@ -132,16 +123,7 @@ private:
     UniqueKernelHandle boardMapping_;
     remote::UniqueView boardView_;
     std::unique_ptr<remote::Section> bulk_;
-    // A block made ahead of an answer: its size, where its bytes lie in the
-    // section, and how many of them are copied into it already.
-    struct Prepared {
-        UniqueLocal block;
-        uint64_t size = 0;
-        uint64_t offset = 0;
-        uint64_t filled = 0;
-    };
-    Prepared prepared_[2];
-    uint32_t aheadGeneration_ = 0;  // the section the copy was followed in
+    UniqueLocal prepared_[2];
     uint64_t nextId_ = 1;
     bool posted_ = false;
     SpiFault failure_;

@@ -70,8 +70,7 @@ int32_t SpiRemoteFile::Call(Request& request, Answer& answer, int32_t faultResul
 HLOCAL SpiRemoteFile::MakeBlock(uint64_t offset, uint64_t size) {
     const remote::Section* bulk = link_.bulk();
     if (!bulk || !remote::Fits(size) || offset + size > bulk->size()) return nullptr;
-    uint64_t filled = 0;
-    HLOCAL block = link_.TakePrepared(offset, size, &filled);
+    HLOCAL block = link_.TakePrepared(size);
     if (!block) block = LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(size));
     if (!block) return nullptr;
     LocalLockScope lock(block);
@@ -79,8 +78,7 @@ HLOCAL SpiRemoteFile::MakeBlock(uint64_t offset, uint64_t size) {
         LocalFree(block);
         return nullptr;
     }
-    memcpy(lock.as<unsigned char>() + filled, bulk->data() + offset + filled,
-           static_cast<size_t>(size - filled));
+    memcpy(lock.data(), bulk->data() + offset, static_cast<size_t>(size));
     return block;
 }
 
