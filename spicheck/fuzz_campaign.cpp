@@ -307,6 +307,7 @@ void Campaign::Record(const std::string& bytes, const Execution& execution) {
     about.foundSize = bytes.size();
     about.plugin = options_.plugin;
     const bool accepted = execution.accepted;
+    about.declined = !accepted;
     const bool leak = execution.leak;
     std::string smallest = Minimise(
         bytes,

@@ -119,13 +119,16 @@ bool WriteReproducer(const std::string& path, const std::string& bytes, const Re
                 about.signature.find("ends the process") != std::string::npos;
     text += "shown again by:\r\n";
     text += std::string("  ") + spicheck + (workerOnly ? "" : " --in-process") +
-            " --only=robust.fuzz --fuzz=0 --fuzz-execs=1 --crashes=" +
+            " --only=robust.fuzz" + (about.declined ? " --skip=probe.accepts" : "") +
+            " --fuzz=0 --fuzz-execs=1 --crashes=" +
             Quoted(crashesFolder + "\\again") + " " + Quoted(about.plugin) + " " + Quoted(path) +
             "\r\n";
     // The file form of the operation meets the same bytes, where the
     // plug-in reads the whole file; not a read past the input, which
     // needs the bytes placed at the end of a page.
-    bool fileFormToo = !workerOnly && about.signature.find("reads past") == std::string::npos &&
+    // A host that asks first never decodes what was declined.
+    bool fileFormToo = !workerOnly && !about.declined &&
+                       about.signature.find("reads past") == std::string::npos &&
                        about.signature.find("leaks") == std::string::npos &&
                        about.signature.find("writes past") == std::string::npos &&
                        about.signature.compare(0, 7, "GetFile") != 0 &&

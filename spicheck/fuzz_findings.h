@@ -36,6 +36,9 @@ struct Reproducer {
     int minimiseCalls = 0;
     // False for an input kept from a worker that the damage it did ended.
     bool minimised = true;
+    // IsSupported declined the input: a check of the file would stop at
+    // probe.accepts, so the command that shows it again skips that check.
+    bool declined = false;
     std::string plugin;     // as named on the command line
 };
 

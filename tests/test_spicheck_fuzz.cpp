@@ -191,6 +191,21 @@ TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
     std::string reproducer = ReadBytes(hangs + "\\GetPicture_hangs.fzt");
     ASSERT_GE(reproducer.size(), 6u);
     EXPECT_EQ('\0', reproducer[5]);  // a height of 0
+    // IsSupported declines a height of 0, which would stop the file's
+    // checks at probe.accepts: the command that shows the hang again skips
+    // that check, and it does show it.
+    std::string told = ReadBytes(hangs + "\\GetPicture_hangs.fzt.txt");
+    EXPECT_NE(std::string::npos,
+              told.find(" --in-process --only=robust.fuzz --skip=probe.accepts --fuzz=0 "
+                        "--fuzz-execs=1 "))
+        << told;
+    EXPECT_EQ(std::string::npos, told.find("spiprobe")) << told;
+    ProcessResult again = RunSpicheck({"--in-process", "--only=robust.fuzz",
+                                       "--skip=probe.accepts", "--fuzz=0", "--fuzz-execs=1",
+                                       "--time-limit=100", "--crashes=" + dir_.File("again"),
+                                       Plugin("fuzz_target_hang"), hangs + "\\GetPicture_hangs.fzt"});
+    EXPECT_NE(std::string::npos, FuzzLine(again.out).find("1 distinct fault: GetPicture hangs ("))
+        << again.out;
 
     // A call waiting in the system cannot be broken: the worker is ended
     // past its limit, and the input that was running is kept.
