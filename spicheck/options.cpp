@@ -113,8 +113,6 @@ bool SetFlagOrName(const std::string& name, const char* value, Options* options)
     return false;
 }
 
-// "a,b,robust.*" as its parts; false when one is not a check's name or
-// family.
 // Whether a name of --only or --skip stands for the check: its own name,
 // or its family's as "robust.*".
 bool NameMatches(const std::string& name, const char* check) {
@@ -123,6 +121,8 @@ bool NameMatches(const std::string& name, const char* check) {
            std::string(check).compare(0, name.size() - 1, name, 0, name.size() - 1) == 0;
 }
 
+// "a,b,robust.*" as its parts; false when one is not a check's name or
+// family.
 bool ParseCheckList(const char* text, std::vector<std::string>* names) {
     for (const std::string& name : SplitAt(text, ",")) {
         bool known = false;
