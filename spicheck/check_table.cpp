@@ -1,5 +1,7 @@
 #include "check_table.h"
 
+#include <cstring>
+
 #include "checker.h"
 
 // The questions are README.md's table of checks, word for word (a test
@@ -179,6 +181,12 @@ constexpr CheckRow kChecks[] = {
 };
 
 const size_t kCheckCount = sizeof kChecks / sizeof kChecks[0];
+
+const CheckRow* CheckNamed(const char* name) {
+    for (const CheckRow& row : kChecks)
+        if (strcmp(row.name, name) == 0) return &row;
+    return nullptr;
+}
 
 namespace {
 

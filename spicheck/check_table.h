@@ -104,6 +104,8 @@ extern const CheckRow kChecks[];
 extern const size_t kCheckCount;
 
 inline const CheckRow& Check(CheckId id) { return kChecks[static_cast<size_t>(id)]; }
+// The row of the check of this name ("picture.header"); null when none.
+const CheckRow* CheckNamed(const char* name);
 
 // Whether the check is made for a plug-in of this build's bitness.
 inline bool ForThisBitness(const CheckRow& row) {

@@ -1,6 +1,5 @@
 #include "failure_summary.h"
 
-#include <cstring>
 #include <set>
 #include <vector>
 
@@ -14,15 +13,12 @@ std::string FailureSummary(const Report& report) {
     std::vector<Group> groups(kCheckCount);
     bool any = false;
     for (const CheckResult& r : report.Results()) {
-        if (r.verdict != Verdict::Fail || r.file.empty()) continue;
-        for (size_t i = 0; i < kCheckCount; ++i) {
-            if (strcmp(kChecks[i].name, r.check) != 0) continue;
-            Group& group = groups[i];
-            if (group.files.insert(r.file).second && group.named.size() < kFilesNamedPerCheck)
-                group.named.push_back(ShownName(r.file));
-            any = true;
-            break;
-        }
+        const CheckRow* row = CheckNamed(r.check);
+        if (r.verdict != Verdict::Fail || r.file.empty() || !row) continue;
+        Group& group = groups[row - kChecks];
+        if (group.files.insert(r.file).second && group.named.size() < kFilesNamedPerCheck)
+            group.named.push_back(ShownName(r.file));
+        any = true;
     }
     if (!any) return std::string();
     std::string text = "Files that failed, by check:\n";

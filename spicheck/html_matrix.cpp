@@ -21,18 +21,15 @@ namespace {
 const char* const kFamilies[] = {"ident", "probe", "picture", "archive", "wide",
                                  "callback", "resource", "robust"};
 
+// The outcomes from the best to the worst.
+const CaseOutcome kRanked[] = {CaseOutcome::Skipped, CaseOutcome::Pass, CaseOutcome::Warn,
+                               CaseOutcome::Fail};
+
 int Rank(CaseOutcome outcome) {
-    switch (outcome) {
-        case CaseOutcome::Skipped: return 0;
-        case CaseOutcome::Pass: return 1;
-        case CaseOutcome::Warn: return 2;
-        case CaseOutcome::Fail: return 3;
-    }
+    for (int rank = 0; rank < 4; ++rank)
+        if (kRanked[rank] == outcome) return rank;
     return 0;
 }
-
-const char* const kCellClass[] = {"skipped", "pass", "warn", "fail"};
-const char* const kCellText[] = {"left out", "PASS", "WARN", "FAIL"};
 
 // The worst outcome per column of a suite; -1 where it has no check.
 std::vector<int> Worst(const CheckSuite& suite, const std::vector<std::string>& columns) {
@@ -65,7 +62,6 @@ std::string JsonText(const std::string& text) {
     return out;
 }
 
-std::string Field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
 
 std::string DateText(SpiTimestamp timestamp) {
     time_t seconds = static_cast<time_t>(timestamp);
@@ -169,7 +165,8 @@ void PrintMatrix(FILE* out, const std::vector<CheckSuite>& suites) {
             if (w < 0)
                 fprintf(out, "<td></td>");
             else
-                fprintf(out, "<td class=\"%s\">%s</td>", kCellClass[w], kCellText[w]);
+                fprintf(out, "<td class=\"%s\">%s</td>", VerdictClass(kRanked[w]),
+                        VerdictText(kRanked[w]));
         fprintf(out, "</tr>\n");
     }
     fprintf(out, "</tbody></table>\n");
@@ -232,10 +229,8 @@ void PrintFileSections(FILE* out, const std::vector<CheckSuite>& suites,
     if (suites.size() > 1)
         for (const CheckCase& c : suites[1].cases) {
             checks += (checks.empty() ? "\"" : ",\"") + std::string(c.check) + "\"";
-            const char* question = "";
-            for (size_t i = 0; i < kCheckCount; ++i)
-                if (strcmp(kChecks[i].name, c.check) == 0) question = kChecks[i].question;
-            questions += (questions.empty() ? "" : ",") + JsonText(question);
+            const CheckRow* row = CheckNamed(c.check);
+            questions += (questions.empty() ? "" : ",") + JsonText(row ? row->question : "");
         }
     fprintf(out, "<script type=\"application/json\" id=\"spicheck-data\">{\"most\":%u,"
                  "\"checks\":[%s],\n\"questions\":[%s],\n\"images\":[%s],\n\"files\":[%s]}"

@@ -40,33 +40,10 @@ const char kStyle[] =
     "figcaption{font-size:.9em;margin-top:4px}figure.missing{background:#f6f6f6;color:#555}"
     ".summary{font-weight:bold}.note{color:#555;font-size:.9em}";
 
-const char* VerdictClass(CaseOutcome outcome) {
-    switch (outcome) {
-        case CaseOutcome::Pass: return "pass";
-        case CaseOutcome::Warn: return "warn";
-        case CaseOutcome::Fail: return "fail";
-        case CaseOutcome::Skipped: return "skipped";
-    }
-    return "skipped";
-}
-
-const char* VerdictText(CaseOutcome outcome) {
-    switch (outcome) {
-        case CaseOutcome::Pass: return "PASS";
-        case CaseOutcome::Warn: return "WARN";
-        case CaseOutcome::Fail: return "FAIL";
-        case CaseOutcome::Skipped: return "left out";
-    }
-    return "";
-}
-
 const char* Question(const char* check) {
-    for (size_t i = 0; i < kCheckCount; ++i)
-        if (strcmp(kChecks[i].name, check) == 0) return kChecks[i].question;
-    return "";
+    const CheckRow* row = CheckNamed(check);
+    return row ? row->question : "";
 }
-
-std::string Field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
 
 // "37x23, 24 bits, bottom-up"
 std::string ShapeText(const BmpFacts& facts) {
@@ -87,6 +64,28 @@ void PrintChecks(FILE* out, const CheckSuite& suite) {
 }
 
 }  // namespace
+
+const char* VerdictClass(CaseOutcome outcome) {
+    switch (outcome) {
+        case CaseOutcome::Pass: return "pass";
+        case CaseOutcome::Warn: return "warn";
+        case CaseOutcome::Fail: return "fail";
+        case CaseOutcome::Skipped: return "skipped";
+    }
+    return "skipped";
+}
+
+const char* VerdictText(CaseOutcome outcome) {
+    switch (outcome) {
+        case CaseOutcome::Pass: return "PASS";
+        case CaseOutcome::Warn: return "WARN";
+        case CaseOutcome::Fail: return "FAIL";
+        case CaseOutcome::Skipped: return "left out";
+    }
+    return "";
+}
+
+std::string Field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
 
 std::string Base64(const std::string& bytes) {
     static const char digits[] =

@@ -93,6 +93,14 @@ struct BmpFacts {
 // header says, or the file would be larger than limit bytes.
 std::string BmpFileOf(HLOCAL info, HLOCAL bits, size_t limit, BmpFacts* facts);
 
+// A verdict's class on the page ("pass", ... "skipped") and its text
+// ("PASS", ... "left out").
+const char* VerdictClass(CaseOutcome outcome);
+const char* VerdictText(CaseOutcome outcome);
+
+// A text field of a fixed size, up to its terminator when it has one.
+std::string Field(const char* text, size_t size);
+
 // Bytes as base64 (RFC 4648, with padding).
 std::string Base64(const std::string& bytes);
 
