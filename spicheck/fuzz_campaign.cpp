@@ -14,6 +14,7 @@
 #include "fuzz_mutator.h"
 #include "guarded_record.h"
 #include "kept_input.h"
+#include "names.h"
 #include "picture_record.h"
 #include "worker.h"
 
@@ -167,6 +168,7 @@ Execution Executor::Run(const std::string& bytes, int calls, bool comparisons) {
     e.signature = Judge("IsSupported", o, &e);
     e.ms += o.ms;
     e.accepted = !o.faulted && o.code != 0;
+    KeepAccepted(e.accepted);
     if (calls < 2) {
         // IsSupported alone.
     } else if (image_ && e.signature.empty()) {
@@ -456,6 +458,21 @@ void SaveCampaignInputBeforeTheEnd(const char* what) {
     DWORD written = 0;
     WriteFile(file, w.input, static_cast<DWORD>(w.size), &written, nullptr);
     CloseHandle(file);
+}
+
+void TryKeptInput(Checker& checker, SpiDllFile& plugin, bool image, const Options& options,
+                  const std::string& fileName) {
+    std::string bytes;
+    if (!TakeTry(&bytes)) return;
+    // The file's name as the campaign's IsSupported got it.
+    InputFile file;
+    file.name = fileName;
+    file.ansi = AnsiPathFor(fileName);
+    if (file.ansi.empty()) AnsiName(BaseName(fileName), &file.ansi);
+    Executor executor(checker, plugin, image, file, bytes.size(), options.timeLimitMs);
+    if (!executor.ok()) return;
+    executor.SetExecution(1);
+    executor.Run(bytes);
 }
 
 size_t CampaignInputLimit(size_t fileSize) {

@@ -40,6 +40,12 @@ size_t CampaignInputLimit(size_t fileSize);
 CampaignResult RunFuzzCampaign(Checker& checker, SpiDllFile& plugin, bool image,
                                const Options& options, const InputFile& file);
 
+// For a worker started to try one input of a campaign's that ended a
+// worker (kept_input.h): runs the input it was handed once, as the
+// campaign's execution on `fileName` did, writing nothing anywhere.
+void TryKeptInput(Checker& checker, SpiDllFile& plugin, bool image, const Options& options,
+                  const std::string& fileName);
+
 // For a worker about to end on an exception no guard caught, or with a
 // call stuck in a system wait, in the middle of a campaign's execution:
 // writes the input to the crashes folder as "<operation>_<what><extension>",

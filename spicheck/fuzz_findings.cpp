@@ -49,12 +49,13 @@ std::string Minimise(const std::string& input, const std::function<bool(const st
         for (size_t at = 0; at < best.size() && used < budget;) {
             std::string candidate = best;
             candidate.erase(at, block);
-            if (!tryInput(candidate)) at += block;
+            if (candidate.empty() || !tryInput(candidate)) at += block;
         }
         if (block == 1) break;
     }
-    // Then as many bytes zeroed as keep it.
-    for (size_t block = best.size() / 2; block >= 1 && used < budget; block /= 2) {
+    // Then as many bytes zeroed as keep it (a single byte too).
+    for (size_t block = std::max<size_t>(best.size() / 2, 1); block >= 1 && used < budget;
+         block /= 2) {
         for (size_t at = 0; at < best.size() && used < budget; at += block) {
             size_t length = std::min(block, best.size() - at);
             if (best.find_first_not_of('\0', at) >= at + length) continue;
@@ -106,13 +107,17 @@ bool WriteReproducer(const std::string& path, const std::string& bytes, const Re
     text += "file: " + about.file + "\r\n";
     text += Format("seed %lu, execution %lld of the campaign on that file\r\n",
                    static_cast<unsigned long>(about.seed), about.execution);
-    if (about.minimised)
-        text += Format("%u bytes, minimised from %u in %d executions\r\n",
+    if (about.minimised) {
+        text += Format("%u bytes, minimised from %u in %d executions",
                        static_cast<unsigned>(bytes.size()), static_cast<unsigned>(about.foundSize),
                        about.minimiseCalls);
-    else
-        text += Format("%u bytes, not minimised (the plug-in's process ended with it)\r\n",
+        if (about.triesInWorkers) text += ", each alone in a fresh worker";
+        if (about.workerMissing) text += "; stopped there: no further worker could be started";
+        text += "\r\n";
+    } else {
+        text += Format("%u bytes, not minimised (no worker could be started to try it)\r\n",
                        static_cast<unsigned>(bytes.size()));
+    }
     // The heaps are walked after each call in a worker only, and a
     // plug-in that ends the process would end spicheck's own.
     bool workerOnly = about.signature.find("damages the heap") != std::string::npos ||

@@ -22,7 +22,8 @@ std::string ModuleOffset(uintptr_t address);
 
 // The shortest input, with the most bytes zeroed, for which `shows` still
 // holds: blocks removed, then blocks and single bytes zeroed, halving the
-// block each round. At most `budget` calls of shows; *calls: how many.
+// block each round; never down to nothing (an empty file is not checked).
+// At most `budget` calls of shows; *calls: how many.
 std::string Minimise(const std::string& input, const std::function<bool(const std::string&)>& shows,
                      int budget, int* calls);
 
@@ -34,7 +35,12 @@ struct Reproducer {
     long long execution = 0;  // the campaign's execution that found it (1-based)
     size_t foundSize = 0;     // the input's size before minimising
     int minimiseCalls = 0;
-    // False for an input kept from a worker that the damage it did ended.
+    // Each try ran alone in a worker of its own (an input that ends the
+    // worker it runs in).
+    bool triesInWorkers = false;
+    // A worker to try in could not be started: the tries stopped there.
+    bool workerMissing = false;
+    // False when not one try could be made.
     bool minimised = true;
     // IsSupported declined the input: a check of the file would stop at
     // probe.accepts, so the command that shows it again skips that check.

@@ -10,6 +10,7 @@
 #include "base/pe_image.h"
 #include "checker.h"
 #include "file_walk.h"
+#include "fuzz_campaign.h"
 #include "in_process_end.h"
 #include "names.h"
 #include "run_output.h"
@@ -87,18 +88,24 @@ int CheckInProcess(const Options& options) {
         out.report.StreamTo(stdout);
     }
     run.identified = true;
-    if (plan.resumeFile >= 0) {
+    if (plan.keptTry) {
+        // One input tried alone: no checks, no results, nothing written.
+        checker.Prepare();
+        if (plan.resumeFile >= 0 && plan.resumeFile < static_cast<int>(files.size()))
+            TryKeptInput(checker, plugin, out.kind == "image", options, files[plan.resumeFile]);
+    } else if (plan.resumeFile >= 0) {
         checker.Prepare();
     } else {
         if (plan.resumeCheck >= 0) checker.ResumeAfter(static_cast<CheckId>(plan.resumeCheck));
         checker.CheckPlugin();
     }
     out.page.SetPlugin(plugin, checker.Version(), checker.Filters());
-    if (worker)
+    if (worker && !plan.keptTry)
         SendToSpicheck(journal::Packet(journal::kIdentity)
                            .Add(checker.Version())
                            .Add(out.page.SavedIdentity()));
     size_t first = plan.resumeFile >= 0 ? static_cast<size_t>(plan.resumeFile) : 0;
+    if (plan.keptTry) first = files.size();
     for (size_t i = first; i < files.size(); ++i) {
         if (worker) {
             SendToSpicheck(journal::Packet(journal::kFile).Add(static_cast<long long>(i)));

@@ -24,6 +24,7 @@ struct KeptHeader {
     uint32_t size;
     int64_t execution;
     char operation[24];
+    uint32_t accepted;  // IsSupported accepted the input
 };
 #pragma pack(pop)
 
@@ -71,6 +72,7 @@ void KeepInput(const std::string& bytes, long long execution) {
     g_kept->size = static_cast<uint32_t>(bytes.size());
     g_kept->execution = execution;
     g_kept->operation[0] = '\0';
+    g_kept->accepted = 0;
     g_kept->running = 1;
 }
 
@@ -78,8 +80,28 @@ void KeepOperation(const char* operation) {
     if (g_kept) lstrcpynA(g_kept->operation, operation, sizeof g_kept->operation);
 }
 
+void KeepAccepted(bool accepted) {
+    if (g_kept) g_kept->accepted = accepted ? 1 : 0;
+}
+
 void ForgetInput() {
     if (g_kept) g_kept->running = 0;
+}
+
+bool TakeTry(std::string* bytes) {
+    if (!g_kept || g_kept->running || !g_kept->size || g_kept->size > g_kept->capacity)
+        return false;
+    bytes->assign(reinterpret_cast<const char*>(g_kept + 1), g_kept->size);
+    return true;
+}
+
+bool PlaceTry(void* area, size_t room, const std::string& bytes) {
+    if (room < sizeof(KeptHeader)) return false;
+    KeptHeader* header = static_cast<KeptHeader*>(area);
+    if (header->magic != kKeptMagic || bytes.size() > header->capacity) return false;
+    memcpy(header + 1, bytes.data(), bytes.size());
+    header->size = static_cast<uint32_t>(bytes.size());
+    return true;
 }
 
 KeptRun ReadKeptInput(const void* area, size_t room) {
@@ -92,12 +114,14 @@ KeptRun ReadKeptInput(const void* area, size_t room) {
     run.running = true;
     run.operation.assign(header->operation, strnlen(header->operation, sizeof header->operation));
     run.execution = header->execution;
+    run.accepted = header->accepted != 0;
     run.bytes.assign(reinterpret_cast<const char*>(header + 1), header->size);
     return run;
 }
 
 std::string WriteKeptReproducer(const KeptRun& run, const char* what, const Options& options,
-                                const std::string& file) {
+                                const std::string& file,
+                                const std::function<TryOutcome(const std::string&)>& tryInput) {
     if (!run.running) return std::string();
     Reproducer about;
     about.signature = run.operation + " " + what;
@@ -105,9 +129,27 @@ std::string WriteKeptReproducer(const KeptRun& run, const char* what, const Opti
     about.seed = options.seed;
     about.execution = run.execution;
     about.foundSize = run.bytes.size();
-    about.minimised = false;
+    about.declined = !run.accepted;
     about.plugin = options.plugin;
+    about.triesInWorkers = true;
+    // Once no worker can be started, the candidates left are not tried:
+    // what the tries reached is kept, each step of it shown by a worker.
+    int asked = 0;
+    std::string smallest = Minimise(
+        run.bytes,
+        [&](const std::string& candidate) {
+            if (about.workerMissing) return false;
+            TryOutcome outcome = tryInput(candidate);
+            if (outcome == TryOutcome::NoWorker) {
+                about.workerMissing = true;
+                return false;
+            }
+            ++about.minimiseCalls;
+            return outcome == TryOutcome::Shows;
+        },
+        kKeptTries, &asked);
+    about.minimised = !about.workerMissing || smallest != run.bytes;
     std::string path = ReproducerPath(options.crashesDir, about.signature, file);
-    if (!WriteReproducer(path, run.bytes, about, options.crashesDir)) return std::string();
+    if (!WriteReproducer(path, smallest, about, options.crashesDir)) return std::string();
     return about.signature + " (" + path + ")";
 }

@@ -4,13 +4,16 @@
 // first call and names each call as it starts, so that a worker ended by
 // what a call did (a heap it damaged, found by the walk after the call;
 // the process ended by the plug-in) still leaves the input behind, written
-// by spicheck, which allocates on a heap of its own.
+// by spicheck, which allocates on a heap of its own. spicheck minimises
+// such an input with tries that each run alone in a fresh worker, handed
+// over through the same room.
 #ifndef SPICHECK_KEPT_INPUT_H
 #define SPICHECK_KEPT_INPUT_H
 
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,25 +35,43 @@ void UseKeptInput(void* view, size_t viewSize);
 void KeepInput(const std::string& bytes, long long execution);
 // A call of the execution starts ("GetPicture").
 void KeepOperation(const char* operation);
+// IsSupported answered for the input.
+void KeepAccepted(bool accepted);
 // The execution has ended: nothing is kept.
 void ForgetInput();
+// A worker started to try one input: the bytes spicheck placed in the
+// room (PlaceTry); false when there are none.
+bool TakeTry(std::string* bytes);
 
 // spicheck's side, once the worker is gone: the execution that was running.
 struct KeptRun {
     bool running = false;
     std::string operation;
     long long execution = 0;
+    bool accepted = false;  // IsSupported accepted it
     std::string bytes;
 };
 KeptRun ReadKeptInput(const void* area, size_t room);
+// Puts the input a worker about to start is to try in the room PrepareKeptInput
+// made; false when it does not fit.
+bool PlaceTry(void* area, size_t room, const std::string& bytes);
+
+// A try of a candidate, run alone in a fresh worker.
+enum class TryOutcome { Shows, DoesNotShow, NoWorker };
+// At most this many tries minimise a kept input: a count, so that two
+// runs minimise alike; each costs a worker's start and one execution.
+constexpr int kKeptTries = 128;
 
 // The reproducer of an input whose execution ended the worker where the
 // worker could not keep it itself: "<operation> <what>" ("damages the
 // heap", "ends the process"), written to the crashes folder as the
-// campaign writes its own (not minimised: every try would need a worker of
-// its own). Returns "SIGNATURE (PATH)", or empty when nothing was running
-// or it could not be written.
+// campaign writes its own, minimised with `tryInput` (which tells whether
+// a candidate ends a fresh worker the same way), at most kKeptTries
+// times. Where no worker can be started the tries stop and what they
+// reached is kept. Returns "SIGNATURE (PATH)", or empty when nothing was
+// running or it could not be written.
 std::string WriteKeptReproducer(const KeptRun& run, const char* what, const Options& options,
-                                const std::string& file);
+                                const std::string& file,
+                                const std::function<TryOutcome(const std::string&)>& tryInput);
 
 #endif

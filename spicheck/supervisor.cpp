@@ -127,7 +127,8 @@ public:
     int Run();
 
 private:
-    bool RunWorker(const WorkerPlan& plan, WorkerEnd* end);
+    bool RunWorker(const WorkerPlan& plan, WorkerEnd* end, const std::string* tryBytes = nullptr);
+    TryOutcome TryKept(const WorkerEnd& found, int file, const std::string& candidate);
     void Take(const journal::Record& record, WorkerEnd* end);
     std::string Reason(const WorkerEnd& end) const;
     std::string EndReason(const WorkerEnd& end) const;
@@ -217,9 +218,10 @@ void Supervisor::Take(const journal::Record& r, WorkerEnd* end) {
     }
 }
 
-// Starts a worker with the plan on its standard input and takes in its
-// journal until it ends; a call past the hang limit ends it.
-bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
+// Starts a worker with the plan on its standard input (and the input to
+// try, if any, in the kept room) and takes in its journal until it ends;
+// a call past the hang limit ends it.
+bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end, const std::string* tryBytes) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE raw[4] = {};
     if (!CreatePipe(&raw[0], &raw[1], nullptr, 1 << 16)) return false;
@@ -244,6 +246,7 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
     isolation::Board* board = static_cast<isolation::Board*>(boardView.get());
     char* keptArea = keptRoom ? static_cast<char*>(boardView.get()) + kKeptInputOffset : nullptr;
     PrepareKeptInput(keptArea, keptRoom);
+    if (tryBytes && !PlaceTry(keptArea, keptRoom, *tryBytes)) return false;
     // The worker gets its ends of the pipes, the board and this process
     // and nothing else (a worker started beside it must not hold its plan
     // open): it must see its plan end. Its output goes nowhere.
@@ -364,6 +367,29 @@ bool Supervisor::RunWorker(const WorkerPlan& plan, WorkerEnd* end) {
     end->inCall = board->inCall != 0;
     end->reachedPlugin = board->calls != 0;
     return true;
+}
+
+// Runs a candidate for the input of a campaign's execution that ended the
+// worker (`found`) alone in a fresh worker: whether it ends that one the
+// same way, in the same operation, IsSupported answering as it did.
+TryOutcome Supervisor::TryKept(const WorkerEnd& found, int file, const std::string& candidate) {
+    WorkerPlan plan;
+    plan.keptTry = true;
+    plan.resumeFile = file;
+    plan.files = files_;
+    for (int start = 0; start < kStartTries; ++start) {
+        WorkerEnd end;
+        if (!RunWorker(plan, &end, &candidate) || !end.started) return TryOutcome::NoWorker;
+        if (EndedBeforeThePlugin(end)) continue;
+        if (!end.loadFailure.empty() || !end.identified) return TryOutcome::NoWorker;
+        bool same = end.kept.running && end.kept.operation == found.kept.operation &&
+                    end.kept.accepted == found.kept.accepted;
+        bool ended = found.heapDamage ? end.heapDamage
+                                      : !end.complete && !end.heapDamage && !end.crashed &&
+                                            !end.hung && !end.abandoned;
+        return same && ended ? TryOutcome::Shows : TryOutcome::DoesNotShow;
+    }
+    return TryOutcome::NoWorker;
 }
 
 std::string Supervisor::Reason(const WorkerEnd& end) const {
@@ -490,13 +516,17 @@ int Supervisor::Run() {
         CheckId check = at.check >= 0 ? static_cast<CheckId>(at.check) : CheckId::RobustTime;
         std::string reason = Reason(end);
         // The input of a campaign's execution that damaged a heap or ended
-        // the process is its reproducer. (The worker keeps its own on an
-        // exception, and on a call stuck in the system.)
+        // the process is its reproducer, minimised in workers of its own.
+        // (The worker keeps its own on an exception, and on a call stuck
+        // in the system.)
         std::string kept;
+        auto tryInput = [&](const std::string& candidate) {
+            return TryKept(end, at.file, candidate);
+        };
         if (end.heapDamage)
-            kept = WriteKeptReproducer(end.kept, "damages the heap", options_, file);
+            kept = WriteKeptReproducer(end.kept, "damages the heap", options_, file, tryInput);
         else if (!end.crashed && !end.hung && !end.abandoned)
-            kept = WriteKeptReproducer(end.kept, "ends the process", options_, file);
+            kept = WriteKeptReproducer(end.kept, "ends the process", options_, file, tryInput);
         if (!kept.empty()) reason += "; the input that did it: " + kept;
         out_.report.Add(Verdict::Fail, check, file, reason);
         out_.CloseSpan();

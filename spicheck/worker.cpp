@@ -70,7 +70,7 @@ void SendToSpicheck(const journal::Packet& packet) {
 std::string PlanBytes(const WorkerPlan& plan) {
     journal::Packet packet(journal::kState);
     packet.Add(plan.resumeFile).Add(plan.resumeCheck).Add(plan.unreturnedCall);
-    packet.Add(static_cast<long long>(plan.files.size()));
+    packet.Add(plan.keptTry ? 1LL : 0LL).Add(static_cast<long long>(plan.files.size()));
     for (const std::string& file : plan.files) packet.Add(file);
     for (const std::string& name : plan.saveNames) packet.Add(name);
     return packet.Bytes();
@@ -106,15 +106,16 @@ bool StartWorker(const std::string& handleText, WorkerPlan* plan) {
     journal::Record state;
     size_t at = 0;
     if (!journal::ParseRecord(bytes, &at, &state) || state.type != journal::kState ||
-        state.fields.size() < 4)
+        state.fields.size() < 5)
         return false;
     plan->resumeFile = static_cast<int>(state.Number(0));
     plan->resumeCheck = static_cast<int>(state.Number(1));
     plan->unreturnedCall = state.Text(2);
-    size_t files = static_cast<size_t>(state.Number(3));
-    if (files > state.fields.size() - 4) return false;
-    plan->files.assign(state.fields.begin() + 4, state.fields.begin() + 4 + files);
-    plan->saveNames.assign(state.fields.begin() + 4 + files, state.fields.end());
+    plan->keptTry = state.Number(3) != 0;
+    size_t files = static_cast<size_t>(state.Number(4));
+    if (files > state.fields.size() - 5) return false;
+    plan->files.assign(state.fields.begin() + 5, state.fields.begin() + 5 + files);
+    plan->saveNames.assign(state.fields.begin() + 5 + files, state.fields.end());
 
     g_journal = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
     // A worker whose spicheck has ended (killed, say, in the middle of a

@@ -26,6 +26,9 @@ struct WorkerPlan {
     // A call into the plug-in on that file that did not return (its label),
     // which robust.time of the file fails; empty: none.
     std::string unreturnedCall;
+    // Not the checks: one try of the input spicheck placed in the kept
+    // room (kept_input.h), as a campaign on resumeFile ran it.
+    bool keptTry = false;
     std::vector<std::string> files;
     std::vector<std::string> saveNames;  // names --save gave before
 };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "file_walk.h"
+#include "fuzz_findings.h"
 #include "fuzz_mutator.h"
 #include "test_support.h"
 
@@ -244,16 +245,42 @@ TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
                                        ": GetPicture (campaign) ended the plug-in's process"))
         << t.out;
     EXPECT_EQ("x", ReadBytes(ended + "\\GetPicture_uncaught_c0000005.rft"));
-    // One that ends the process itself: spicheck keeps the input.
-    std::string exits = dir_.File("exits");
-    ProcessResult x = RunSpicheck(Campaign("runner_faults_exit", rft, exits, 10));
-    EXPECT_EQ(0u, FuzzLine(x.out).find("FAIL  robust.fuzz  " + rft +
+    // One that ends the process itself, whatever the input: spicheck keeps
+    // the input, minimised in workers of its own down to a zero byte.
+    std::string exiting = dir_.File("b.rft"), exits = dir_.File("exits");
+    ASSERT_TRUE(WriteBytes(exiting, "exit on any of these"));
+    ProcessResult x = RunSpicheck(Campaign("runner_faults_exit", exiting, exits, 10));
+    EXPECT_EQ(0u, FuzzLine(x.out).find("FAIL  robust.fuzz  " + exiting +
                                        ": GetPicture (campaign) ended the plug-in's process with "
                                        "exit code 0x2A; the input that did it: GetPicture ends "
                                        "the process (" +
                                        exits + "\\GetPicture_ends_the_process.rft)"))
         << x.out;
-    EXPECT_EQ("x", ReadBytes(exits + "\\GetPicture_ends_the_process.rft"));
+    EXPECT_EQ(std::string(1, '\0'), ReadBytes(exits + "\\GetPicture_ends_the_process.rft"));
+    EXPECT_NE(std::string::npos,
+              ReadBytes(exits + "\\GetPicture_ends_the_process.rft.txt")
+                  .find("\r\n1 bytes, minimised from 20 in "));
+}
+
+// The shortest input that keeps the property, with the most bytes zeroed;
+// never empty, since an empty file is not fuzzed and could not show it.
+TEST(SpicheckMinimise, KeepsOneByteAtLeastAndZeroesEvenTheLast) {
+    int calls = 0;
+    std::string smallest = Minimise("anything at all", [](const std::string&) { return true; },
+                                    100, &calls);
+    EXPECT_EQ(std::string(1, '\0'), smallest);
+    // A property of two bytes far apart keeps both, the rest goes.
+    smallest = Minimise(
+        "..A......B..",
+        [](const std::string& bytes) {
+            size_t a = bytes.find('A');
+            return a != std::string::npos && bytes.find('B', a) != std::string::npos;
+        },
+        1000, &calls);
+    EXPECT_EQ("AB", smallest);
+    // The budget bounds the tries.
+    Minimise("0123456789abcdef", [](const std::string&) { return false; }, 7, &calls);
+    EXPECT_EQ(7, calls);
 }
 
 // A compiler may join the last two checks of a chain into one branch
@@ -298,7 +325,15 @@ TEST_F(SpicheckFuzz, AnInputThatDamagesAHeapIsKeptAsItsReproducer) {
     EXPECT_EQ(0u, text.find("signature: GetPicture damages the heap\r\nfile: " + seed_ +
                             "\r\nseed 1, execution "))
         << text;
-    EXPECT_NE(std::string::npos, text.find("not minimised")) << text;
+    // Minimised, each try alone in a worker that the damage ends: shorter
+    // than the input the campaign ran, nothing left after the header that
+    // the damage needs (the signature, the height).
+    size_t from = text.find(" bytes, minimised from ");
+    ASSERT_NE(std::string::npos, from) << text;
+    EXPECT_LT(bytes.size(), std::stoul(text.substr(from + 23))) << text;
+    EXPECT_NE(std::string::npos, text.find(" executions, each alone in a fresh worker\r\n")) << text;
+    EXPECT_EQ(6u, bytes.size());
+    EXPECT_EQ("FZT1", bytes.substr(0, 4));
     // Shown again where the heaps are walked: in a worker.
     EXPECT_NE(std::string::npos, text.find(" --only=robust.fuzz --fuzz=0 --fuzz-execs=1 ")) << text;
     EXPECT_EQ(std::string::npos, text.find("--in-process")) << text;
@@ -307,8 +342,8 @@ TEST_F(SpicheckFuzz, AnInputThatDamagesAHeapIsKeptAsItsReproducer) {
     ProcessResult b = RunSpicheck(args);
     EXPECT_EQ(bytes, ReadBytes(second + "\\GetPicture_damages_the_heap.fzt")) << b.out;
     std::string again = ReadBytes(second + "\\GetPicture_damages_the_heap.fzt.txt");
-    EXPECT_EQ(text.substr(0, text.find(" of the campaign")),
-              again.substr(0, again.find(" of the campaign")));
+    EXPECT_EQ(text.substr(0, text.find("shown again by")),
+              again.substr(0, again.find("shown again by")));
 
     // The reproducer alone shows it at the campaign's first execution.
     std::string replayed = dir_.File("replayed");
