@@ -449,7 +449,7 @@ CampaignResult Campaign::Run() {
 
 void SaveCampaignInputBeforeTheEnd(const char* what) {
     const LastWords& w = g_lastWords;
-    if (!w.operation || !w.folder[0]) return;
+    if (!w.operation || !w.folder[0] || InputKept()) return;
     char path[MAX_PATH + 96];
     wsprintfA(path, "%s\\%s_%s%s", w.folder, w.operation, what, w.extension);
     CreateDirectoryA(w.folder, nullptr);

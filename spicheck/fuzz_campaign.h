@@ -50,7 +50,8 @@ void TryKeptInput(Checker& checker, SpiDllFile& plugin, bool image, const Option
 // call stuck in a system wait, in the middle of a campaign's execution:
 // writes the input to the crashes folder as "<operation>_<what><extension>",
 // with no allocation (the process is in no state for one). Nothing outside
-// an execution.
+// an execution, nor for an input kept for spicheck, which writes it once
+// the worker is gone.
 void SaveCampaignInputBeforeTheEnd(const char* what);
 
 // "5000 executions, 41000/s, 312 edges, corpus 17", the edges left out

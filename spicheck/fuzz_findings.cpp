@@ -115,13 +115,14 @@ bool WriteReproducer(const std::string& path, const std::string& bytes, const Re
         if (about.workerMissing) text += "; stopped there: no further worker could be started";
         text += "\r\n";
     } else {
-        text += Format("%u bytes, not minimised (no worker could be started to try it)\r\n",
-                       static_cast<unsigned>(bytes.size()));
+        text += Format("%u bytes, not minimised (%s)\r\n", static_cast<unsigned>(bytes.size()),
+                       about.workerMissing ? "no worker could be started to try it"
+                                           : "the worker it ran in could not be ended");
     }
-    // The heaps are walked after each call in a worker only, and a
-    // plug-in that ends the process would end spicheck's own.
-    bool workerOnly = about.signature.find("damages the heap") != std::string::npos ||
-                about.signature.find("ends the process") != std::string::npos;
+    // What ended a worker is shown again by one: the heaps are walked
+    // after each call in a worker only, and a plug-in that ends the
+    // process would end spicheck's own.
+    bool workerOnly = about.triesInWorkers;
     text += "shown again by:\r\n";
     text += std::string("  ") + spicheck + (workerOnly ? "" : " --in-process") +
             " --only=robust.fuzz" + (about.declined ? " --skip=probe.accepts" : "") +

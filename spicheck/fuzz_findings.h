@@ -40,7 +40,8 @@ struct Reproducer {
     bool triesInWorkers = false;
     // A worker to try in could not be started: the tries stopped there.
     bool workerMissing = false;
-    // False when not one try could be made.
+    // False when not one try was made: no worker could be started, or the
+    // one the input ended could not be ended, and none was started beside it.
     bool minimised = true;
     // IsSupported declined the input: a check of the file would stop at
     // probe.accepts, so the command that shows it again skips that check.

@@ -88,6 +88,8 @@ void ForgetInput() {
     if (g_kept) g_kept->running = 0;
 }
 
+bool InputKept() { return g_kept && g_kept->running; }
+
 bool TakeTry(std::string* bytes) {
     if (!g_kept || g_kept->running || !g_kept->size || g_kept->size > g_kept->capacity)
         return false;
@@ -119,8 +121,8 @@ KeptRun ReadKeptInput(const void* area, size_t room) {
     return run;
 }
 
-std::string WriteKeptReproducer(const KeptRun& run, const char* what, const Options& options,
-                                const std::string& file,
+std::string WriteKeptReproducer(const KeptRun& run, const std::string& what,
+                                const Options& options, const std::string& file, int budget,
                                 const std::function<TryOutcome(const std::string&)>& tryInput) {
     if (!run.running) return std::string();
     Reproducer about;
@@ -147,8 +149,8 @@ std::string WriteKeptReproducer(const KeptRun& run, const char* what, const Opti
             ++about.minimiseCalls;
             return outcome == TryOutcome::Shows;
         },
-        kKeptTries, &asked);
-    about.minimised = !about.workerMissing || smallest != run.bytes;
+        budget, &asked);
+    about.minimised = budget > 0 && (!about.workerMissing || smallest != run.bytes);
     std::string path = ReproducerPath(options.crashesDir, about.signature, file);
     if (!WriteReproducer(path, smallest, about, options.crashesDir)) return std::string();
     return about.signature + " (" + path + ")";

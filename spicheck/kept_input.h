@@ -3,7 +3,8 @@
 // a page after the board. The campaign copies each input there before its
 // first call and names each call as it starts, so that a worker ended by
 // what a call did (a heap it damaged, found by the walk after the call;
-// the process ended by the plug-in) still leaves the input behind, written
+// the process ended by the plug-in; an exception no guard caught; a call
+// stuck in a wait of the system) still leaves the input behind, written
 // by spicheck, which allocates on a heap of its own. spicheck minimises
 // such an input with tries that each run alone in a fresh worker, handed
 // over through the same room.
@@ -39,6 +40,9 @@ void KeepOperation(const char* operation);
 void KeepAccepted(bool accepted);
 // The execution has ended: nothing is kept.
 void ForgetInput();
+// Whether an execution's input is kept for spicheck now (it writes the
+// reproducer, the worker need not).
+bool InputKept();
 // A worker started to try one input: the bytes spicheck placed in the
 // room (PlaceTry); false when there are none.
 bool TakeTry(std::string* bytes);
@@ -59,19 +63,21 @@ bool PlaceTry(void* area, size_t room, const std::string& bytes);
 // A try of a candidate, run alone in a fresh worker.
 enum class TryOutcome { Shows, DoesNotShow, NoWorker };
 // At most this many tries minimise a kept input: a count, so that two
-// runs minimise alike; each costs a worker's start and one execution.
+// runs minimise alike; each costs a worker's start and one execution, and
+// one that shows a hang the worker's hang limit, hence far fewer.
 constexpr int kKeptTries = 128;
+constexpr int kKeptHangTries = 8;
 
-// The reproducer of an input whose execution ended the worker where the
-// worker could not keep it itself: "<operation> <what>" ("damages the
-// heap", "ends the process"), written to the crashes folder as the
-// campaign writes its own, minimised with `tryInput` (which tells whether
-// a candidate ends a fresh worker the same way), at most kKeptTries
-// times. Where no worker can be started the tries stop and what they
-// reached is kept. Returns "SIGNATURE (PATH)", or empty when nothing was
-// running or it could not be written.
-std::string WriteKeptReproducer(const KeptRun& run, const char* what, const Options& options,
-                                const std::string& file,
+// The reproducer of an input whose execution ended the worker:
+// "<operation> <what>" ("damages the heap", "ends the process",
+// "uncaught c0000005", "hangs in a system wait"), written to the crashes
+// folder as the campaign writes its own, minimised with `tryInput` (which
+// tells whether a candidate ends a fresh worker the same way), at most
+// `budget` times (0: not at all). Where no worker can be started the tries
+// stop and what they reached is kept. Returns "SIGNATURE (PATH)", or empty
+// when nothing was running or it could not be written.
+std::string WriteKeptReproducer(const KeptRun& run, const std::string& what,
+                                const Options& options, const std::string& file, int budget,
                                 const std::function<TryOutcome(const std::string&)>& tryInput);
 
 #endif

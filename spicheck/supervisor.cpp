@@ -112,6 +112,16 @@ struct WorkerEnd {
     bool reachedPlugin = false;  // it started a call into the plug-in
 };
 
+// What a campaign's input that ended the worker did, as its reproducer
+// names it; empty for a worker that would not end and was not hung.
+std::string KeptWhat(const WorkerEnd& end) {
+    if (end.heapDamage) return "damages the heap";
+    if (end.crashed) return Format("uncaught %08lx", static_cast<unsigned long>(end.crash.code));
+    if (end.hung) return "hangs in a system wait";
+    if (end.abandoned) return std::string();
+    return "ends the process";
+}
+
 // Whether the worker ended on its own before it reached the plug-in: no
 // call started, nothing said, not ended here.
 bool EndedBeforeThePlugin(const WorkerEnd& end) {
@@ -382,12 +392,10 @@ TryOutcome Supervisor::TryKept(const WorkerEnd& found, int file, const std::stri
         if (!RunWorker(plan, &end, &candidate) || !end.started) return TryOutcome::NoWorker;
         if (EndedBeforeThePlugin(end)) continue;
         if (!end.loadFailure.empty() || !end.identified) return TryOutcome::NoWorker;
-        bool same = end.kept.running && end.kept.operation == found.kept.operation &&
-                    end.kept.accepted == found.kept.accepted;
-        bool ended = found.heapDamage ? end.heapDamage
-                                      : !end.complete && !end.heapDamage && !end.crashed &&
-                                            !end.hung && !end.abandoned;
-        return same && ended ? TryOutcome::Shows : TryOutcome::DoesNotShow;
+        bool same = end.kept.running && !end.abandoned &&
+                    end.kept.operation == found.kept.operation &&
+                    end.kept.accepted == found.kept.accepted && KeptWhat(end) == KeptWhat(found);
+        return same ? TryOutcome::Shows : TryOutcome::DoesNotShow;
     }
     return TryOutcome::NoWorker;
 }
@@ -515,18 +523,17 @@ int Supervisor::Run() {
                                : std::string();
         CheckId check = at.check >= 0 ? static_cast<CheckId>(at.check) : CheckId::RobustTime;
         std::string reason = Reason(end);
-        // The input of a campaign's execution that damaged a heap or ended
-        // the process is its reproducer, minimised in workers of its own.
-        // (The worker keeps its own on an exception, and on a call stuck
-        // in the system.)
-        std::string kept;
+        // The input of a campaign's execution that ended the worker is its
+        // reproducer, minimised in workers of its own (none beside one
+        // that would not end).
+        std::string kept, what = KeptWhat(end);
         auto tryInput = [&](const std::string& candidate) {
             return TryKept(end, at.file, candidate);
         };
-        if (end.heapDamage)
-            kept = WriteKeptReproducer(end.kept, "damages the heap", options_, file, tryInput);
-        else if (!end.crashed && !end.hung && !end.abandoned)
-            kept = WriteKeptReproducer(end.kept, "ends the process", options_, file, tryInput);
+        if (!what.empty())
+            kept = WriteKeptReproducer(end.kept, what, options_, file,
+                                       end.abandoned ? 0 : end.hung ? kKeptHangTries : kKeptTries,
+                                       tryInput);
         if (!kept.empty()) reason += "; the input that did it: " + kept;
         out_.report.Add(Verdict::Fail, check, file, reason);
         out_.CloseSpan();

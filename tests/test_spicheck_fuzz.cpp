@@ -209,17 +209,25 @@ TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
         << again.out;
 
     // A call waiting in the system cannot be broken: the worker is ended
-    // past its limit, and the input that was running is kept.
+    // past its limit, and the input that was running is kept, minimised
+    // with a few tries (each that hangs costs the limit).
     std::string waits = dir_.File("waits");
     args = Campaign("fuzz_target_wait", seed_, waits, 200);
     args.insert(args.begin(), "--time-limit=100");
     ProcessResult w = RunSpicheck(args);
     EXPECT_EQ(0u, FuzzLine(w.out).find("FAIL  robust.fuzz  " + seed_ +
-                                       ": GetPicture (campaign) did not return within 1000 ms"))
+                                       ": GetPicture (campaign) did not return within 1000 ms; "
+                                       "the plug-in's process was ended; the input that did it: GetPicture hangs in a system wait (" +
+                                       waits + "\\GetPicture_hangs_in_a_system_wait.fzt)"))
         << w.out;
     std::string kept = ReadBytes(waits + "\\GetPicture_hangs_in_a_system_wait.fzt");
     ASSERT_GE(kept.size(), 6u) << w.out;
     EXPECT_EQ('\0', kept[5]);
+    std::string waited = ReadBytes(waits + "\\GetPicture_hangs_in_a_system_wait.fzt.txt");
+    size_t tries = waited.find(" executions, each alone in a fresh worker\r\n");
+    ASSERT_NE(std::string::npos, tries) << waited;
+    EXPECT_GE(8, std::stoi(waited.substr(waited.rfind(' ', tries - 1) + 1))) << waited;
+    EXPECT_NE(std::string::npos, waited.find("--skip=probe.accepts")) << waited;
 
     // The defect plug-in that keeps a 4 KB block of every decode; its toy
     // picture leaks as it is.
@@ -237,14 +245,17 @@ TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
     EXPECT_EQ(0u, text.find("signature: GetPicture leaks memory\r\n")) << text;
 
     // A fault in a thread of the plug-in's own ends the worker: the check
-    // FAILs naming the call, and the input that was running is kept.
+    // FAILs naming the call, and the input that was running is kept, the
+    // one byte zeroed in a worker of its own.
     std::string rft = dir_.File("a.rft"), ended = dir_.File("ended");
     ASSERT_TRUE(WriteBytes(rft, "x"));
     ProcessResult t = RunSpicheck(Campaign("runner_faults_thread", rft, ended, 10));
     EXPECT_EQ(0u, FuzzLine(t.out).find("FAIL  robust.fuzz  " + rft +
                                        ": GetPicture (campaign) ended the plug-in's process"))
         << t.out;
-    EXPECT_EQ("x", ReadBytes(ended + "\\GetPicture_uncaught_c0000005.rft"));
+    EXPECT_EQ(std::string(1, '\0'), ReadBytes(ended + "\\GetPicture_uncaught_c0000005.rft"));
+    EXPECT_EQ(0u, ReadBytes(ended + "\\GetPicture_uncaught_c0000005.rft.txt")
+                      .find("signature: GetPicture uncaught c0000005\r\n"));
     // One that ends the process itself, whatever the input: spicheck keeps
     // the input, minimised in workers of its own down to a zero byte.
     std::string exiting = dir_.File("b.rft"), exits = dir_.File("exits");
