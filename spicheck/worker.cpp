@@ -79,10 +79,12 @@ std::string PlanBytes(const WorkerPlan& plan) {
 bool StartWorker(const std::string& handleText, WorkerPlan* plan) {
     // Tests set this to a file's path to make a worker fail to start, as
     // Wine sometimes makes one: the worker that finds the file removes it
-    // and ends at once ("always": every worker).
+    // and ends at once ("always": every worker; "tries": every worker
+    // started to try a kept input, below).
     char failing[MAX_PATH];
     DWORD n = GetEnvironmentVariableA("SPICHECK_TEST_WORKER_START_FAILS", failing, sizeof failing);
-    if (n > 0 && n < sizeof failing &&
+    const bool failsTries = n > 0 && n < sizeof failing && lstrcmpA(failing, "tries") == 0;
+    if (n > 0 && n < sizeof failing && !failsTries &&
         (lstrcmpA(failing, "always") == 0 || DeleteFileA(failing)))
         TerminateProcess(GetCurrentProcess(), 0xC0000001);
     char* end = nullptr;
@@ -116,6 +118,7 @@ bool StartWorker(const std::string& handleText, WorkerPlan* plan) {
     if (files > state.fields.size() - 5) return false;
     plan->files.assign(state.fields.begin() + 5, state.fields.begin() + 5 + files);
     plan->saveNames.assign(state.fields.begin() + 5 + files, state.fields.end());
+    if (failsTries && plan->keptTry) TerminateProcess(GetCurrentProcess(), 0xC0000001);
 
     g_journal = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
     // A worker whose spicheck has ended (killed, say, in the middle of a

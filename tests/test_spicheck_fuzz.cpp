@@ -366,6 +366,26 @@ TEST_F(SpicheckFuzz, AnInputThatDamagesAHeapIsKeptAsItsReproducer) {
               ReadBytes(replayed + "\\GetPicture_damages_the_heap.fzt.txt").find("execution 1 "));
 }
 
+TEST_F(SpicheckFuzz, AKeptInputNoWorkerCanTryIsWrittenAsItWas) {
+    // Every worker started to try a candidate ends before the plug-in (as
+    // Wine sometimes makes one): the input the campaign ran is kept whole.
+    std::string crashes = dir_.File("crashes");
+    SetEnvironmentVariableA("SPICHECK_TEST_WORKER_START_FAILS", "tries");
+    ProcessResult r = RunSpicheck(Campaign("fuzz_target_heap", seed_, crashes));
+    SetEnvironmentVariableA("SPICHECK_TEST_WORKER_START_FAILS", nullptr);
+    EXPECT_NE(std::string::npos, FuzzLine(r.out).find("the input that did it: GetPicture damages "
+                                                      "the heap ("))
+        << r.out;
+    std::string bytes = ReadBytes(crashes + "\\GetPicture_damages_the_heap.fzt");
+    std::string text = ReadBytes(crashes + "\\GetPicture_damages_the_heap.fzt.txt");
+    EXPECT_NE(std::string::npos,
+              text.find(std::to_string(bytes.size()) +
+                        " bytes, not minimised (no worker could be started to try it)\r\n"))
+        << text;
+    EXPECT_GT(bytes.size(), 6u);  // more than the minimised header
+    EXPECT_GT(bytes[5], 8);
+}
+
 TEST_F(SpicheckFuzz, APluginWithoutAFaultLeavesNothingBehind) {
     // The reference plug-in built with coverage: the campaign sees its
     // edges; the picture passes; the folders stay empty.
