@@ -13,8 +13,9 @@
 // "GetPicture c0000005 at fuzz_target.spi+0x1a2b",
 // "GetPicture reads past its input at fuzz_target.spi+0x1a40",
 // "GetPictureInfo writes past its record", "GetPicture hangs",
-// "GetPicture leaks memory"; "GetPicture damages the heap" and
-// "GetPicture ends the process" come from spicheck (kept_input.h).
+// "GetPicture leaks memory"; "GetPicture damages the heap",
+// "GetPicture ends the process", "GetPicture uncaught c0000005" and
+// "GetPicture hangs in a system wait" come from spicheck (kept_input.h).
 std::string FaultSignature(const char* operation, uint32_t code, uintptr_t instruction,
                            bool pastInput);
 // "module+0x1a2b" for an address inside a loaded module, else the address.

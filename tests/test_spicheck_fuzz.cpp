@@ -217,7 +217,8 @@ TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
     ProcessResult w = RunSpicheck(args);
     EXPECT_EQ(0u, FuzzLine(w.out).find("FAIL  robust.fuzz  " + seed_ +
                                        ": GetPicture (campaign) did not return within 1000 ms; "
-                                       "the plug-in's process was ended; the input that did it: GetPicture hangs in a system wait (" +
+                                       "the plug-in's process was ended; the input that did "
+                                       "it: GetPicture hangs in a system wait (" +
                                        waits + "\\GetPicture_hangs_in_a_system_wait.fzt)"))
         << w.out;
     std::string kept = ReadBytes(waits + "\\GetPicture_hangs_in_a_system_wait.fzt");
@@ -342,7 +343,8 @@ TEST_F(SpicheckFuzz, AnInputThatDamagesAHeapIsKeptAsItsReproducer) {
     size_t from = text.find(" bytes, minimised from ");
     ASSERT_NE(std::string::npos, from) << text;
     EXPECT_LT(bytes.size(), std::stoul(text.substr(from + 23))) << text;
-    EXPECT_NE(std::string::npos, text.find(" executions, each alone in a fresh worker\r\n")) << text;
+    EXPECT_NE(std::string::npos, text.find(" executions, each alone in a fresh worker\r\n"))
+        << text;
     EXPECT_EQ(6u, bytes.size());
     EXPECT_EQ("FZT1", bytes.substr(0, 4));
     // Shown again where the heaps are walked: in a worker.
