@@ -44,6 +44,8 @@ struct Runner {
     // host's event (null when the host has none: no posts then).
     remote::PostedProgress* posted = nullptr;
     HANDLE progressEvent = nullptr;
+    // How far the announced blocks are in the section (control section).
+    volatile LONG64* copied = nullptr;
     // The plug-in's blocks of the answer being sent, freed after it: the
     // host need not wait for the free.
     UniqueLocal spent[2];
@@ -103,6 +105,18 @@ ProgressCallback ProgressFor(uint32_t mode) {
     return mode != remote::kProgressNone ? ForwardProgress : nullptr;
 }
 
+// Copies a block into the section at the offset, a step at a time, and
+// when counted says after each step how far the blocks are there.
+void CopyOut(uint64_t offset, const unsigned char* from, uint64_t size, bool counted) {
+    for (uint64_t done = 0; done < size;) {
+        size_t step = static_cast<size_t>(size - done < remote::kCopyStep ? size - done
+                                                                         : remote::kCopyStep);
+        memcpy(runner.bulk->data() + offset + done, from + done, step);
+        done += step;
+        if (counted) InterlockedExchange64(runner.copied, static_cast<LONG64>(offset + done));
+    }
+}
+
 // Copies the plug-in's blocks into the section, one after the other; they
 // are freed once the answer is sent. A handle that names no live block
 // comes back as none.
@@ -115,22 +129,25 @@ void ReturnBlocks(Answer& answer, HLOCAL first, HLOCAL second) {
         answer.result = SPI_NO_MEMORY;
         return;
     }
-    if (size0 + size1 >= remote::kBlocksAheadSize) {
+    bool counted = size0 + size1 >= remote::kBlocksAheadSize;
+    if (counted) {
         // The host makes its blocks (and touches their pages) while the
-        // copy runs here.
+        // copy runs here, and copies out of the section behind it.
+        InterlockedExchange64(runner.copied, 0);
         Answer ahead = NewAnswer(static_cast<uint32_t>(Op::BlocksAhead));
         ahead.section = runner.bulk->Ref();
+        ahead.result = remote::kCopyCounted;
         ahead.size0 = size0;
         ahead.size1 = size1;
         if (!WriteAll(&ahead, sizeof ahead)) isolation::EndHelper(isolation::kExitHostGone);
     }
     if (one.data()) {
-        memcpy(runner.bulk->data(), one.data(), size0);
+        CopyOut(0, one.as<const unsigned char>(), size0, counted);
         answer.blocks |= remote::kBlockFirst;
         answer.size0 = size0;
     }
     if (two.data()) {
-        memcpy(runner.bulk->data() + size0, two.data(), size1);
+        CopyOut(size0, two.as<const unsigned char>(), size1, counted);
         answer.blocks |= remote::kBlockSecond;
         answer.size1 = size1;
     }
@@ -450,6 +467,7 @@ int wmain(int argc, wchar_t** argv) {
     UniqueKernelHandle progressEvent(
         OpenEventW(EVENT_MODIFY_STATE, FALSE, (base + L"-progress").c_str()));
     runner.posted = remote::PostedIn(control.get());
+    runner.copied = remote::CopiedIn(control.get());
     runner.progressEvent = progressEvent.get();
     runner.pipe = pipe.get();
     runner.bulk = &bulk;

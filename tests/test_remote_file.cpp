@@ -198,9 +198,10 @@ std::string LargeBitmap(int width, int height, int salt = 0) {
 
 TEST_P(RemoteFile, LargePicturesComeBackWhole) {
     // Past a megabyte the caller's blocks are made while the runner copies
-    // the plug-in's into the section, and filled behind the copy: they
-    // must still hold every byte of this picture (never the last one's),
-    // call after call, also when a picture of another size comes between.
+    // the plug-in's into the section, or while the plug-in works when the
+    // call before answered blocks of the same sizes: they must still hold
+    // every byte of this picture (never the last one's), call after call,
+    // also when a picture of another size comes between.
     SpiDllFile local;
     SpiRemoteFile remote;
     LoadBmp(local, remote, false);

@@ -33,8 +33,10 @@
 //   the host makes blocks of its own from the copy.
 // - The control section holds the isolation kit's board
 //   (isolation/board.h): what a runner leaves behind when it ends through
-//   its last-chance filter; and, at kPostedOffset, the posted progress of
-//   the running call. The progress event (the base name with "-progress"
+//   its last-chance filter; at kPostedOffset, the posted progress of
+//   the running call; and at kCopiedOffset, how far the runner has copied
+//   the blocks a BlocksAhead named, so that the host copies them out
+//   behind it. The progress event (the base name with "-progress"
 //   after it) is the host's, made with the control section; the runner
 //   opens it by name. A runner ends with the kit's exit codes
 //   (isolation/exit_codes.h).
@@ -96,6 +98,11 @@ enum class Op : uint32_t {
 
 // The least size of the blocks of an answer that BlocksAhead announces.
 constexpr uint64_t kBlocksAheadSize = 1 << 20;
+// BlocksAhead.result: the runner counts the bytes it has copied into the
+// section (CopiedIn), a step of kCopyStep at a time; with any other value
+// the host takes the bytes once the answer has come.
+constexpr int32_t kCopyCounted = 1;
+constexpr uint64_t kCopyStep = 1 << 20;
 
 // Request.progress: the caller gave no progress callback, or one that the
 // runner reaches by a round trip per callback, or by posts.
@@ -131,6 +138,14 @@ inline void TakeLatest(PostedProgress* posted, int32_t* num, int32_t* denom) {
     uint64_t value = static_cast<uint64_t>(InterlockedCompareExchange64(&posted->latest, 0, 0));
     *num = static_cast<int32_t>(static_cast<uint32_t>(value));
     *denom = static_cast<int32_t>(static_cast<uint32_t>(value >> 32));
+}
+
+// The bytes of the announced blocks the runner has put in the section so
+// far (the first block's, then the second's), in the control section at
+// kCopiedOffset; the runner sets it to 0 before it sends BlocksAhead.
+constexpr size_t kCopiedOffset = kPostedOffset + 64;
+inline volatile LONG64* CopiedIn(void* control) {
+    return reinterpret_cast<volatile LONG64*>(static_cast<char*>(control) + kCopiedOffset);
 }
 
 // The operation of an export.

@@ -9,8 +9,10 @@
 #include "remote/wire.h"
 
 static_assert(sizeof(isolation::Board) <= remote::kPostedOffset &&
-                  remote::kPostedOffset + sizeof(remote::PostedProgress) <= remote::kControlSize,
-              "the board and the posted progress share the control section");
+                  remote::kPostedOffset + sizeof(remote::PostedProgress) <=
+                      remote::kCopiedOffset &&
+                  remote::kCopiedOffset + sizeof(LONG64) <= remote::kControlSize,
+              "the board, the posted progress and the copy's count share the control section");
 
 using remote::Answer;
 using remote::Op;
@@ -121,27 +123,113 @@ void RunnerLink::Failed(bool timedOut) {
     End(true);
 }
 
+namespace {
+
+// Touches the pages of the block from `from` on, up to `to` bytes: a fresh
+// block's pages are mapped at their first touch, here, while the runner
+// works, rather than in the copy out of the section.
+void TouchPages(HLOCAL block, uint64_t from, uint64_t to) {
+    LocalLockScope lock(block);
+    if (!lock.data()) return;
+    volatile unsigned char* bytes = lock.as<unsigned char>();
+    for (uint64_t at = from; at < to && at < lock.size(); at += 4096) bytes[at] = 0;
+}
+
+// What one slice of the blocks made ahead touches.
+constexpr uint64_t kAheadSlice = 256 * 1024;
+
+}  // namespace
+
 void RunnerLink::Prepare(uint64_t size0, uint64_t size1) {
-    DropPrepared();
+    makingAhead_ = false;
     const uint64_t sizes[2] = {size0, size1};
     for (int n = 0; n < 2; ++n) {
-        if (!sizes[n] || !remote::Fits(sizes[n])) continue;
-        prepared_[n].reset(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(sizes[n])));
-        LocalLockScope lock(prepared_[n].get());
-        if (!lock.data()) {
-            prepared_[n].reset();
-            continue;
+        Prepared& made = prepared_[n];
+        if (!made.block.valid() || made.size != sizes[n]) {
+            made = Prepared();
+            if (!sizes[n] || !remote::Fits(sizes[n])) continue;
+            made.block.reset(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(sizes[n])));
+            if (!made.block.valid()) continue;
+            made.size = sizes[n];
         }
-        // A fresh block's pages are mapped at their first touch: here, while
-        // the runner copies, rather than in the copy out of the section.
-        volatile unsigned char* bytes = lock.as<unsigned char>();
-        for (size_t at = 0; at < lock.size(); at += 4096) bytes[at] = 0;
+        TouchPages(made.block.get(), made.touched, made.size);
+        made.touched = made.size;
+        made.offset = n ? size0 : 0;
+        made.filled = 0;
     }
 }
 
-HLOCAL RunnerLink::TakePrepared(uint64_t size) {
-    for (UniqueLocal& block : prepared_)
-        if (block.valid() && LocalSize(block.get()) == size) return block.release();
+void RunnerLink::FollowCopy(DWORD started) {
+    volatile LONG64* copied = remote::CopiedIn(boardView_.get());
+    aheadGeneration_ = bulk_->Ref().generation;
+    LARGE_INTEGER frequency, now, moved;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&moved);
+    for (;;) {
+        uint64_t there = static_cast<uint64_t>(InterlockedCompareExchange64(copied, 0, 0));
+        bool progress = false, left = false;
+        for (Prepared& prepared : prepared_) {
+            if (!prepared.block.valid()) continue;
+            uint64_t end = prepared.offset + prepared.size;
+            if (there < end) end = there;
+            if (end > prepared.offset + prepared.filled) {
+                LocalLockScope lock(prepared.block.get());
+                if (!lock.data()) continue;
+                uint64_t from = prepared.offset + prepared.filled;
+                memcpy(lock.as<unsigned char>() + prepared.filled, bulk_->data() + from,
+                       static_cast<size_t>(end - from));
+                prepared.filled = end - prepared.offset;
+                progress = true;
+            }
+            if (prepared.filled < prepared.size) left = true;
+        }
+        // Neither a runner that stalls nor one that counts a byte at a time
+        // holds the call beyond its deadline.
+        if (!left || GetTickCount() - started >= deadline_) return;
+        QueryPerformanceCounter(&now);
+        if (progress) {
+            moved = now;
+        } else {
+            // The runner is held up (or counts nothing): the rest comes
+            // after the answer.
+            if (now.QuadPart - moved.QuadPart > frequency.QuadPart / 1000) return;
+            SwitchToThread();
+        }
+    }
+}
+
+bool RunnerLink::MakeAheadSlice() {
+    for (int n = 0; makingAhead_ && n < 2; ++n) {
+        Prepared& made = prepared_[n];
+        const uint64_t size = lastAhead_.sizes[n];
+        if (!size || (made.block.valid() && made.touched >= size)) continue;
+        if (!made.block.valid()) {
+            made.block.reset(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(size)));
+            if (!made.block.valid()) break;
+            made.size = size;
+        }
+        uint64_t to = made.touched + kAheadSlice < size ? made.touched + kAheadSlice : size;
+        TouchPages(made.block.get(), made.touched, to);
+        made.touched = to;
+        return true;
+    }
+    makingAhead_ = false;
+    return false;
+}
+
+HLOCAL RunnerLink::TakePrepared(uint64_t offset, uint64_t size, uint64_t* filled) {
+    *filled = 0;
+    for (Prepared& made : prepared_) {
+        if (!made.block.valid() || made.offset != offset || made.size != size ||
+            made.touched < size)
+            continue;
+        // Bytes followed in a section the answer no longer names are
+        // copied again.
+        if (bulk_->Ref().generation == aheadGeneration_) *filled = made.filled;
+        HLOCAL block = made.block.release();
+        made = Prepared();
+        return block;
+    }
     return nullptr;
 }
 
@@ -158,18 +246,36 @@ DWORD RunnerLink::WaitForFrame(DWORD& started, CallProgress* posted) {
     for (;;) {
         DWORD now = GetTickCount(), spent = now - started;
         DWORD left = spent < deadline_ ? deadline_ - spent : 0;
-        if (!posted) return WaitForMultipleObjects(2, waits, FALSE, left);
+        // While blocks are made ahead the waits only look, and a slice is
+        // made each time nothing has come.
+        const bool making = makingAhead_ && left;
+        if (!posted) {
+            DWORD woke = WaitForMultipleObjects(2, waits, FALSE, making ? 0 : left);
+            if (woke == WAIT_TIMEOUT && making) {
+                MakeAheadSlice();
+                continue;
+            }
+            return woke;
+        }
         // After a post was taken the next is left to gather for a while: a
         // plug-in that calls back faster costs one wake of this thread per
         // interval, not one per callback.
         DWORD since = now - posted->takenAt;
         DWORD quiet = posted->quiet && since < kPostInterval ? kPostInterval - since : 0;
         if (quiet && quiet < left) {
-            DWORD woke = WaitForMultipleObjects(2, waits, FALSE, quiet);
+            DWORD woke = WaitForMultipleObjects(2, waits, FALSE, making ? 0 : quiet);
             if (woke != WAIT_TIMEOUT) return woke;
+            if (making) {
+                MakeAheadSlice();
+                continue;
+            }
         }
         posted->quiet = false;
-        DWORD woke = WaitForMultipleObjects(3, waits, FALSE, left);
+        DWORD woke = WaitForMultipleObjects(3, waits, FALSE, making ? 0 : left);
+        if (woke == WAIT_TIMEOUT && making) {
+            MakeAheadSlice();
+            continue;
+        }
         if (woke != WAIT_OBJECT_0 + 2) return woke;
         // The plug-in's time starts again after each callback.
         if (TakePosted(*posted)) {
@@ -232,6 +338,10 @@ bool RunnerLink::Exchange(Request& request, Answer& answer, ProgressCallback pro
         remote::PostLatest(call.shared, 0, 0);
         ResetEvent(progressEvent_.get());
     }
+    // Blocks of the sizes this operation's last answer named, made while
+    // the plug-in works.
+    makingAhead_ = request.op == lastAhead_.op;
+    bool announced = false;
     DWORD started = GetTickCount();
     if (!Transfer(true, &request, sizeof request, started)) return false;
     for (;;) {
@@ -246,16 +356,28 @@ bool RunnerLink::Exchange(Request& request, Answer& answer, ProgressCallback pro
         // returned, as it would have seen it in process.
         if (call.shared) TakePosted(call);
         if (answer.op == static_cast<uint32_t>(Op::BlocksAhead)) {
-            // Only sizes the section holds are made: the answer could name
-            // no others.
+            announced = true;
+            // Only sizes the section holds are made (and made ahead on the
+            // operation's next call): the answer could name no others.
             if (answer.size0 > bulk_->size() || answer.size1 > bulk_->size() - answer.size0) {
+                lastAhead_ = {0, {0, 0}};
                 DropPrepared();
                 continue;
             }
+            lastAhead_ = {request.op, {answer.size0, answer.size1}};
             Prepare(answer.size0, answer.size1);
+            if (answer.result == remote::kCopyCounted) FollowCopy(started);
             continue;
         }
-        if (answer.op != static_cast<uint32_t>(Op::Progress)) return true;
+        if (answer.op != static_cast<uint32_t>(Op::Progress)) {
+            // Blocks made ahead for an answer that names none; the next
+            // call of the operation makes none.
+            if (!announced) {
+                lastAhead_ = {0, {0, 0}};
+                DropPrepared();
+            }
+            return true;
+        }
         Request reply = remote::NewRequest(Op::Progress);
         reply.id = request.id;
         reply.section = bulk_->Ref();

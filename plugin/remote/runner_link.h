@@ -70,7 +70,17 @@ public:
     // bytes into the section (BlocksAhead) and not yet taken; null when
     // none. The caller owns it and fills it. Blocks not taken are freed at
     // the next exchange and when the runner ends.
-    HLOCAL TakePrepared(uint64_t size);
+    //
+    // A call of the operation whose last answer named blocks has blocks of
+    // those sizes made while the plug-in works, a slice at a time between
+    // looks at the pipe: a host that decodes pictures of one size finds its
+    // blocks made when the runner names them. Blocks of other sizes are
+    // freed when the runner names its own.
+    //
+    // While the runner copies the bytes into the section this side copies
+    // them out behind it: filled says how many of the block's first bytes
+    // are there already (the caller copies the rest).
+    HLOCAL TakePrepared(uint64_t offset, uint64_t size, uint64_t* filled);
 
     // The bulk section of the running runner; null when none runs.
     remote::Section* bulk() const { return bulk_.get(); }
@@ -103,10 +113,20 @@ private:
     // meanwhile takes the call's posts: what WaitForMultipleObjects says of
     // the first two handles.
     DWORD WaitForFrame(DWORD& started, CallProgress* posted);
-    // The blocks a BlocksAhead names, made and touched page by page.
+    // The blocks a BlocksAhead names (sizes the section holds), made and
+    // touched page by page; those made ahead of its sizes are kept.
     void Prepare(uint64_t size0, uint64_t size1);
+    // Makes and touches one slice of the blocks made ahead; false once
+    // there is nothing left to make.
+    bool MakeAheadSlice();
+    // Copies the announced bytes the runner has put in the section into
+    // the prepared blocks as they come, until all are there or the runner
+    // makes no progress for a moment or the call's deadline (counted from
+    // started) has passed (the rest is copied after the answer).
+    void FollowCopy(DWORD started);
     void DropPrepared() {
-        for (UniqueLocal& block : prepared_) block.reset();
+        for (Prepared& made : prepared_) made = Prepared();
+        makingAhead_ = false;
     }
     // The latest posted progress to the caller's callback, once; its
     // result goes back to the shared state. False when nothing was posted.
@@ -123,7 +143,25 @@ private:
     UniqueKernelHandle boardMapping_;
     remote::UniqueView boardView_;
     std::unique_ptr<remote::Section> bulk_;
-    UniqueLocal prepared_[2];
+    // A caller's block: its size, made and touched up to `touched` bytes;
+    // where its bytes lie in the section, and how many of them are copied
+    // into it already.
+    struct Prepared {
+        UniqueLocal block;
+        uint64_t size = 0;
+        uint64_t touched = 0;
+        uint64_t offset = 0;
+        uint64_t filled = 0;
+    };
+    Prepared prepared_[2];
+    uint32_t aheadGeneration_ = 0;  // the section the copy was followed in
+    // The operation and the sizes of the last BlocksAhead, and whether the
+    // call under way still makes blocks of those sizes.
+    struct {
+        uint32_t op;
+        uint64_t sizes[2];
+    } lastAhead_ = {0, {0, 0}};
+    bool makingAhead_ = false;
     uint64_t nextId_ = 1;
     bool posted_ = false;
     SpiFault failure_;

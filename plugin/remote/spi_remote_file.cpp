@@ -70,7 +70,8 @@ int32_t SpiRemoteFile::Call(Request& request, Answer& answer, int32_t faultResul
 HLOCAL SpiRemoteFile::MakeBlock(uint64_t offset, uint64_t size) {
     const remote::Section* bulk = link_.bulk();
     if (!bulk || !remote::Fits(size) || offset + size > bulk->size()) return nullptr;
-    HLOCAL block = link_.TakePrepared(size);
+    uint64_t filled = 0;
+    HLOCAL block = link_.TakePrepared(offset, size, &filled);
     if (!block) block = LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(size));
     if (!block) return nullptr;
     LocalLockScope lock(block);
@@ -78,7 +79,8 @@ HLOCAL SpiRemoteFile::MakeBlock(uint64_t offset, uint64_t size) {
         LocalFree(block);
         return nullptr;
     }
-    memcpy(lock.data(), bulk->data() + offset, static_cast<size_t>(size));
+    memcpy(lock.as<unsigned char>() + filled, bulk->data() + offset + filled,
+           static_cast<size_t>(size - filled));
     return block;
 }
 
