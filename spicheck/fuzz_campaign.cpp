@@ -301,15 +301,9 @@ void Campaign::Record(const std::string& bytes, const Execution& execution) {
     CampaignFinding finding;
     finding.signature = execution.signature;
     finding.hits = 1;
-    Reproducer about;
-    about.signature = execution.signature;
-    about.file = file_.name;
-    about.seed = options_.seed;
-    about.execution = result_.executions;
-    about.foundSize = bytes.size();
-    about.plugin = options_.plugin;
     const bool accepted = execution.accepted;
-    about.declined = !accepted;
+    Reproducer about = ReproducerOf(options_, execution.signature, file_.name,
+                                    result_.executions, bytes.size(), accepted);
     const bool leak = execution.leak;
     std::string smallest = Minimise(
         bytes,

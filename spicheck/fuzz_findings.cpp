@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "file_bytes.h"
+#include "options.h"
 #include "report.h"
 
 std::string ModuleOffset(uintptr_t address) {
@@ -96,6 +97,21 @@ std::string Quoted(const std::string& text) {
 
 }  // namespace
 
+Reproducer ReproducerOf(const Options& options, const std::string& signature,
+                        const std::string& file, long long execution, size_t foundSize,
+                        bool accepted) {
+    Reproducer about;
+    about.signature = signature;
+    about.file = file;
+    about.seed = options.seed;
+    about.execution = execution;
+    about.foundSize = foundSize;
+    about.declined = !accepted;
+    about.plugin = options.plugin;
+    about.timeLimitMs = options.timeLimitMs;
+    return about;
+}
+
 bool WriteReproducer(const std::string& path, const std::string& bytes, const Reproducer& about,
                      const std::string& crashesFolder) {
     CreateDirectoryA(crashesFolder.c_str(), nullptr);
@@ -124,8 +140,12 @@ bool WriteReproducer(const std::string& path, const std::string& bytes, const Re
     // process would end spicheck's own.
     bool workerOnly = about.triesInWorkers;
     text += "shown again by:\r\n";
+    // A hang is a call past the run's time limit: the replay keeps it.
+    std::string timeLimit;
+    if (about.timeLimitMs && about.timeLimitMs != Options().timeLimitMs)
+        timeLimit = Format(" --time-limit=%lu", static_cast<unsigned long>(about.timeLimitMs));
     text += std::string("  ") + spicheck + (workerOnly ? "" : " --in-process") +
-            " --only=robust.fuzz" + (about.declined ? " --skip=probe.accepts" : "") +
+            " --only=robust.fuzz" + (about.declined ? " --skip=probe.accepts" : "") + timeLimit +
             " --fuzz=0 --fuzz-execs=1 --crashes=" +
             Quoted(crashesFolder + "\\again") + " " + Quoted(about.plugin) + " " + Quoted(path) +
             "\r\n";

@@ -48,7 +48,16 @@ struct Reproducer {
     // probe.accepts, so the command that shows it again skips that check.
     bool declined = false;
     std::string plugin;     // as named on the command line
+    uint32_t timeLimitMs = 0;  // the run's --time-limit (a slow input is a hang within it)
 };
+
+struct Options;
+// What the text beside a reproducer of the run's says of an input found at
+// the campaign's execution on the file (as named); the rest is filled by
+// its minimising.
+Reproducer ReproducerOf(const Options& options, const std::string& signature,
+                        const std::string& file, long long execution, size_t foundSize,
+                        bool accepted);
 
 // The reproducer's name in `folder`: the signature made safe for a file
 // name, with the extension of the original file.

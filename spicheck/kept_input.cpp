@@ -125,14 +125,8 @@ std::string WriteKeptReproducer(const KeptRun& run, const std::string& what,
                                 const Options& options, const std::string& file, int budget,
                                 const std::function<TryOutcome(const std::string&)>& tryInput) {
     if (!run.running) return std::string();
-    Reproducer about;
-    about.signature = run.operation + " " + what;
-    about.file = file;
-    about.seed = options.seed;
-    about.execution = run.execution;
-    about.foundSize = run.bytes.size();
-    about.declined = !run.accepted;
-    about.plugin = options.plugin;
+    Reproducer about = ReproducerOf(options, run.operation + " " + what, file, run.execution,
+                                    run.bytes.size(), run.accepted);
     about.triesInWorkers = true;
     // Once no worker can be started, the candidates left are not tried:
     // what the tries reached is kept, each step of it shown by a worker.

@@ -194,16 +194,16 @@ TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
     EXPECT_EQ('\0', reproducer[5]);  // a height of 0
     // IsSupported declines a height of 0, which would stop the file's
     // checks at probe.accepts: the command that shows the hang again skips
-    // that check, and it does show it.
+    // that check, keeps the run's time limit, and does show it.
     std::string told = ReadBytes(hangs + "\\GetPicture_hangs.fzt.txt");
     EXPECT_NE(std::string::npos,
-              told.find(" --in-process --only=robust.fuzz --skip=probe.accepts --fuzz=0 "
-                        "--fuzz-execs=1 "))
+              told.find(" --in-process --only=robust.fuzz --skip=probe.accepts --time-limit=100 "
+                        "--fuzz=0 --fuzz-execs=1 "))
         << told;
     EXPECT_EQ(std::string::npos, told.find("spiprobe")) << told;
     ProcessResult again = RunSpicheck({"--in-process", "--only=robust.fuzz",
-                                       "--skip=probe.accepts", "--fuzz=0", "--fuzz-execs=1",
-                                       "--time-limit=100", "--crashes=" + dir_.File("again"),
+                                       "--skip=probe.accepts", "--time-limit=100", "--fuzz=0",
+                                       "--fuzz-execs=1", "--crashes=" + dir_.File("again"),
                                        Plugin("fuzz_target_hang"), hangs + "\\GetPicture_hangs.fzt"});
     EXPECT_NE(std::string::npos, FuzzLine(again.out).find("1 distinct fault: GetPicture hangs ("))
         << again.out;
@@ -228,7 +228,7 @@ TEST_F(SpicheckFuzz, ReadsPastTheInputHangsAndLeaksHaveTheirOwnSignatures) {
     size_t tries = waited.find(" executions, each alone in a fresh worker\r\n");
     ASSERT_NE(std::string::npos, tries) << waited;
     EXPECT_GE(8, std::stoi(waited.substr(waited.rfind(' ', tries - 1) + 1))) << waited;
-    EXPECT_NE(std::string::npos, waited.find("--skip=probe.accepts")) << waited;
+    EXPECT_NE(std::string::npos, waited.find(" --skip=probe.accepts --time-limit=100 ")) << waited;
 
     // The defect plug-in that keeps a 4 KB block of every decode; its toy
     // picture leaks as it is.
