@@ -15,6 +15,7 @@
 
 #include "batch_result.h"
 #include "file_walk.h"
+#include "isolation/helper_process.h"
 #include "progress_line.h"
 #include "resume_journal.h"
 #include "run_output.h"
@@ -299,6 +300,9 @@ int Scheduler::Finish() {
 size_t BatchSize(size_t files) { return std::max<size_t>(1, std::min<size_t>(16, files / 32)); }
 
 int CheckInWorkers(const Options& options) {
+    // No worker outlives this run, however it ends. Where no job can be
+    // had, a worker still ends itself once it sees this process gone.
+    isolation::EndHelpersWithThisProcess();
     Scheduler scheduler(options);
     return scheduler.Run();
 }

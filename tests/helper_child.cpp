@@ -4,13 +4,19 @@
 // named by the second argument, starts a call labelled "a call" there and
 // writes through a null pointer, its last-chance hook first saying so on
 // its standard output; with "wait" it waits a minute; with "echo" it
-// copies its standard input to its standard output up to the end.
+// copies its standard input to its standard output up to the end; with
+// "host" it becomes a host whose helpers end with it, starts itself with
+// "wait" left suspended (as the system leaves a helper whose host is
+// killed in the middle of starting it), says that one's process id on its
+// standard output and is killed (7).
 #include <windows.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <string>
 
+#include "isolation/helper_process.h"
 #include "isolation/helper_side.h"
 
 namespace {
@@ -47,6 +53,25 @@ int wmain(int argc, wchar_t** argv) {
             if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), chunk, got, &written, nullptr))
                 return 6;
         return 5;
+    }
+    if (argc == 2 && wcscmp(argv[1], L"host") == 0) {
+        if (!isolation::EndHelpersWithThisProcess()) return 8;
+        wchar_t self[MAX_PATH];
+        DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return 9;
+        std::wstring line = L"\"" + std::wstring(self) + L"\" wait";
+        STARTUPINFOW startup;
+        memset(&startup, 0, sizeof startup);
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info;
+        if (!CreateProcessW(self, &line[0], nullptr, nullptr, FALSE,
+                            CREATE_SUSPENDED | DETACHED_PROCESS, nullptr, nullptr, &startup, &info))
+            return 9;
+        char text[16];
+        DWORD written = 0;
+        int n = wsprintfA(text, "%lu", info.dwProcessId);
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, n, &written, nullptr);
+        TerminateProcess(GetCurrentProcess(), 7);
     }
     int seen = 0;
     for (int n = 1; n < argc; ++n) {

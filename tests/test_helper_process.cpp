@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -162,6 +163,31 @@ TEST(HelperProcess, SaysHowItEnded) {
     // A program that is not there: the system's error.
     EXPECT_FALSE(helper.Start(L"C:\\nowhere\\helper_child32.exe", L"", nullptr, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
+}
+
+TEST(HelperProcess, NoneOutlivesAHostThatEndsThemWithIt) {
+    // The host starts a helper and is killed before the helper was let run:
+    // the helper goes with it instead of staying suspended for good.
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE raw[2] = {};
+    ASSERT_TRUE(CreatePipe(&raw[0], &raw[1], &inheritable, 0));
+    UniqueKernelHandle saidRead(raw[0]), saidWrite(raw[1]);
+    isolation::StandardHandles standard;
+    standard.output = saidWrite.get();
+    isolation::HelperProcess host;
+    ASSERT_TRUE(host.Start(Child(), L"host", nullptr, 0, standard));
+    saidWrite.reset();
+    std::string said;
+    EXPECT_TRUE(ReadToEnd(saidRead.get(), &said));
+    EXPECT_EQ(7u, host.HowEnded(nullptr, 10000).exitCode) << "8: no job; 9: no helper";
+    DWORD id = static_cast<DWORD>(strtoul(said.c_str(), nullptr, 10));
+    ASSERT_NE(0u, id) << said;
+    UniqueKernelHandle left(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id));
+    if (left.valid()) {
+        bool ended = WaitForSingleObject(left.get(), 5000) == WAIT_OBJECT_0;
+        if (!ended) TerminateProcess(left.get(), 1);  // not left behind by the test
+        EXPECT_TRUE(ended) << "the suspended helper outlived its host";
+    }
 }
 
 }  // namespace

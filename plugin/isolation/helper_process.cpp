@@ -21,6 +21,26 @@ std::wstring HelperProgram(const wchar_t* stem, int bits, const std::wstring& fo
     return program + stem + (bits == 64 ? L"64" : L"32") + L".exe";
 }
 
+bool EndHelpersWithThisProcess() {
+    // The job's one handle is this process's for as long as it runs: the
+    // system closes it after the process has ended, which ends the rest.
+    static HANDLE job = nullptr;
+    if (job) return true;
+    HANDLE made = CreateJobObjectW(nullptr, nullptr);
+    if (!made) return false;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits) ||
+        !AssignProcessToJobObject(made, GetCurrentProcess())) {
+        CloseHandle(made);
+        return false;
+    }
+    job = made;
+    return true;
+}
+
 bool HelperProcess::Start(const std::wstring& program, const std::wstring& arguments,
                           const HANDLE* inherit, size_t inheritCount) {
     return Start(program, arguments, inherit, inheritCount, StandardHandles());

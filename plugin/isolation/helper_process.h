@@ -37,6 +37,16 @@ std::wstring HelperProgram(const wchar_t* stem, int bits, const std::wstring& fo
 // The folder of the calling program, with its separator; empty when unknown.
 std::wstring ProgramFolder();
 
+// Puts the calling process in a job of its own that ends every process
+// in it once this process has ended, however it ends (its exit status
+// stays its own). Helpers started afterwards are in the job from their
+// start, so none outlives its host: not even one the host was killed in
+// the middle of starting, which the system leaves suspended for good.
+// For a program whose helpers are its own (spicheck), not for a library's
+// host. False, with nothing changed, when the process cannot be put in a
+// job (one it is in allows no other); true at once when called again.
+bool EndHelpersWithThisProcess();
+
 // How a helper ended.
 struct HelperEnd {
     bool ended = false;     // it was seen ended (false: it outlived every bound)
