@@ -105,6 +105,20 @@ TEST(HelperProcess, TakesTheStandardHandlesGiven) {
     EXPECT_EQ(5u, end.exitCode);
 }
 
+// Starts the helper with its standard output into a pipe whose reading
+// end comes back in said.
+bool StartSaying(isolation::HelperProcess& helper, const std::wstring& arguments,
+                 UniqueKernelHandle* said) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE raw[2] = {};
+    if (!CreatePipe(&raw[0], &raw[1], &inheritable, 0)) return false;
+    said->reset(raw[0]);
+    UniqueKernelHandle write(raw[1]);
+    isolation::StandardHandles standard;
+    standard.output = write.get();
+    return helper.Start(Child(), arguments, nullptr, 0, standard);
+}
+
 TEST(HelperProcess, SaysHowItEnded) {
     // A crash, through the helper's last-chance filter, read from the board.
     std::wstring name = L"helper-board-" + std::to_wstring(GetCurrentProcessId());
@@ -114,15 +128,9 @@ TEST(HelperProcess, SaysHowItEnded) {
     void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0);
     ASSERT_NE(nullptr, view);
     const isolation::Board* board = static_cast<const isolation::Board*>(view);
-    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    HANDLE raw[2] = {};
-    ASSERT_TRUE(CreatePipe(&raw[0], &raw[1], &inheritable, 0));
-    UniqueKernelHandle hookRead(raw[0]), hookWrite(raw[1]);
-    isolation::StandardHandles standard;
-    standard.output = hookWrite.get();
     isolation::HelperProcess helper;
-    ASSERT_TRUE(helper.Start(Child(), L"crash " + name, nullptr, 0, standard));
-    hookWrite.reset();
+    UniqueKernelHandle hookRead;
+    ASSERT_TRUE(StartSaying(helper, L"crash " + name, &hookRead));
     isolation::HelperEnd end = helper.HowEnded(board, 10000);
     EXPECT_TRUE(end.ended);
     EXPECT_EQ(isolation::kExitUnhandledException, end.exitCode);
@@ -168,15 +176,9 @@ TEST(HelperProcess, SaysHowItEnded) {
 TEST(HelperProcess, NoneOutlivesAHostThatEndsThemWithIt) {
     // The host starts a helper and is killed before the helper was let run:
     // the helper goes with it instead of staying suspended for good.
-    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    HANDLE raw[2] = {};
-    ASSERT_TRUE(CreatePipe(&raw[0], &raw[1], &inheritable, 0));
-    UniqueKernelHandle saidRead(raw[0]), saidWrite(raw[1]);
-    isolation::StandardHandles standard;
-    standard.output = saidWrite.get();
     isolation::HelperProcess host;
-    ASSERT_TRUE(host.Start(Child(), L"host", nullptr, 0, standard));
-    saidWrite.reset();
+    UniqueKernelHandle saidRead;
+    ASSERT_TRUE(StartSaying(host, L"host", &saidRead));
     std::string said;
     EXPECT_TRUE(ReadToEnd(saidRead.get(), &said));
     EXPECT_EQ(7u, host.HowEnded(nullptr, 10000).exitCode) << "8: no job; 9: no helper";
