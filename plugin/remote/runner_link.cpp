@@ -141,21 +141,18 @@ constexpr uint64_t kAheadSlice = 256 * 1024;
 }  // namespace
 
 void RunnerLink::Prepare(uint64_t size0, uint64_t size1) {
-    makingAhead_ = false;
-    const uint64_t sizes[2] = {size0, size1};
+    // Blocks made ahead of other sizes go; the rest are made and touched
+    // here, while the runner copies.
+    lastAhead_.sizes[0] = size0;
+    lastAhead_.sizes[1] = size1;
+    for (int n = 0; n < 2; ++n)
+        if (prepared_[n].size != lastAhead_.sizes[n]) prepared_[n] = Prepared();
+    makingAhead_ = true;
+    while (MakeAheadSlice()) {
+    }
     for (int n = 0; n < 2; ++n) {
-        Prepared& made = prepared_[n];
-        if (!made.block.valid() || made.size != sizes[n]) {
-            made = Prepared();
-            if (!sizes[n] || !remote::Fits(sizes[n])) continue;
-            made.block.reset(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(sizes[n])));
-            if (!made.block.valid()) continue;
-            made.size = sizes[n];
-        }
-        TouchPages(made.block.get(), made.touched, made.size);
-        made.touched = made.size;
-        made.offset = n ? size0 : 0;
-        made.filled = 0;
+        prepared_[n].offset = n ? size0 : 0;
+        prepared_[n].filled = 0;
     }
 }
 
@@ -202,10 +199,11 @@ bool RunnerLink::MakeAheadSlice() {
     for (int n = 0; makingAhead_ && n < 2; ++n) {
         Prepared& made = prepared_[n];
         const uint64_t size = lastAhead_.sizes[n];
-        if (!size || (made.block.valid() && made.touched >= size)) continue;
+        if (!size || !remote::Fits(size) || (made.block.valid() && made.touched >= size))
+            continue;
         if (!made.block.valid()) {
             made.block.reset(LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(size)));
-            if (!made.block.valid()) break;
+            if (!made.block.valid()) break;  // the caller's block is made when taken
             made.size = size;
         }
         uint64_t to = made.touched + kAheadSlice < size ? made.touched + kAheadSlice : size;
@@ -364,7 +362,7 @@ bool RunnerLink::Exchange(Request& request, Answer& answer, ProgressCallback pro
                 DropPrepared();
                 continue;
             }
-            lastAhead_ = {request.op, {answer.size0, answer.size1}};
+            lastAhead_.op = request.op;
             Prepare(answer.size0, answer.size1);
             if (answer.result == remote::kCopyCounted) FollowCopy(started);
             continue;
